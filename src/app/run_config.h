@@ -1,0 +1,48 @@
+// The run configuration, built from the command line alone.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace orvo::qel {
+
+inline constexpr char DEFAULT_POOL_HOST[] = "pool.orvopool.net";
+inline constexpr uint16_t DEFAULT_POOL_PORT = 3360;
+// Port used when a --pool value names no port at all.
+inline constexpr uint16_t FALLBACK_POOL_PORT = 3333;
+
+inline constexpr char TITLE[] = "ORVO TALVEX QEL";
+inline constexpr char SUBTITLE[] = "Mintrakel miner (Argon2id)";
+inline constexpr char VERSION[] = "v1.0.1";
+
+struct RunConfig {
+    std::string pool = std::string(DEFAULT_POOL_HOST) + ":" + std::to_string(DEFAULT_POOL_PORT);
+    std::string address;
+    std::string worker;      // empty: the host name is filled in at start-up
+    int32_t threads = 0;     // 0 or less: automatic
+    std::string stats_file;  // empty: no stats file
+    bool color = true;
+    std::string engine;      // "avx512", "avx2", anything else: best for this CPU
+    std::string stores;      // "nt": non-temporal arena stores in the AVX-512 engine
+    std::string cpus;        // empty: CPU order from the topology
+    std::string verify_file; // non-empty: verify run
+    int32_t bench_seconds = 0;  // above 0: benchmark run
+};
+
+// The outcome of the argument walk: a configuration to run with, or an exit code to end with at
+// once (help: usage already printed, 0; unknown option or missing value: message already written
+// to stderr, 2).
+struct CommandLine {
+    RunConfig config;
+    std::optional<int> exit_code;
+};
+CommandLine parse_command_line(int argc, char** argv);
+void print_usage(const char* program);
+// host and port of "host:port", split at the last colon; no colon: the whole text and 3333.
+std::pair<std::string, uint16_t> split_pool_endpoint(const std::string& pool);
+// The worker name default: "rig" replaced by the host name when it can be read.
+std::string default_worker_name();
+
+}  // namespace orvo::qel

@@ -1,0 +1,46 @@
+// CPU features and the choice and installation of the hash engine.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+// Each flag is true when the CPU has the instructions and the OS has enabled their state.
+struct CpuFeatures {
+    bool avx2 = false;
+    bool avx512f = false;
+    bool avx512vl = false;
+    bool avx512bw = false;
+};
+
+// Raw CPUID/XGETBV readings, so the feature test can be checked on inputs no real CPU has.
+struct CpuidReadings {
+    unsigned max_basic_leaf = 0;  // leaf 0 EAX
+    unsigned leaf1_ecx = 0;
+    unsigned leaf7_ebx = 0;       // leaf 7 sub-leaf 0 (0 when max_basic_leaf < 7)
+    unsigned long long xcr0 = 0;  // XGETBV(0), 0 when OSXSAVE is clear
+};
+
+CpuidReadings read_cpuid();
+CpuFeatures features_from_cpuid(const CpuidReadings& readings);
+CpuFeatures detect_cpu_features();
+
+enum class EngineKind { avx512, avx2 };
+const char* engine_display_name(EngineKind kind);  // "avx512" / "avx2"
+
+// The engine for a request ("avx512", "avx2", anything else = best), or the refusal text.
+struct EngineChoice {
+    std::optional<EngineKind> engine;
+    std::string error;
+};
+EngineChoice choose_engine(const CpuFeatures& features, const std::string& request);
+
+// Builds the engine's reference table and sets the store mode ("nt" exactly means
+// non-temporal). Returns the hash to install as pow_hash, or null when the table could not be
+// allocated.
+PowHashFn install_engine(EngineKind kind, const std::string& stores);
+
+}  // namespace orvo::qel
