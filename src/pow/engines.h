@@ -25,6 +25,11 @@ const ReferenceTable* reference_table_avx512();
 // G(0, X) with AVX-512, input and output in standard word order.
 void compress_zero(const Block& in, Block& out);
 
+// One block compression out = G(prev, ref) in the engine's own arena word order, for the
+// compute-floor benchmark (one compression on cached data). Not used by the hashes themselves.
+void compress_block_avx2(const Block& prev, const Block& ref, Block& out);
+void compress_block_avx512(const Block& prev, const Block& ref, Block& out);
+
 // AVX2 engine: standard word order in the arena, previous block in a stack buffer.
 void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out);
 
