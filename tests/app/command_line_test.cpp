@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run_config.h"
+#include "support/process.h"
+
+namespace orvo::qel {
+namespace {
+
+using testing::run_process;
+
+CommandLine parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "mintrakel");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return parse_command_line(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, DefaultsWithoutArguments) {
+    CommandLine cl = parse({});
+    ASSERT_FALSE(cl.exit_code);
+    EXPECT_EQ(cl.config.pool, "pool.orvopool.net:3360");
+    EXPECT_TRUE(cl.config.color);
+    EXPECT_EQ(cl.config.threads, 0);
+    EXPECT_EQ(cl.config.bench_seconds, 0);
+    EXPECT_TRUE(cl.config.address.empty());
+}
+
+TEST(CommandLine, ValuesAreTakenVerbatimAndLaterWins) {
+    CommandLine cl = parse({"-o", "a:1", "--pool", "b:2", "-u", "-dash", "--address", "qel1x",
+                            "-w", "", "--stats-file", "/tmp/s", "--no-color", "--engine", "AVX2",
+                            "--stores", "nt", "--cpus", "0-3", "--verify", "v.txt"});
+    ASSERT_FALSE(cl.exit_code);
+    EXPECT_EQ(cl.config.pool, "b:2");
+    EXPECT_EQ(cl.config.address, "qel1x");
+    EXPECT_EQ(cl.config.worker, "");
+    EXPECT_EQ(cl.config.stats_file, "/tmp/s");
+    EXPECT_FALSE(cl.config.color);
+    EXPECT_EQ(cl.config.engine, "AVX2");
+    EXPECT_EQ(cl.config.stores, "nt");
+    EXPECT_EQ(cl.config.cpus, "0-3");
+    EXPECT_EQ(cl.config.verify_file, "v.txt");
+
+    EXPECT_EQ(parse({"-u", "-o"}).config.address, "-o");  // a value may begin with '-'
+}
+
+TEST(CommandLine, IntegerValuesReadLikeStrtol) {
+    struct Case {
+        const char* text;
+        int32_t value;
+    } cases[] = {{"8", 8},    {"8x", 8},   {"abc", 0},         {"0", 0},
+                 {"-3", -3},  {" +12", 12}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(parse({"-t", c.text}).config.threads, c.value) << c.text;
+        EXPECT_EQ(parse({"--bench", c.text}).config.bench_seconds, c.value) << c.text;
+    }
+}
+
+TEST(CommandLine, PoolEndpointSplitsAtLastColon) {
+    struct Case {
+        const char* pool;
+        const char* host;
+        uint16_t port;
+    } cases[] = {
+        {"somehost:", "somehost", 0},  {"somehost", "somehost", 3333}, {"a:b:4000", "a:b", 4000},
+        {"", "", 3333},                {"h:70000", "h", 70000 & 0xFFFF}, {"h:x", "h", 0},
+        {"pool.orvopool.net:3360", "pool.orvopool.net", 3360},
+    };
+    for (const auto& c : cases) {
+        auto [host, port] = split_pool_endpoint(c.pool);
+        EXPECT_EQ(host, c.host) << c.pool;
+        EXPECT_EQ(port, c.port) << c.pool;
+    }
+}
+
+// The failure table through the real binary: stream, text and exit code.
+TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* err;
+    } cases[] = {
+        {{"-u"}, 2, "missing value for --user\n"},
+        {{"-o"}, 2, "missing value for --pool\n"},
+        {{"--address"}, 2, "missing value for --user\n"},
+        {{"-t"}, 2, "missing value for --threads\n"},
+        {{"--stats-file"}, 2, "missing value for --stats-file\n"},
+        {{"--verify"}, 2, "missing value for --verify\n"},
+        {{"--bogus"}, 2, "unknown option --bogus (see --help)\n"},
+        {{"positional"}, 2, "unknown option positional (see --help)\n"},
+        {{"--pool=x:1"}, 2, "unknown option --pool=x:1 (see --help)\n"},
+        {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
+        {{"--bogus", "--help"}, 2, "unknown option --bogus (see --help)\n"},
+        {{}, 2, "an QEL payout address is required: -u <qel1...>\n"},
+        {{"--bench", "0"}, 2, "an QEL payout address is required: -u <qel1...>\n"},
+        {{"--bench", "-3"}, 2, "an QEL payout address is required: -u <qel1...>\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{MINTRAKEL_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = run_process(argv);
+        std::string name = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.exit_code, c.code) << name;
+        EXPECT_EQ(r.err, c.err) << name;
+        // Option errors come before the banner; the address error after it.
+        bool banner = r.out.find("ORVO TALVEX QEL") != std::string::npos;
+        EXPECT_EQ(banner, std::string(c.err).rfind("an QEL", 0) == 0) << name;
+    }
+}
+
+TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
+    const std::string expected =
+        "usage: " MINTRAKEL_BINARY " -u <QEL address> [options]\n"
+        "  -o, --pool <host:port>   pool (default: OrvoPool QEL pool.orvopool.net:3360)\n"
+        "  -u, --user <address>     your QEL payout address (qel1...)\n"
+        "  -w, --worker <name>      worker name (default: hostname)\n"
+        "  -t, --threads <n>        mining threads (default: one per CPU thread)\n"
+        "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n"
+        "      --no-color           uncolored output\n"
+        "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
+        "      --bench <seconds>    offline benchmark\n";
+    for (const char* flag : {"-h", "--help"}) {
+        auto r = run_process({MINTRAKEL_BINARY, "-u", "qel1x", flag, "--bogus"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+}  // namespace
+}  // namespace orvo::qel

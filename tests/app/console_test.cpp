@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/console.h"
+#include "support/process.h"
+
+namespace orvo::qel {
+namespace {
+
+using testing::run_process;
+
+// Redirects stdout into a temporary file for the lifetime of the object.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        file_ = std::tmpfile();
+        dup2(fileno(file_), STDOUT_FILENO);
+    }
+    ~StdoutCapture() {
+        restore();
+        std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::string out;
+        std::rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+        return out;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+    FILE* file_ = nullptr;
+};
+
+TEST(Console, FormatRate) {
+    EXPECT_EQ(format_rate(0), "0.00 H/s");
+    EXPECT_EQ(format_rate(1234.5), "1234.50 H/s");
+    EXPECT_EQ(format_rate(12345678.9), "12345678.90 H/s");
+}
+
+TEST(Console, TaggedLineLayoutWithAndWithoutColour) {
+    set_console_palette(false);
+    {
+        StdoutCapture cap;
+        log_line(palette.green, "share", "accepted (1/0)");
+        EXPECT_EQ(cap.text(), " share accepted (1/0)\n");
+    }
+    set_console_palette(true);
+    {
+        StdoutCapture cap;
+        log_line(palette.red, "share", "REJECTED — x");
+        log_net_line("logged in");
+        EXPECT_EQ(cap.text(),
+                  "\033[31m share\033[0m REJECTED — x\n\033[90m net  \033[0m logged in\n");
+    }
+    set_console_palette(false);
+}
+
+TEST(Console, LinesFromManyThreadsNeverMix) {
+    set_console_palette(true);
+    constexpr int kThreads = 8, kLines = 300;
+    std::string text;
+    {
+        StdoutCapture cap;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t] {
+                std::string body(200, static_cast<char>('a' + t));
+                for (int i = 0; i < kLines; ++i) log_line(palette.gray, "speed", body);
+            });
+        }
+        for (auto& th : threads) th.join();
+        text = cap.text();
+    }
+    set_console_palette(false);
+    std::istringstream in(text);
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        ++count;
+        ASSERT_EQ(line.size(), std::string("\033[90m speed\033[0m ").size() + 200) << line;
+        char c = line.back();
+        EXPECT_EQ(line.substr(line.size() - 200), std::string(200, c));
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+// Runs the binary on a pseudo-terminal and returns everything it wrote there.
+std::string run_on_terminal(const std::vector<std::string>& args, const char* no_color) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (no_color) {
+            setenv("NO_COLOR", no_color, 1);
+        } else {
+            unsetenv("NO_COLOR");
+        }
+        std::vector<char*> argv{const_cast<char*>(MINTRAKEL_BINARY)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+// Display column of byte offset `pos`: every UTF-8 lead byte is one column.
+size_t column_of(const std::string& line, size_t pos) {
+    size_t col = 0;
+    for (size_t i = 0; i < pos; ++i) col += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
+    return col;
+}
+
+const std::string kBannerArtColour = "\033[1m\033[38;2;255;77;0m";
+
+TEST(Banner, ColourOnlyOnATerminalWithoutNoColor) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* no_color;
+        bool coloured;
+    } cases[] = {
+        {{}, nullptr, true},
+        {{}, "", false},
+        {{}, "1", false},
+        {{"--no-color"}, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        std::string out = run_on_terminal(c.args, c.no_color);
+        ASSERT_NE(out.find("ORVO TALVEX QEL"), std::string::npos);
+        EXPECT_EQ(out.find(kBannerArtColour) != std::string::npos, c.coloured)
+            << (c.no_color ? c.no_color : "(unset)") << " " << c.args.size();
+    }
+}
+
+TEST(Banner, RowsTwoToFourCarryTheTextsInOneColumn) {
+    auto r = run_process({MINTRAKEL_BINARY});
+    std::istringstream in(r.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[7], "");
+    EXPECT_EQ(r.out.find('\033'), std::string::npos);  // redirected: no escape bytes
+    const char* texts[] = {"ORVO TALVEX QEL", "Mintrakel miner (Argon2id)", "v1.0.1"};
+    size_t column = column_of(lines[2], lines[2].find(texts[0]));
+    for (int row = 0; row < 3; ++row) {
+        size_t pos = lines[2 + row].find(texts[row]);
+        ASSERT_NE(pos, std::string::npos) << row;
+        EXPECT_EQ(column_of(lines[2 + row], pos), column) << row;
+    }
+    // Bottom row: shadows only.
+    EXPECT_EQ(lines[6].find("█"), std::string::npos);
+}
+
+TEST(Banner, RedirectedOutputKeepsColourInTaggedLinesOnly) {
+    auto coloured = run_process({MINTRAKEL_BINARY, "--verify", "/nonexistent/vectors"});
+    size_t banner_end = coloured.out.find("v1.0.1");
+    ASSERT_NE(banner_end, std::string::npos);
+    EXPECT_EQ(coloured.out.substr(0, banner_end).find('\033'), std::string::npos);
+    EXPECT_NE(coloured.out.find("\033[31m check\033[0m verify 0/0 FAILED"), std::string::npos)
+        << coloured.out;
+
+    auto plain = run_process({MINTRAKEL_BINARY, "--no-color", "--verify", "/nonexistent/vectors"});
+    EXPECT_EQ(plain.out.find('\033'), std::string::npos);
+    EXPECT_NE(plain.out.find(" check verify 0/0 FAILED\n"), std::string::npos) << plain.out;
+}
+
+}  // namespace
+}  // namespace orvo::qel
