@@ -1,0 +1,42 @@
+// The pool's JSON: a small owning document tree, a one-line parser and the string escaper used to
+// assemble outgoing messages. There is no general serialiser; messages are built from fixed text,
+// escaped strings and decimal numbers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace orvo::qel {
+
+enum class JsonKind { null, boolean, number, string, object, array };
+
+struct JsonValue {
+    JsonKind kind = JsonKind::null;
+    bool flag = false;   // a boolean's value
+    double number = 0;   // a number's value: strtod of its token (0 when unreadable)
+    std::string text;    // a string's decoded bytes, or a number's token exactly as written
+    std::vector<JsonValue> elements;                           // array, document order
+    std::vector<std::pair<std::string, JsonValue>> members;   // object, document order, dups kept
+
+    // The value of the first member whose key equals `key` byte for byte; null when there is
+    // none or this is not an object. Later duplicates are never consulted.
+    const JsonValue* find(std::string_view key) const;
+    // The first such member's text when it is a string, else `fallback`.
+    std::string get_string(std::string_view key, const std::string& fallback) const;
+    // The first such member as an unsigned integer when it is a number written as a plain
+    // decimal (optionally with '+'); values above 2^64-1 saturate. Anything else: `fallback`.
+    uint64_t get_u64(std::string_view key, uint64_t fallback) const;
+};
+
+// Parses one value (nesting at most 32 levels) surrounded only by optional whitespace (space,
+// tab, LF, CR). Returns false on any error; `out` is then unspecified.
+bool parse_json(std::string_view input, JsonValue& out);
+
+// The text to place between double quotes: '"', '\\', LF, CR and tab get their short escapes,
+// other bytes below 0x20 the form \u00xx, every other byte (0x7F and above included) is kept.
+std::string json_escape(std::string_view bytes);
+
+}  // namespace orvo::qel
