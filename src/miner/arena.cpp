@@ -1,0 +1,112 @@
+#include "miner/arena.h"
+
+#include <errno.h>
+#include <sys/mman.h>
+#include <time.h>
+
+#include <algorithm>
+#include <fstream>
+#include <limits>
+
+#include "app/console.h"
+
+namespace orvo::qel {
+
+namespace {
+
+constexpr std::chrono::nanoseconds ARENA_POLL_INTERVAL = std::chrono::milliseconds(100);
+
+}  // namespace
+
+bool map_arena(Arena& arena) {
+    // Reserved huge pages, populated now so hashing never takes a fault on them.
+    void* p = mmap(nullptr, ARENA_BYTES, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE | MAP_HUGETLB, -1, 0);
+    if (p != MAP_FAILED) {
+        arena.base = p;
+        arena.huge = true;
+        return true;
+    }
+    p = mmap(nullptr, ARENA_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    // Advice only: kernels without transparent huge pages refuse it and the arena still works.
+    (void)madvise(p, ARENA_BYTES, MADV_HUGEPAGE);
+    arena.base = p;
+    arena.huge = false;
+    return true;
+}
+
+void unmap_arena(Arena& arena) {
+    if (arena.base != nullptr) munmap(arena.base, ARENA_BYTES);
+    arena.base = nullptr;
+}
+
+int64_t read_meminfo_value(const std::string& key, const std::string& meminfo) {
+    std::ifstream in(meminfo);
+    std::string token;
+    int64_t value = 0;
+    while (in >> token >> value) {
+        if (token == key) return value;
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return 0;
+}
+
+int32_t memory_thread_limit(const std::string& meminfo) {
+    int64_t available_kib = read_meminfo_value("MemAvailable:", meminfo);
+    int64_t free_pages = read_meminfo_value("HugePages_Free:", meminfo);
+    int64_t page_kib = read_meminfo_value("Hugepagesize:", meminfo);
+
+    // A damaged file must not overflow the arithmetic: treat overflow as "plenty".
+    int64_t kib = 0;
+    int64_t huge_kib = 0;
+    int64_t bytes = 0;
+    if (__builtin_mul_overflow(free_pages, page_kib, &huge_kib) ||
+        __builtin_add_overflow(available_kib, huge_kib, &kib) ||
+        __builtin_mul_overflow(kib, int64_t{1024}, &bytes)) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (bytes < MEMORY_RESERVE_BYTES + static_cast<int64_t>(ARENA_BYTES)) return 0;
+    int64_t limit = (bytes - MEMORY_RESERVE_BYTES) / static_cast<int64_t>(ARENA_BYTES);
+    if (limit > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(limit);
+}
+
+void sleep_resuming(std::chrono::nanoseconds duration) {
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    timespec want{static_cast<time_t>(secs.count()),
+                  static_cast<long>((duration - secs).count())};
+    timespec left{};
+    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
+}
+
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads,
+                     const std::atomic<bool>& stop, const SleepFn& sleep) {
+    for (;;) {
+        int64_t settled = static_cast<int64_t>(counters.ready_count.load()) +
+                          counters.failed_count.load();
+        if (settled >= threads || stop.load()) return;
+        sleep(ARENA_POLL_INTERVAL);
+    }
+}
+
+std::string arena_failure_text(int32_t failed) {
+    return std::to_string(failed) + " thread(s) stopped: not enough memory for an 8 MiB arena";
+}
+
+std::string arena_pages_text(int32_t ready, int32_t huge) {
+    return std::to_string(huge) + " arena(s) in reserved huge pages, " +
+           std::to_string(ready - huge) + " in transparent huge pages";
+}
+
+void report_arenas(const ArenaCounters& counters) {
+    int32_t failed = counters.failed_count.load();
+    if (failed > 0) log_line(palette.red, "mem  ", arena_failure_text(failed));
+    int32_t ready = counters.ready_count.load();
+    // A report cut short by a stop can see a thread between its two increments; a huge arena is
+    // always also a ready one, so the second number is never negative.
+    int32_t huge = std::min(counters.huge_count.load(), ready);
+    log_line(palette.gray, "pages", arena_pages_text(ready, huge));
+}
+
+}  // namespace orvo::qel

@@ -1,0 +1,57 @@
+// The hashing threads' 8 MiB arenas: mapping, the memory budget that caps the automatic thread
+// count, and the start-up accounting of where the arenas went.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+inline constexpr char MEMINFO_PATH[] = "/proc/meminfo";
+// Memory left to the rest of the system before any arena is counted (1536 MiB).
+inline constexpr int64_t MEMORY_RESERVE_BYTES = 0x60000000;
+
+// Maps ARENA_BYTES, first from reserved huge pages (populated at once, huge = true), else as
+// ordinary anonymous memory advised for transparent huge pages (huge = false). Returns false,
+// leaving the record untouched, when neither mapping succeeds.
+bool map_arena(Arena& arena);
+// Releases the mapping if there is one; base is null afterwards in every case.
+void unmap_arena(Arena& arena);
+
+// The number after the token `key` (with its colon, e.g. "MemAvailable:") in a meminfo file; 0
+// when the file, the key or a readable number is missing.
+int64_t read_meminfo_value(const std::string& key, const std::string& meminfo = MEMINFO_PATH);
+// Arenas that fit MemAvailable plus the free reserved huge pages after the reserve; at least 0.
+int32_t memory_thread_limit(const std::string& meminfo = MEMINFO_PATH);
+
+// Where the hashing threads' arenas went. Each thread increments at most one of ready_count and
+// failed_count, and huge_count only when its arena is in reserved huge pages (counted in
+// ready_count too). Nothing is ever decremented.
+struct ArenaCounters {
+    std::atomic<int32_t> ready_count{0};
+    std::atomic<int32_t> huge_count{0};
+    std::atomic<int32_t> failed_count{0};
+};
+
+// Sleeps for the whole duration, resuming after signals.
+using SleepFn = std::function<void(std::chrono::nanoseconds)>;
+void sleep_resuming(std::chrono::nanoseconds duration);
+
+// Returns once every one of `threads` threads has mapped its arena or given up, or once `stop`
+// is set; polls every 100 ms.
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads,
+                     const std::atomic<bool>& stop, const SleepFn& sleep = sleep_resuming);
+
+// "<n> thread(s) stopped: not enough memory for an 8 MiB arena"
+std::string arena_failure_text(int32_t failed);
+// "<huge> arena(s) in reserved huge pages, <ready - huge> in transparent huge pages"
+std::string arena_pages_text(int32_t ready, int32_t huge);
+// The red "mem  " line when a thread stopped, then always the gray "pages" line.
+void report_arenas(const ArenaCounters& counters);
+
+}  // namespace orvo::qel

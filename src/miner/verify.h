@@ -1,0 +1,55 @@
+// The self-check of the installed hash against a file of known answers.
+//
+// The file is a stream of white-space-separated tokens, four per record:
+//   header hex (>= 224 digits; the first 224 are the 112 header bytes, first pair = byte 0)
+//   nonce (unsigned decimal, 64 bits)
+//   expected hash hex (>= 64 digits; the first 64 are the 32 hash bytes in output order)
+//   expectation (signed decimal; 1 = the hash meets the compact target in header bytes 108-111)
+// A token that cannot be read ends the file; the records before it count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <string>
+
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+// Header bytes 108-111 hold the compact target, least significant byte first.
+inline constexpr size_t COMPACT_TARGET_OFFSET = 108;
+
+// Fills out[0..n) from pairs of hex digits (either case), text position 2i giving byte i. A pair
+// whose first character is not a hex digit (or lies past the end) stops decoding; that byte and
+// the later ones keep their values. A lone digit before a non-digit gives that digit's value.
+// Returns 1 when the last pair looked at was converted, 0 when it stopped decoding.
+int decode_hex_bytes(const std::string& text, uint8_t* out, size_t n);
+
+// Expands a compact target (mantissa in bits 0-22, sign in bit 23, byte exponent in bits 24-31)
+// into a 32-byte big-endian target: mantissa * 256^(exponent - 3), truncated to whole bytes for
+// exponents below 3. Returns false, with an all-zero target, when the sign bit is set, the
+// mantissa is zero or the exponent is above 32: such a target is never met.
+bool expand_compact_target(uint32_t compact, uint8_t target[32]);
+
+struct VerifyTally {
+    uint32_t records = 0;     // records hashed
+    uint32_t matches = 0;     // hash equal to the expected one
+    uint32_t agreements = 0;  // target test agreeing with the expectation
+};
+// Hashes every record of `in` into `arena` with `pow_hash` and counts the outcomes.
+VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena);
+
+struct VerifyVerdict {
+    bool passed = false;
+    std::string text;  // the "check" line
+};
+// Target disagreements are reported first; a pass needs at least one record, all matching.
+VerifyVerdict verify_verdict(const VerifyTally& tally);
+
+// The whole mode: a file that cannot be opened counts as empty. Logs one "check" line (green on
+// a pass, red otherwise) or the red "mem  " line when no arena can be mapped. Returns the exit
+// status: 0 passed, 1 failed.
+int run_verify(const std::string& path, PowHashFn pow_hash);
+
+}  // namespace orvo::qel
