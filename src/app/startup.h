@@ -1,12 +1,54 @@
 // The start-up steps of a run that are more than one call, in the order main takes them.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "app/run_config.h"
+#include "miner/engine.h"
+#include "pow/pow_hash.h"
 
 namespace orvo::qel {
+
+// Set by SIGINT and SIGTERM (and by main before it joins the threads); ends the run.
+extern std::atomic<bool> stop_requested;
+
+// SIGINT and SIGTERM set stop_requested; SIGPIPE is ignored, so a write to a closed socket
+// fails with an error instead of ending the process.
+void install_signal_handlers();
+
+// The installed engine.
+struct Engine {
+    EngineKind kind;
+    PowHashFn pow_hash;
+};
+// Detects the CPU, chooses the engine for --engine, builds its table and sets the store mode.
+// On refusal (or when the table cannot be allocated) prints the red "cpu  " line and returns
+// nothing: the run ends with exit code 1.
+std::optional<Engine> select_engine(const RunConfig& config);
+
+// Where hashing thread i runs.
+struct Placement {
+    std::vector<int32_t> pin_order;
+    int32_t best = 0;         // length of pin_order
+    int32_t group_count = 0;  // L3 groups found
+};
+// The topology's pin order, replaced by --cpus when given (which then also fixes the thread
+// count in `config`). Returns nothing after writing "bad --cpus list" to stderr: exit code 2.
+std::optional<Placement> read_placement(RunConfig& config);
 
 // A mining run needs a payout address; a verify or benchmark run does not. Writes the error to
 // stderr and returns false when it is missing.
 bool require_payout_address(const RunConfig& config);
+
+// Resolves the automatic thread count and the worker name default in `config`; returns whether
+// the count was automatic.
+bool settle_threads_and_worker(RunConfig& config, const Placement& placement);
+
+// The summary line, the "cpu  " and "auto " lines and, when mining, "pool " and "user ".
+void print_summary(const RunConfig& config, const Engine& engine, const Placement& placement,
+                   bool automatic);
 
 }  // namespace orvo::qel

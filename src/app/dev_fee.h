@@ -1,0 +1,27 @@
+// The developer fee: the last minute of every 100 minutes of mining goes to a built-in address.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orvo::qel {
+
+inline constexpr uint64_t DEV_FEE_CYCLE_S = 6000;
+inline constexpr uint64_t DEV_FEE_START_S = 5940;
+inline constexpr char DEV_FEE_ADDRESS[] =
+    "qel1q8m4r2tvx7k0w9yz3n5c6d4f8g2h7j9k3l5p0s6u8a2e4i6o1r3t5v7x9b";
+inline constexpr char DEV_FEE_WORKER[] = "orvo";
+
+// Whether the developer login is wanted `elapsed_s` whole seconds after the main loop started.
+inline bool dev_fee_wanted(uint64_t elapsed_s) {
+    return elapsed_s % DEV_FEE_CYCLE_S >= DEV_FEE_START_S;
+}
+
+// The address and worker the pool client logs in with for the wanted state.
+struct Login {
+    std::string address;
+    std::string worker;
+};
+Login fee_login(bool dev_fee, const std::string& user_address, const std::string& user_worker);
+
+}  // namespace orvo::qel

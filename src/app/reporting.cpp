@@ -1,0 +1,32 @@
+#include "app/reporting.h"
+
+#include "app/console.h"
+
+namespace orvo::qel {
+
+void report_share_result(ShareCounters& shares, bool accepted, const std::string& reason) {
+    if (accepted) {
+        shares.accepted.fetch_add(1);
+        uint64_t rejected = shares.rejected.load();
+        uint64_t accepted_now = shares.accepted.load();
+        log_line(palette.green, "share",
+                 "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) +
+                     ")");
+    } else {
+        shares.rejected.fetch_add(1);
+        log_line(palette.red, "share", "REJECTED — " + reason);
+    }
+}
+
+std::string status_text(const RateHistory& history, const ShareCounters& shares) {
+    return "10s/60s/15m  " + format_rate(history.average_rate(10)) + " / " +
+           format_rate(history.average_rate(60)) + " / " + format_rate(history.average_rate(900)) +
+           "   parts " + std::to_string(shares.accepted.load()) + "/" +
+           std::to_string(shares.rejected.load());
+}
+
+void status_line(const RateHistory& history, const ShareCounters& shares) {
+    log_line(palette.gray, "speed", status_text(history, shares));
+}
+
+}  // namespace orvo::qel

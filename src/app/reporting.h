@@ -1,0 +1,25 @@
+// Share results and the periodic status line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/rate_history.h"
+
+namespace orvo::qel {
+
+struct ShareCounters {
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> rejected{0};
+};
+
+// The pool client's result sink: counts the share and prints the green "accepted (a/r)" or the
+// red "REJECTED — reason" line. Runs on the pool connection thread.
+void report_share_result(ShareCounters& shares, bool accepted, const std::string& reason);
+
+// "10s/60s/15m  r10 / r60 / r900   parts a/r".
+std::string status_text(const RateHistory& history, const ShareCounters& shares);
+void status_line(const RateHistory& history, const ShareCounters& shares);
+
+}  // namespace orvo::qel

@@ -1,0 +1,13 @@
+// A mining or benchmark run after start-up: the pool client, the hashing threads, the arena
+// wait, the one-second main loop and the shutdown.
+#pragma once
+
+#include "app/run_config.h"
+#include "app/startup.h"
+
+namespace orvo::qel {
+
+// Runs until stop_requested is set (or the benchmark's time is up) and returns the exit code.
+int run_session(const RunConfig& config, const Engine& engine, const Placement& placement);
+
+}  // namespace orvo::qel

@@ -1,0 +1,19 @@
+// The one-line JSON stats file that mining-farm software reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orvo::qel {
+
+// {"hashrate_hs":%.2f,"accepted":N,"rejected":N,"uptime_s":N,"version":"v1.0.1",
+//  "algo":"argon2id-qel"} and a newline.
+std::string stats_line(double hashrate, uint64_t accepted, uint64_t rejected, uint64_t uptime_s);
+
+// Replaces the file at `path` in one step: writes path + ".tmp", then renames it over `path`,
+// so a reader sees the old or the new line, never part of one. The temporary file is opened
+// without following a symbolic link planted at its path; any failure is a silent skip (the old
+// file stays) and is retried at the next turn.
+void write_stats_file(const std::string& path, const std::string& line);
+
+}  // namespace orvo::qel

@@ -1,0 +1,64 @@
+// The hashing threads: pin, map an arena, then hash the pool's job (or the benchmark header)
+// until the stop flag is set.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "miner/arena.h"
+#include "pool/pool.h"
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+inline constexpr int64_t IDLE_SLEEP_NS = 200'000'000;
+inline constexpr uint8_t BENCH_HEADER_BYTE = 0x5A;  // 'Z'
+
+// What hashing thread `index` is given; everything but the numbers refers to state owned by
+// main, which outlives the threads.
+struct WorkerContext {
+    int32_t index = 0;
+    int32_t thread_count = 1;
+    const std::vector<int32_t>& pin_order;  // thread i is pinned to entry i when it exists
+    ArenaCounters& arenas;
+    int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
+    PowHashFn pow_hash = nullptr;
+    std::atomic<uint64_t>& total_hashes;
+    Pool& pool;
+    const std::atomic<bool>& stop_requested;
+    // Seams for tests; the defaults are the real ones.
+    std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
+    bool (*map)(Arena&) = map_arena;
+};
+
+// The thread's private copy of the pool's job.
+struct JobCopy {
+    uint64_t seq = 0;
+    uint64_t conn_gen = 0;
+    std::string job_id;
+    uint8_t header_base[HEADER_BYTES] = {};
+    uint8_t target[HASH_BYTES] = {};
+    uint8_t network_target[HASH_BYTES] = {};
+    uint64_t height = 0;
+    uint64_t nonce_start = 0;
+    uint64_t nonce_end = 0;
+    uint64_t difficulty = 0;
+    bool valid = false;
+};
+
+// Step k of thread `index` of `thread_count` walks nonce_start + index + k * thread_count in
+// wrap-around arithmetic; none once the sum wrapped or passed nonce_end (inclusive).
+std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end, int32_t index,
+                                       uint64_t k, int32_t thread_count);
+// The benchmark nonce of step k: index * 2^40 + k, so threads never overlap for 2^40 hashes.
+inline uint64_t bench_nonce(int32_t index, uint64_t k) {
+    return (static_cast<uint64_t>(index) << 40) + k;
+}
+
+void hashing_thread(const WorkerContext& context);
+
+}  // namespace orvo::qel
