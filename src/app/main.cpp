@@ -1,9 +1,9 @@
 // mintrakel: the start-up sequence, one call per step, then the run.
-#include <cstdio>
-
 #include "app/console.h"
 #include "app/run_config.h"
+#include "app/session.h"
 #include "app/startup.h"
+#include "miner/verify.h"
 
 using namespace orvo::qel;
 
@@ -14,7 +14,16 @@ int main(int argc, char** argv) {
 
     set_console_palette(config.color);
     print_banner(TITLE, SUBTITLE, VERSION, config.color);
+    install_signal_handlers();
+
+    std::optional<Engine> engine = select_engine(config);
+    if (!engine) return 1;
+    std::optional<Placement> placement = read_placement(config);
+    if (!placement) return 2;
+    if (!config.verify_file.empty()) return run_verify(config.verify_file, engine->pow_hash);
 
     if (!require_payout_address(config)) return 2;
-    return 0;
+    bool automatic = settle_threads_and_worker(config, *placement);
+    print_summary(config, *engine, *placement, automatic);
+    return run_session(config, *engine, *placement);
 }
