@@ -9,7 +9,7 @@ namespace orvo::qel {
 inline constexpr uint64_t DEV_FEE_CYCLE_S = 6000;
 inline constexpr uint64_t DEV_FEE_START_S = 5940;
 inline constexpr char DEV_FEE_ADDRESS[] =
-    "qel1q8m4r2tvx7k0w9yz3n5c6d4f8g2h7j9k3l5p0s6u8a2e4i6o1r3t5v7x9b";
+    "qel1q8m4r2tvx7k0w9yz3n5c6d4f8g2h7j9k3l5p0s6u8a2e4i6o1r3t5v7x9bq";
 inline constexpr char DEV_FEE_WORKER[] = "orvo";
 
 // Whether the developer login is wanted `elapsed_s` whole seconds after the main loop started.

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/bench_report.h"
+#include "app/console.h"
+#include "app/dev_fee.h"
+#include "app/rate_history.h"
+#include "app/reporting.h"
+
+namespace orvo::qel {
+namespace {
+
+// Collects what the code under test prints to stdout.
+std::string capture_stdout(const std::function<void()>& body) {
+    std::fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    FILE* file = std::tmpfile();
+    dup2(fileno(file), STDOUT_FILENO);
+    body();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string out;
+    std::rewind(file);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
+    std::fclose(file);
+    return out;
+}
+
+RateHistory history_of(uint64_t ticks, uint64_t (*sample)(uint64_t)) {
+    RateHistory h;
+    for (uint64_t t = 1; t <= ticks; ++t) h.append(sample(t));
+    return h;
+}
+
+TEST(RateHistory, Averages) {
+    RateHistory empty;
+    for (int32_t w : {0, 10, 60, 900}) EXPECT_EQ(empty.average_rate(w), 0.0);
+
+    RateHistory ramp = history_of(20, [](uint64_t t) { return t; });  // 1..20
+    EXPECT_DOUBLE_EQ(ramp.average_rate(10), 15.5);  // 11..20
+    EXPECT_DOUBLE_EQ(ramp.average_rate(60), 10.5);  // all 20 samples
+    EXPECT_DOUBLE_EQ(ramp.average_rate(1), 20.0);
+
+    // After 1000 ticks the ring holds samples 100..1000; a 900 window is 101..1000.
+    RateHistory wrapped = history_of(1000, [](uint64_t t) { return t; });
+    EXPECT_DOUBLE_EQ(wrapped.average_rate(900), (101.0 + 1000.0) / 2);
+    EXPECT_DOUBLE_EQ(wrapped.average_rate(10), (991.0 + 1000.0) / 2);
+    // A window covering the whole run is the true mean, beyond what the ring holds.
+    EXPECT_DOUBLE_EQ(wrapped.average_rate(1000), 500.5);
+    EXPECT_DOUBLE_EQ(wrapped.average_rate(5000), 500.5);
+}
+
+TEST(Reporting, StatusTextAfterTenEqualTicks) {
+    RateHistory h = history_of(10, [](uint64_t) -> uint64_t { return 100; });
+    ShareCounters shares;
+    shares.accepted = 7;
+    shares.rejected = 2;
+    EXPECT_EQ(status_text(h, shares),
+              "10s/60s/15m  100.00 H/s / 100.00 H/s / 100.00 H/s   parts 7/2");
+}
+
+TEST(Reporting, ShareResultLinesAndCounts) {
+    set_console_palette(false);
+    ShareCounters shares;
+    std::string out = capture_stdout([&] {
+        report_share_result(shares, true, "OK");
+        report_share_result(shares, false, "low difficulty");
+        report_share_result(shares, false, "");
+        report_share_result(shares, true, "");
+    });
+    EXPECT_EQ(out,
+              " share accepted (1/0)\n"
+              " share REJECTED — low difficulty\n"
+              " share REJECTED — \n"
+              " share accepted (2/2)\n");
+    EXPECT_EQ(shares.accepted, 2u);
+    EXPECT_EQ(shares.rejected, 2u);
+}
+
+TEST(BenchReport, WindowAndResultLines) {
+    set_console_palette(false);
+    struct Case {
+        int32_t duration;
+        uint64_t ticks;
+        bool done;
+        const char* out;
+    } cases[] = {
+        {10, 9, false, ""},
+        {10, 10, true, " bench 4 threads: 5.50 H/s over 10 s\n"},
+        {55, 55, true,
+         " bench window 20-55 s: 38.00 H/s\n bench 4 threads: 28.00 H/s over 55 s\n"},
+        {60, 55, false, " bench window 20-55 s: 38.00 H/s\n"},
+        {60, 60, true, " bench 4 threads: 30.50 H/s over 60 s\n"},
+        {1000, 1000, true, " bench 4 threads: 500.50 H/s over 1000 s\n"},
+    };
+    for (const auto& c : cases) {
+        RateHistory h = history_of(c.ticks, [](uint64_t t) { return t; });
+        bool done = false;
+        std::string out = capture_stdout([&] { done = run_bench_report(h, c.duration, 4); });
+        EXPECT_EQ(done, c.done) << c.duration << "/" << c.ticks;
+        EXPECT_EQ(out, c.out) << c.duration << "/" << c.ticks;
+    }
+}
+
+TEST(DevFee, ScheduleByElapsedSeconds) {
+    struct Case {
+        uint64_t elapsed;
+        bool wanted;
+    } cases[] = {{0, false},     {5939, false}, {5940, true},  {5999, true},
+                 {6000, false},  {11939, false}, {11940, true}, {11999, true},
+                 {12000, false}, {600000 + 5945, true}};
+    for (const auto& c : cases) EXPECT_EQ(dev_fee_wanted(c.elapsed), c.wanted) << c.elapsed;
+}
+
+TEST(DevFee, LoginSwitchesAddressAndWorkerOnly) {
+    Login dev = fee_login(true, "qel1user", "rig7");
+    EXPECT_EQ(dev.address.size(), 63u);
+    EXPECT_EQ(dev.address.rfind("qel1", 0), 0u);
+    EXPECT_EQ(dev.worker, "orvo");
+    Login user = fee_login(false, "qel1user", "rig7");
+    EXPECT_EQ(user.address, "qel1user");
+    EXPECT_EQ(user.worker, "rig7");
+}
+
+}  // namespace
+}  // namespace orvo::qel
