@@ -1,0 +1,190 @@
+#include "miner/worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/console.h"
+
+namespace orvo::qel {
+namespace {
+
+constexpr uint64_t MAX64 = ~0ull;
+
+TEST(NonceSchedule, InterleavesAndStopsAtTheEndOrOnWrap) {
+    struct Case {
+        uint64_t start, end;
+        int32_t index;
+        uint64_t k;
+        int32_t threads;
+        std::optional<uint64_t> nonce;
+    } cases[] = {
+        {100, 103, 0, 0, 2, 100},  {100, 103, 1, 0, 2, 101},       {100, 103, 0, 1, 2, 102},
+        {100, 103, 1, 1, 2, 103},  {100, 103, 0, 2, 2, {}},        {100, 103, 1, 2, 2, {}},
+        {104, 103, 0, 0, 1, {}},   {MAX64 - 1, MAX64, 0, 1, 1, MAX64},
+        {MAX64 - 1, MAX64, 0, 2, 1, {}},  // wrapped past 2^64 - 1
+        {MAX64, MAX64, 1, 0, 2, {}},      // start + index already wraps
+        {0, MAX64, 3, 1000, 4, 4003},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(nonce_for_step(c.start, c.end, c.index, c.k, c.threads), c.nonce)
+            << c.start << ".." << c.end << " i=" << c.index << " k=" << c.k;
+    }
+    EXPECT_EQ(bench_nonce(3, 7), (3ull << 40) + 7);
+}
+
+// A stand-in for the hash: records every nonce by thread and returns a chosen output.
+struct FakeHash {
+    static inline std::mutex mutex;
+    static inline std::vector<uint64_t> nonces;
+    static inline uint8_t output[HASH_BYTES];
+    static void hash(const Arena& arena, const uint8_t*, uint64_t nonce, uint8_t* out) {
+        EXPECT_NE(arena.base, nullptr);
+        std::memcpy(out, output, HASH_BYTES);
+        std::lock_guard<std::mutex> lock(mutex);
+        nonces.push_back(nonce);
+    }
+    static void reset(uint8_t fill) {
+        std::lock_guard<std::mutex> lock(mutex);
+        nonces.clear();
+        std::memset(output, fill, HASH_BYTES);
+    }
+    static size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return nonces.size();
+    }
+};
+
+// Runs `threads` hashing threads on `pool` until `until` holds (or two seconds pass).
+void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
+                 bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr) {
+    std::vector<int32_t> pin_order;
+    ArenaCounters local;
+    ArenaCounters& arenas = counters ? *counters : local;
+    std::atomic<uint64_t> total{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    for (int32_t i = 0; i < threads; ++i) {
+        WorkerContext ctx{.index = i,
+                          .thread_count = threads,
+                          .pin_order = pin_order,
+                          .arenas = arenas,
+                          .bench_seconds = bench,
+                          .pow_hash = FakeHash::hash,
+                          .total_hashes = total,
+                          .pool = pool,
+                          .stop_requested = stop,
+                          .idle_sleep = std::chrono::milliseconds(20),
+                          .map = map};
+        workers.emplace_back(hashing_thread, ctx);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!until() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stop = true;
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(total.load(), FakeHash::count());
+}
+
+void publish_job(Pool& pool, uint64_t start, uint64_t end, uint8_t target_fill) {
+    std::lock_guard<std::mutex> lock(pool.job_mutex);
+    pool.job.seq = pool.job_seq.fetch_add(1) + 1;
+    pool.job.conn_gen = pool.conn_gen.load();
+    pool.job.job_id = "j1";
+    std::memset(pool.job.target, target_fill, sizeof pool.job.target);
+    std::memset(pool.job.network_target, 0, sizeof pool.job.network_target);
+    pool.job.height = 77;
+    pool.job.nonce_start = start;
+    pool.job.nonce_end = end;
+    pool.job.valid = true;
+}
+
+TEST(HashingThread, TwoThreadsWalkTheRangeThenStartAgain) {
+    FakeHash::reset(0xFF);  // never a share
+    Pool pool;
+    pool.connected = true;
+    publish_job(pool, 100, 103, 0x00);
+    run_workers(pool, 2, 0, [] { return FakeHash::count() >= 8; });
+    std::map<uint64_t, int> seen;
+    std::vector<uint64_t> first_eight(FakeHash::nonces.begin(), FakeHash::nonces.begin() + 8);
+    for (uint64_t n : first_eight) ++seen[n];
+    EXPECT_EQ(seen, (std::map<uint64_t, int>{{100, 2}, {101, 2}, {102, 2}, {103, 2}}));
+    // Within a thread the order is 100, 102, 100, 102 (and 101, 103, ...).
+    std::vector<uint64_t> even, odd;
+    for (uint64_t n : first_eight) (n % 2 ? odd : even).push_back(n);
+    EXPECT_EQ(even, (std::vector<uint64_t>{100, 102, 100, 102}));
+    EXPECT_EQ(odd, (std::vector<uint64_t>{101, 103, 101, 103}));
+}
+
+TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
+    struct Case {
+        bool connected;
+        bool job;
+        uint64_t start, end;
+    } cases[] = {{false, true, 0, 10}, {true, false, 0, 10}, {true, true, 11, 10}};
+    for (const auto& c : cases) {
+        FakeHash::reset(0xFF);
+        Pool pool;
+        pool.connected = c.connected;
+        if (c.job) publish_job(pool, c.start, c.end, 0);
+        auto begin = std::chrono::steady_clock::now();
+        run_workers(pool, 2, 0, [&] {
+            return std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(100);
+        });
+        EXPECT_EQ(FakeHash::count(), 0u);
+    }
+}
+
+TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
+    set_console_palette(false);
+    FakeHash::reset(0x00);  // the all-zero hash meets every target, also a zero network target
+    Pool pool;
+    pool.connected = true;
+    publish_job(pool, 0, 3, 0x00);
+    testing::internal::CaptureStdout();
+    run_workers(pool, 1, 0, [] { return FakeHash::count() >= 4; });
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_GE(pool.next_submit_id.load(), 2u + 4);  // every hash was a share and was submitted
+    EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
+
+    // The pool reconnected since the job was copied: shares are dropped silently.
+    FakeHash::reset(0x00);
+    Pool stale;
+    stale.connected = true;
+    publish_job(stale, 0, 3, 0x00);
+    stale.conn_gen = 5;
+    run_workers(stale, 1, 0, [] { return FakeHash::count() >= 4; });
+    EXPECT_GE(FakeHash::count(), 4u);
+    EXPECT_EQ(stale.next_submit_id.load(), 2u);
+}
+
+TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
+    FakeHash::reset(0xFF);
+    Pool pool;  // never started: the benchmark needs no job
+    ArenaCounters arenas;
+    run_workers(pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
+    EXPECT_EQ(arenas.ready_count, 2);
+    EXPECT_EQ(arenas.failed_count, 0);
+    for (uint64_t n : FakeHash::nonces) {
+        EXPECT_TRUE(n >> 40 == 0 || n >> 40 == 1) << n;
+        EXPECT_LT(n & ((1ull << 40) - 1), 1000u);
+    }
+
+    FakeHash::reset(0xFF);
+    ArenaCounters failed;
+    run_workers(pool, 3, 10, [&] { return failed.failed_count == 3; },
+                [](Arena&) { return false; }, &failed);
+    EXPECT_EQ(failed.failed_count, 3);
+    EXPECT_EQ(failed.ready_count, 0);
+    EXPECT_EQ(FakeHash::count(), 0u);
+}
+
+}  // namespace
+}  // namespace orvo::qel
