@@ -1,0 +1,120 @@
+// Argon2's permutation P (the BLAKE2b round with the BlaMka multiplication) on 256-bit vectors.
+// Include only from *_avx2.cpp files: everything here has internal linkage so that no AVX2 copy
+// of it can ever be merged with, or called from, baseline code.
+//
+// A block is viewed as 32 vectors of 4 words: vector 4r + q holds words 4q..4q+3 of Argon2 row
+// r (words 16r..16r+15). The row pass runs P on each row, the column pass on each column pair.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#define ORVO_AVX2_INLINE static inline __attribute__((always_inline))
+
+namespace orvo::qel {
+namespace {
+
+ORVO_AVX2_INLINE __m256i rotr32(__m256i x) { return _mm256_shuffle_epi32(x, 0xb1); }
+
+ORVO_AVX2_INLINE __m256i rotr24(__m256i x) {
+    const __m256i rot24 = _mm256_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10,
+                                           3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10);
+    return _mm256_shuffle_epi8(x, rot24);
+}
+
+ORVO_AVX2_INLINE __m256i rotr16(__m256i x) {
+    const __m256i rot16 = _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9,
+                                           2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9);
+    return _mm256_shuffle_epi8(x, rot16);
+}
+
+ORVO_AVX2_INLINE __m256i rotr63(__m256i x) {
+    return _mm256_xor_si256(_mm256_srli_epi64(x, 63), _mm256_add_epi64(x, x));
+}
+
+// x + y + 2 * lo32(x) * lo32(y); the sum x + y does not wait for the multiply.
+ORVO_AVX2_INLINE __m256i blamka(__m256i x, __m256i y) {
+    const __m256i product = _mm256_mul_epu32(x, y);
+    return _mm256_add_epi64(_mm256_add_epi64(x, y), _mm256_add_epi64(product, product));
+}
+
+// The first and second halves of the mixing function G, lane-wise.
+ORVO_AVX2_INLINE void g_half1(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+    a = blamka(a, b);
+    d = rotr32(_mm256_xor_si256(d, a));
+    c = blamka(c, d);
+    b = rotr24(_mm256_xor_si256(b, c));
+}
+
+ORVO_AVX2_INLINE void g_half2(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+    a = blamka(a, b);
+    d = rotr16(_mm256_xor_si256(d, a));
+    c = blamka(c, d);
+    b = rotr63(_mm256_xor_si256(b, c));
+}
+
+// Two independent 16-word states, each held as four 4-word rows (a, b, c, d).
+ORVO_AVX2_INLINE void g_pair(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0, __m256i& a1,
+                             __m256i& b1, __m256i& c1, __m256i& d1) {
+    g_half1(a0, b0, c0, d0);
+    g_half1(a1, b1, c1, d1);
+    g_half2(a0, b0, c0, d0);
+    g_half2(a1, b1, c1, d1);
+}
+
+// P on two Argon2 rows at once: the state of each row is its four vectors in order.
+ORVO_AVX2_INLINE void round_rows(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0,
+                                 __m256i& a1, __m256i& b1, __m256i& c1, __m256i& d1) {
+    g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
+    // Diagonalise: rotate b left by one word, c by two, d by three.
+    b0 = _mm256_permute4x64_epi64(b0, 0x39);
+    c0 = _mm256_permute4x64_epi64(c0, 0x4e);
+    d0 = _mm256_permute4x64_epi64(d0, 0x93);
+    b1 = _mm256_permute4x64_epi64(b1, 0x39);
+    c1 = _mm256_permute4x64_epi64(c1, 0x4e);
+    d1 = _mm256_permute4x64_epi64(d1, 0x93);
+    g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
+    b0 = _mm256_permute4x64_epi64(b0, 0x93);
+    c0 = _mm256_permute4x64_epi64(c0, 0x4e);
+    d0 = _mm256_permute4x64_epi64(d0, 0x39);
+    b1 = _mm256_permute4x64_epi64(b1, 0x93);
+    c1 = _mm256_permute4x64_epi64(c1, 0x4e);
+    d1 = _mm256_permute4x64_epi64(d1, 0x39);
+}
+
+// Swaps the two 64-bit words inside each 128-bit lane.
+ORVO_AVX2_INLINE __m256i swap_halves(__m256i x) { return _mm256_shuffle_epi32(x, 0x4e); }
+
+// P on the two columns 2k and 2k + 1, given quarter k of the eight Argon2 rows: r0..r7. Each
+// register's lower 128 bits belong to column 2k, its upper ones to column 2k + 1. A column's
+// 16-word state row i is formed by rows 2i (state words 4i, 4i + 1) and 2i + 1 (4i + 2, 4i + 3),
+// so (r0, r2, r4, r6) and (r1, r3, r5, r7) are two lane-wise G inputs.
+ORVO_AVX2_INLINE void round_columns(__m256i& r0, __m256i& r1, __m256i& r2, __m256i& r3,
+                                    __m256i& r4, __m256i& r5, __m256i& r6, __m256i& r7) {
+    g_pair(r0, r2, r4, r6, r1, r3, r5, r7);
+    // Diagonalise. State row 1 (r2, r3) moves one word left: (s5, s6), (s7, s4). State row 2
+    // moves two words, which is r4 and r5 trading roles. State row 3 (r6, r7) moves three:
+    // (s15, s12), (s13, s14).
+    __m256i t0 = _mm256_blend_epi32(r2, r3, 0x33);
+    __m256i t1 = _mm256_blend_epi32(r2, r3, 0xcc);
+    r2 = swap_halves(t0);
+    r3 = swap_halves(t1);
+    t0 = _mm256_blend_epi32(r6, r7, 0xcc);
+    t1 = _mm256_blend_epi32(r6, r7, 0x33);
+    r6 = swap_halves(t0);
+    r7 = swap_halves(t1);
+    g_pair(r0, r2, r5, r6, r1, r3, r4, r7);
+    // Undo the diagonalisation.
+    t0 = _mm256_blend_epi32(r2, r3, 0xcc);
+    t1 = _mm256_blend_epi32(r2, r3, 0x33);
+    r2 = swap_halves(t0);
+    r3 = swap_halves(t1);
+    t0 = _mm256_blend_epi32(r6, r7, 0x33);
+    t1 = _mm256_blend_epi32(r6, r7, 0xcc);
+    r6 = swap_halves(t0);
+    r7 = swap_halves(t1);
+}
+
+}  // namespace
+}  // namespace orvo::qel

@@ -1,0 +1,141 @@
+// The AVX2 engine: blocks in the arena in standard word order, the previous block in a stack
+// buffer that stays in L1, aligned 32-byte stores.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "pow/blake2b.h"
+#include "pow/blamka_avx2.h"
+#include "pow/engines.h"
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+namespace {
+
+constexpr int PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
+
+ORVO_AVX2_INLINE __m256i load(const __m256i* p) { return _mm256_load_si256(p); }
+ORVO_AVX2_INLINE void store(__m256i* p, __m256i v) { _mm256_store_si256(p, v); }
+
+ORVO_AVX2_INLINE void prefetch_block(const uint8_t* block) {
+    for (int line = 0; line < 16; ++line)
+        _mm_prefetch(reinterpret_cast<const char*>(block + 64 * line), _MM_HINT_T0);
+}
+
+// x = (J1 * J1) >> 32; y = (W * x) >> 32; ref = W - 1 - y. Kept here rather than shared so that
+// this AVX2 translation unit calls no inline function that baseline code also defines.
+ORVO_AVX2_INLINE uint32_t data_dependent_ref(uint64_t word0, uint64_t w) {
+    const uint64_t j1 = word0 & 0xffffffffULL;
+    const uint64_t x = (j1 * j1) >> 32;
+    return static_cast<uint32_t>(w - 1 - ((w * x) >> 32));
+}
+
+// next = G(prev, ref): written to `out` (the arena) and to `running`. `running` may equal `prev`:
+// the column pass for quarter k reads and writes only quarter k of every row, and the row pass
+// writes only `scratch`. When `next_w` is non-zero the new block's word 0 picks the following
+// block's reference (W = next_w) as soon as it is final, and that block is prefetched while the
+// other three quarters are still being computed; the index goes to *next_ref.
+ORVO_AVX2_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
+                                 __m256i* running, __m256i* scratch, const uint8_t* arena,
+                                 uint64_t next_w, uint32_t* next_ref) {
+    // Row pass on R = prev ^ ref, two rows at a time.
+    for (int i = 0; i < 4; ++i) {
+        const int u = 8 * i;
+        __m256i a0 = _mm256_xor_si256(load(prev + u + 0), load(ref + u + 0));
+        __m256i b0 = _mm256_xor_si256(load(prev + u + 1), load(ref + u + 1));
+        __m256i c0 = _mm256_xor_si256(load(prev + u + 2), load(ref + u + 2));
+        __m256i d0 = _mm256_xor_si256(load(prev + u + 3), load(ref + u + 3));
+        __m256i a1 = _mm256_xor_si256(load(prev + u + 4), load(ref + u + 4));
+        __m256i b1 = _mm256_xor_si256(load(prev + u + 5), load(ref + u + 5));
+        __m256i c1 = _mm256_xor_si256(load(prev + u + 6), load(ref + u + 6));
+        __m256i d1 = _mm256_xor_si256(load(prev + u + 7), load(ref + u + 7));
+        round_rows(a0, b0, c0, d0, a1, b1, c1, d1);
+        store(scratch + u + 0, a0);
+        store(scratch + u + 1, b0);
+        store(scratch + u + 2, c0);
+        store(scratch + u + 3, d0);
+        store(scratch + u + 4, a1);
+        store(scratch + u + 5, b1);
+        store(scratch + u + 6, c1);
+        store(scratch + u + 7, d1);
+    }
+    // Column pass on quarter k of all eight rows, then the feed-forward with R (recomputed from
+    // prev and ref, which are still in L1) and the two stores.
+    for (int k = 0; k < 4; ++k) {
+        __m256i r[8];
+        for (int row = 0; row < 8; ++row) r[row] = load(scratch + 4 * row + k);
+        round_columns(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]);
+        for (int row = 0; row < 8; ++row) {
+            const int u = 4 * row + k;
+            const __m256i v = _mm256_xor_si256(
+                r[row], _mm256_xor_si256(load(prev + u), load(ref + u)));
+            store(out + u, v);
+            store(running + u, v);
+        }
+        if (k == 0 && next_w != 0) {
+            // Unit 0 of the new block was stored just above (prev may already be overwritten).
+            const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
+            *next_ref = data_dependent_ref(word0, next_w);
+            prefetch_block(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
+        }
+    }
+}
+
+}  // namespace
+
+void compress_block_avx2(const Block& prev, const Block& ref, Block& out) {
+    alignas(64) Block running;
+    alignas(64) Block scratch;
+    fill_block(reinterpret_cast<const __m256i*>(prev.v), reinterpret_cast<const __m256i*>(ref.v),
+               reinterpret_cast<__m256i*>(out.v), reinterpret_cast<__m256i*>(running.v),
+               reinterpret_cast<__m256i*>(scratch.v), nullptr, 0, nullptr);
+}
+
+void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    const uint32_t* table = reference_table_avx2()->index;
+    uint8_t* const base = static_cast<uint8_t*>(arena.base);
+    __m256i* const blocks = reinterpret_cast<__m256i*>(base);
+    constexpr size_t UNITS = BLOCK_BYTES / sizeof(__m256i);
+
+    uint8_t h0[64];
+    uint8_t seed[72];
+    pow_h0(header, nonce, h0);
+    pow_seed_input(h0, 0, seed);
+    blake2b_long(base, seed);
+    pow_seed_input(h0, 1, seed);
+    blake2b_long(base + BLOCK_BYTES, seed);
+
+    alignas(64) Block running_block;
+    alignas(64) Block scratch_block;
+    __m256i* const running = reinterpret_cast<__m256i*>(running_block.v);
+    __m256i* const scratch = reinterpret_cast<__m256i*>(scratch_block.v);
+    std::memcpy(running_block.v, base + BLOCK_BYTES, BLOCK_BYTES);
+
+    // Data-independent half: references from the table, prefetched eight blocks ahead.
+    for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
+        if (j + PREFETCH_DISTANCE < DATA_INDEPENDENT_BLOCKS)
+            prefetch_block(base + static_cast<size_t>(table[j + PREFETCH_DISTANCE]) * BLOCK_BYTES);
+        fill_block(running, blocks + static_cast<size_t>(table[j]) * UNITS,
+                   blocks + static_cast<size_t>(j) * UNITS, running, scratch, nullptr, 0, nullptr);
+    }
+
+    // Data-dependent half: each block's word 0 names the next block's reference.
+    uint32_t ref = data_dependent_ref(running_block.v[0], DATA_INDEPENDENT_BLOCKS - 1);
+    prefetch_block(base + static_cast<size_t>(ref) * BLOCK_BYTES);
+    for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS - 1; ++j) {
+        uint32_t next_ref;
+        fill_block(running, blocks + static_cast<size_t>(ref) * UNITS,
+                   blocks + static_cast<size_t>(j) * UNITS, running, scratch, base, j, &next_ref);
+        ref = next_ref;
+    }
+    fill_block(running, blocks + static_cast<size_t>(ref) * UNITS,
+               blocks + static_cast<size_t>(ARENA_BLOCKS - 1) * UNITS, running, scratch, nullptr,
+               0, nullptr);
+
+    _mm_sfence();
+    pow_tag(reinterpret_cast<const uint8_t*>(running_block.v), out);
+}
+
+}  // namespace orvo::qel
