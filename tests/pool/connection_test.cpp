@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pool/pool.h"
+#include "pool_test_util.h"
+
+namespace orvo::qel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::LoopbackPeer;
+using testing::loopback_config;
+using testing::Recorder;
+
+const std::string kJob =
+    R"({"method":"job","params":{"job_id":"j","header_base":")" + std::string(224, 'a') +
+    R"(","target":")" + std::string(64, 'f') + R"(","height":1}})"
+    "\n";
+
+// A client wired to a fresh loopback peer, with reconnect delays shortened 200-fold.
+class Connection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        rec_.attach(pool_);
+        pool_.delay_unit = 5ms;
+    }
+    void connect() {
+        pool_.start(loopback_config(peer_.port()));
+        ASSERT_TRUE(peer_.accept_client());
+        std::string login;
+        ASSERT_TRUE(peer_.read_line(login));
+        ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
+    }
+    size_t results() const { return rec_.results().size(); }
+    std::string reason(size_t i) const { return rec_.results().at(i).reason; }
+
+    LoopbackPeer peer_;
+    Pool pool_;
+    Recorder rec_;
+};
+
+TEST_F(Connection, ConnectsAndLogsIn) {
+    EXPECT_FALSE(pool_.connected.load());
+    pool_.start(loopback_config(peer_.port()));
+    ASSERT_TRUE(peer_.accept_client());
+    std::string login;
+    ASSERT_TRUE(peer_.read_line(login));
+    EXPECT_EQ(login,
+              R"({"id":1,"method":"login","params":{"address":"addr","worker":"rig",)"
+              R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
+              R"("difficulty_hint":null}})");
+    EXPECT_TRUE(pool_.connected.load());
+    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    EXPECT_EQ(rec_.count("connected to 127.0.0.1:" + std::to_string(peer_.port())), 1u);
+}
+
+TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
+    connect();
+    ASSERT_TRUE(peer_.send(R"({"id":2,"err)"));
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer_.send(R"(or":"a"})"));
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer_.send("\n" R"({"id":2,"error":"b"})" "\n\n\n" R"({"id":2,"error":"c"})"
+                           "\r\n" R"({"id":2,"error":"d"})" "\n\r\n"));
+    ASSERT_TRUE(eventually([&] { return results() >= 4; }));
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(results(), 4u);  // the empty lines and the lone CR produce nothing
+    EXPECT_EQ(reason(0), "a");
+    EXPECT_EQ(reason(1), "b");
+    EXPECT_EQ(reason(2), "c");
+    EXPECT_EQ(reason(3), "d");
+    EXPECT_TRUE(pool_.connected.load());
+}
+
+TEST_F(Connection, LineOfExactlyTheCapIsKept) {
+    connect();
+    ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE, 'x')));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(peer_.send("\n" R"({"id":2,"error":"after"})" "\n"));
+    ASSERT_TRUE(eventually([&] { return results() == 1; }));
+    EXPECT_EQ(reason(0), "after");
+    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
+}
+
+TEST_F(Connection, LongerPartialLineDisconnects) {
+    connect();
+    ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE + 1, 'x')));
+    EXPECT_TRUE(peer_.client_closed());
+    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    EXPECT_TRUE(peer_.accept_client());  // and it comes back
+    EXPECT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
+}
+
+TEST_F(Connection, RetryDelaysDoubleUpTo15) {
+    const uint16_t port = testing::closed_port();
+    pool_.start(loopback_config(port));
+    const std::string prefix = "cannot reach 127.0.0.1:" + std::to_string(port) + ", retry in ";
+    ASSERT_TRUE(eventually([&] { return rec_.count_prefix(prefix) >= 6; }));
+    pool_.stop();
+    auto logs = rec_.logs();
+    const char* expected[] = {"2", "4", "8", "15", "15", "15"};
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(logs.at(i), prefix + expected[i] + " s");
+    EXPECT_EQ(pool_.conn_gen.load(), 0u);
+    EXPECT_FALSE(pool_.connected.load());
+}
+
+TEST_F(Connection, DelayResetsAfterAConnectionThatDeliveredAJob) {
+    pool_.start(loopback_config(peer_.port()));
+    const char* sends[] = {"", "", kJob.c_str(), ""};
+    const char* expected[] = {"2", "4", "2", "4"};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(peer_.accept_client());
+        std::string login;
+        ASSERT_TRUE(peer_.read_line(login));
+        if (*sends[i]) {
+            ASSERT_TRUE(peer_.send(sends[i]));
+            ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+        }
+        peer_.close_client();
+        const std::string line = std::string("connection lost, reconnecting in ") + expected[i] + " s";
+        ASSERT_TRUE(eventually([&] { return rec_.count_prefix("connection lost") == size_t(i) + 1; }));
+        EXPECT_EQ(rec_.logs().back(), line) << i;
+    }
+}
+
+TEST_F(Connection, LossInvalidatesTheJobButKeepsItsContent) {
+    connect();
+    ASSERT_TRUE(peer_.send(kJob));
+    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(pool_.job_mutex);
+        EXPECT_TRUE(pool_.job.valid);
+        EXPECT_EQ(pool_.job.conn_gen, 1u);
+    }
+    peer_.close_client();
+    ASSERT_TRUE(eventually([&] { return !pool_.connected.load(); }));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(pool_.job_mutex);
+        return !pool_.job.valid;
+    }));
+    std::lock_guard<std::mutex> lock(pool_.job_mutex);
+    EXPECT_EQ(pool_.job.job_id, "j");
+    EXPECT_EQ(pool_.job.height, 1u);
+}
+
+TEST_F(Connection, StopWhileConnectedIsSilent) {
+    connect();
+    ASSERT_TRUE(peer_.send(kJob));
+    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    pool_.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    EXPECT_TRUE(peer_.client_closed());
+    EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
+    EXPECT_FALSE(pool_.connected.load());
+    EXPECT_EQ(pool_.sock, -1);
+    EXPECT_FALSE(pool_.job.valid);
+    EXPECT_FALSE(pool_.thread.joinable());
+}
+
+TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
+    Pool pool;
+    Recorder rec;
+    rec.attach(pool);  // real delay unit: the wait would be 2 s
+    pool.start(loopback_config(testing::closed_port()));
+    ASSERT_TRUE(eventually([&] { return rec.count_prefix("cannot reach") == 1; }));
+    std::this_thread::sleep_for(50ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    pool.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 300ms);
+    EXPECT_EQ(rec.count_prefix("cannot reach"), 1u);
+}
+
+TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
+    Pool pool;
+    Recorder rec;
+    rec.attach(pool);
+    Pool::Config config = loopback_config(9);
+    config.host = "192.0.2.1";  // documentation address: never answers (or is unreachable)
+    pool.start(config);
+    std::this_thread::sleep_for(300ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    pool.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    EXPECT_EQ(pool.conn_gen.load(), 0u);
+}
+
+TEST_F(Connection, IdsAndGenerationsContinueAcrossRestarts) {
+    connect();
+    uint8_t hash[32] = {};
+    pool_.submit("j", 1, hash);
+    std::string line;
+    ASSERT_TRUE(peer_.read_line(line));
+    EXPECT_EQ(line.rfind(R"({"id":2,)", 0), 0u) << line;
+    pool_.stop();
+    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+
+    pool_.start(loopback_config(peer_.port()));
+    ASSERT_TRUE(peer_.accept_client());
+    ASSERT_TRUE(peer_.read_line(line));
+    EXPECT_EQ(line.rfind(R"({"id":1,"method":"login")", 0), 0u);
+    ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
+    EXPECT_EQ(pool_.conn_gen.load(), 2u);
+    pool_.submit("j", 2, hash);
+    ASSERT_TRUE(peer_.read_line(line));
+    EXPECT_EQ(line.rfind(R"({"id":3,)", 0), 0u) << line;
+}
+
+// A pool that stops reading must not block senders (and so stop()) for ever: the write times
+// out, the connection is given up and re-established.
+TEST_F(Connection, StalledPeerTimesOutTheSend) {
+    pool_.send_timeout = 200ms;
+    connect();
+    const std::string big(1 << 20, 'z');
+    std::atomic<bool> failed{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 1000 && !failed; ++i) {
+            if (!pool_.send_line(big)) failed = true;
+        }
+    });
+    EXPECT_TRUE(eventually([&] { return failed.load(); }, 10s));
+    writer.join();
+    EXPECT_TRUE(eventually([&] { return rec_.count_prefix("connection lost") == 1; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    pool_.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+}
+
+}  // namespace
+}  // namespace orvo::qel

@@ -1,0 +1,354 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pool/json.h"
+#include "pool/pool.h"
+#include "pool_test_util.h"
+
+namespace orvo::qel {
+namespace {
+
+using testing::Recorder;
+
+const std::string kEmDash = "\xE2\x80\x94";
+const std::string kHeader = [] {
+    std::string h;
+    for (int i = 0; i < 112; ++i) h += "0123456789abcdef"[i % 16], h += "fedcba9876543210"[i % 16];
+    return h;
+}();
+const std::string kTarget = "00ff" + std::string(60, 'f');
+
+std::string job_params(const std::string& extra, const std::string& header = kHeader,
+                       const std::string& target = kTarget) {
+    return R"({"job_id":"j1","header_base":")" + header + R"(","target":")" + target + "\"" +
+           extra + "}";
+}
+
+std::string job_line(const std::string& extra = R"(,"height":7,"difficulty":9)") {
+    return R"({"method":"job","params":)" + job_params(extra) + "}";
+}
+
+Job current_job(Pool& pool) {
+    std::lock_guard<std::mutex> lock(pool.job_mutex);
+    return pool.job;
+}
+
+TEST(Protocol, AppliesAJob) {
+    Pool pool;
+    Recorder rec;
+    rec.attach(pool);
+    pool.conn_gen = 3;
+    pool.handle_line(R"({"method":"job","params":{"job_id":"abc","header_base":")" + kHeader +
+                     R"(","target":")" + kTarget + R"(","network_target":")" +
+                     std::string(62, '0') + R"(0A","height":100,"nonce_start":5,)" +
+                     R"("nonce_end":1000,"difficulty":42}})");
+    Job job = current_job(pool);
+    EXPECT_EQ(pool.job_seq.load(), 1u);
+    EXPECT_EQ(job.seq, 1u);
+    EXPECT_EQ(job.conn_gen, 3u);
+    EXPECT_EQ(job.job_id, "abc");
+    EXPECT_EQ(job.header_base[0], 0x0f);
+    EXPECT_EQ(job.header_base[1], 0x1e);
+    EXPECT_EQ(job.header_base[111], 0xf0);
+    EXPECT_EQ(job.target[0], 0x00);
+    EXPECT_EQ(job.target[1], 0xff);
+    EXPECT_EQ(job.network_target[31], 0x0a);
+    EXPECT_EQ(job.network_target[0], 0x00);
+    EXPECT_EQ(job.height, 100u);
+    EXPECT_EQ(job.nonce_start, 5u);
+    EXPECT_EQ(job.nonce_end, 1000u);
+    EXPECT_EQ(job.difficulty, 42u);
+    EXPECT_TRUE(job.valid);
+    EXPECT_EQ(rec.logs(), std::vector<std::string>{"new job " + kEmDash + " height 100, difficulty 42"});
+}
+
+TEST(Protocol, JobFieldDefaultsAndLenientIntegers) {
+    const struct {
+        std::string extra;
+        uint64_t nonce_start, nonce_end, height;
+    } cases[] = {
+        {"", 0, ~0ull, 0},
+        {R"(,"nonce_end":1.5e3)", 0, ~0ull, 0},
+        {R"(,"nonce_end":"10","nonce_start":-1,"height":3.0)", 0, ~0ull, 0},
+        {R"(,"nonce_end":+10,"nonce_start":2,"height":99999999999999999999)", 2, 10,
+         ~0ull},
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        pool.handle_line(job_line(c.extra));
+        Job job = current_job(pool);
+        EXPECT_EQ(job.nonce_start, c.nonce_start) << c.extra;
+        EXPECT_EQ(job.nonce_end, c.nonce_end) << c.extra;
+        EXPECT_EQ(job.height, c.height) << c.extra;
+        EXPECT_TRUE(job.valid);
+    }
+}
+
+TEST(Protocol, NetworkTargetIsDecodedUpToTheFirstBadPair) {
+    const struct {
+        std::string text;
+        uint8_t byte0, byte1, byte2;
+    } cases[] = {
+        {"", 0, 0, 0},
+        {"ABCD" + std::string(60, '1'), 0xab, 0xcd, 0x11},
+        {"abcdg1" + std::string(58, '1'), 0xab, 0xcd, 0x00},  // stops at the bad pair
+        {std::string(62, 'f'), 0, 0, 0},                      // wrong length: all zero
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        pool.handle_line(job_line(R"(,"network_target":")" + c.text + "\""));
+        Job job = current_job(pool);
+        EXPECT_TRUE(job.valid);
+        EXPECT_EQ(job.network_target[0], c.byte0) << c.text;
+        EXPECT_EQ(job.network_target[1], c.byte1) << c.text;
+        EXPECT_EQ(job.network_target[2], c.byte2) << c.text;
+        EXPECT_EQ(job.network_target[31], c.text.size() == 64 && c.byte2 ? 0x11 : 0) << c.text;
+    }
+}
+
+TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
+    const std::string upper = [] {
+        std::string h = kHeader;
+        for (auto& ch : h) ch = static_cast<char>(toupper(ch));
+        return h;
+    }();
+    const struct {
+        std::string params;
+        bool accepted;
+    } cases[] = {
+        {job_params("", std::string(222, 'a')), false},
+        {job_params("", std::string(226, 'a')), false},
+        {job_params("", "g" + std::string(223, 'a')), false},
+        {job_params("", kHeader, std::string(63, 'f')), false},
+        {job_params("", kHeader, "x" + std::string(63, 'f')), false},
+        {R"({"job_id":"j","target":")" + kTarget + "\"}", false},
+        {R"({"job_id":"j","header_base":")" + kHeader + "\"}", false},
+        {R"({"job_id":"j","header_base":7,"target":")" + kTarget + "\"}", false},
+        {"42", false},
+        {"[]", false},
+        {job_params("", upper, "00FF" + std::string(60, 'F')), true},
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        Recorder rec;
+        rec.attach(pool);
+        pool.handle_line(job_line(R"(,"height":1)"));
+        ASSERT_EQ(pool.job_seq.load(), 1u);
+        pool.handle_line(R"({"method":"job","params":)" + c.params + "}");
+        EXPECT_EQ(pool.job_seq.load(), c.accepted ? 2u : 1u) << c.params;
+        Job job = current_job(pool);
+        EXPECT_TRUE(job.valid);
+        EXPECT_EQ(job.height, c.accepted ? 0u : 1u);
+        EXPECT_EQ(rec.count("job rejected: bad header_base/target"), c.accepted ? 0u : 1u);
+    }
+}
+
+TEST(Protocol, JobWithoutIdIsPublishedButInvalid) {
+    Pool pool;
+    Recorder rec;
+    rec.attach(pool);
+    pool.handle_line(job_line());
+    pool.handle_line(R"({"method":"job","params":{"header_base":")" + kHeader +
+                     R"(","target":")" + kTarget + R"(","height":8}})");
+    EXPECT_EQ(pool.job_seq.load(), 2u);
+    Job job = current_job(pool);
+    EXPECT_FALSE(job.valid);
+    EXPECT_EQ(job.seq, 2u);
+    EXPECT_EQ(rec.count("new job " + kEmDash + " height 8, difficulty 0"), 1u);
+}
+
+// Every line kind and what it must produce: log lines in order, and share results.
+TEST(Protocol, LineTable) {
+    using R = Recorder::Result;
+    const std::string job_msg = "new job " + kEmDash + " height 7, difficulty 9";
+    const struct {
+        std::string line;
+        std::vector<std::string> logs;
+        std::vector<R> results;
+        uint64_t jobs;
+    } cases[] = {
+        {"not json", {}, {}, 0},
+        {R"({"method":"job"})", {}, {}, 0},
+        {R"({"method":"job","id":5})", {}, {R{true, ""}}, 0},  // no params: a reply
+        {R"({"method":"job","id":5,"params":)" + job_params(R"(,"height":7,"difficulty":9)") + "}",
+         {job_msg}, {}, 1},
+        {R"({"method":"notification","params":{"kind":"maintenance","type":"x"}})",
+         {"pool notice: maintenance"}, {}, 0},
+        {R"({"method":"notification","params":{"kind":5,"type":"upgrade"}})",
+         {"pool notice: upgrade"}, {}, 0},
+        {R"({"method":"notification","params":{"kind":null}})", {"pool notice: notification"}, {}, 0},
+        {R"({"method":"notification","params":3})", {"pool notice: notification"}, {}, 0},
+        {R"({"method":"notification"})", {}, {}, 0},
+        {R"({"method":"unknown"})", {}, {}, 0},
+        {R"({"id":1,"result":{"status":"OK"}})", {"logged in"}, {}, 0},
+        {R"({"id":1})", {"logged in"}, {}, 0},
+        {R"({"id":1,"result":)" + job_params(R"(,"height":7,"difficulty":9)") + "}",
+         {job_msg, "logged in"}, {}, 1},
+        {R"({"id":1,"result":{"job_id":"x"}})",
+         {"job rejected: bad header_base/target", "logged in"}, {}, 0},
+        {R"({"id":1,"error":"bad address"})", {"login refused: bad address"}, {}, 0},
+        {R"({"id":1,"error":{"code":3}})", {"logged in"}, {}, 0},
+        {R"({"id":+1,"error":"no"})", {"login refused: no"}, {}, 0},
+        {R"({"id":"1","error":"no"})", {}, {R{false, "no"}}, 0},
+        {R"({"id":1.0})", {}, {R{true, ""}}, 0},
+        {R"({"id":2,"status":"OK"})", {}, {R{true, "OK"}}, 0},
+        {R"({"id":2,"status":"ok"})", {}, {R{true, "ok"}}, 0},
+        {R"({"id":2,"status":"accepted"})", {}, {R{true, "accepted"}}, 0},
+        {R"({"id":2})", {}, {R{true, ""}}, 0},
+        {R"({"id":2,"status":"Accepted"})", {}, {R{false, ""}}, 0},
+        {R"({"id":2,"status":"OK","error":"low difficulty"})", {}, {R{false, "low difficulty"}}, 0},
+        {R"({"id":7,"error":{"code":1}})", {}, {R{true, ""}}, 0},
+        {R"({"id":null,"result":{"status":"rejected"}})", {}, {R{true, ""}}, 0},
+        {R"({"id":9,"result":{"status":"bad"},"status":5})", {}, {R{true, ""}}, 0},
+        {R"([{"id":2}])", {}, {}, 0},
+        {R"({"id":2} trailing)", {}, {}, 0},
+        {"{\"id\":2,\"status\":\"OK\"}\r", {}, {R{true, "OK"}}, 0},
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        Recorder rec;
+        rec.attach(pool);
+        pool.handle_line(c.line);
+        EXPECT_EQ(rec.logs(), c.logs) << c.line;
+        auto results = rec.results();
+        ASSERT_EQ(results.size(), c.results.size()) << c.line;
+        for (size_t i = 0; i < results.size(); ++i) {
+            EXPECT_EQ(results[i].accepted, c.results[i].accepted) << c.line;
+            EXPECT_EQ(results[i].reason, c.results[i].reason) << c.line;
+        }
+        EXPECT_EQ(pool.job_seq.load(), c.jobs) << c.line;
+    }
+}
+
+TEST(Protocol, NoCallbacksNoCrash) {
+    Pool pool;
+    pool.handle_line(job_line());
+    pool.handle_line(R"({"id":2,"error":"x"})");
+    pool.handle_line(R"({"method":"notification","params":{}})");
+    EXPECT_EQ(pool.job_seq.load(), 1u);
+}
+
+// A client whose socket is one end of a socket pair, so the tests read what it sends.
+class WiredPool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+        pool_.sock = fds_[0];
+    }
+    void TearDown() override {
+        {
+            std::lock_guard<std::mutex> lock(pool_.send_mutex);
+            pool_.sock = -1;
+        }
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    std::string read_all_available() {
+        shutdown(fds_[0], SHUT_WR);
+        std::string out;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds_[1], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        return out;
+    }
+    Pool pool_;
+    int fds_[2] = {-1, -1};
+};
+
+TEST_F(WiredPool, LoginLineByteForByte) {
+    pool_.address = "addr\"1\\";
+    pool_.worker = "rig\x01";
+    pool_.send_login();
+    EXPECT_EQ(read_all_available(),
+              R"({"id":1,"method":"login","params":{"address":"addr\"1\\","worker":"rig\u0001",)"
+              R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
+              R"("difficulty_hint":null}})"
+              "\n");
+}
+
+TEST_F(WiredPool, SubmitLineByteForByte) {
+    uint8_t hash[32];
+    for (int i = 0; i < 32; ++i) hash[i] = static_cast<uint8_t>(i);
+    pool_.submit("abc", 42, hash);
+    uint8_t ff[32];
+    for (auto& b : ff) b = 0xff;
+    pool_.submit("q\"", 18446744073709551615ull, ff);
+    EXPECT_EQ(read_all_available(),
+              R"({"id":2,"method":"submit","params":{"job_id":"abc","nonce":42,"claimed_hash":")"
+              "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\"}}\n"
+              R"({"id":3,"method":"submit","params":{"job_id":"q\"","nonce":18446744073709551615,)"
+              "\"claimed_hash\":\"" +
+                  std::string(64, 'f') + "\"}}\n");
+    EXPECT_EQ(pool_.next_submit_id.load(), 4u);
+}
+
+TEST_F(WiredPool, SendLineWithoutSocketFails) {
+    Pool idle;
+    EXPECT_FALSE(idle.send_line("x"));
+    uint8_t hash[32] = {};
+    idle.submit("j", 1, hash);  // no connection: dropped, but the id is used
+    EXPECT_EQ(idle.next_submit_id.load(), 3u);
+    EXPECT_TRUE(pool_.send_line("x"));
+}
+
+// Concurrent submits: every line whole, ids distinct and, per thread, increasing.
+TEST_F(WiredPool, ConcurrentSubmitsProduceWholeLines) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 200;
+    std::string received;
+    std::thread reader([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds_[1], buf, sizeof buf)) > 0) received.append(buf, static_cast<size_t>(n));
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            uint8_t hash[32];
+            for (auto& b : hash) b = static_cast<uint8_t>(t);
+            for (int i = 0; i < kPerThread; ++i) {
+                pool_.submit("job-" + std::to_string(t), static_cast<uint64_t>(i), hash);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    shutdown(fds_[0], SHUT_WR);
+    reader.join();
+
+    std::vector<bool> seen(2 + kThreads * kPerThread, false);
+    std::vector<uint64_t> last_id(kThreads, 0);
+    std::vector<int> next_nonce(kThreads, 0);
+    size_t start = 0;
+    int lines = 0;
+    while (start < received.size()) {
+        size_t lf = received.find('\n', start);
+        ASSERT_NE(lf, std::string::npos);
+        JsonValue v;
+        ASSERT_TRUE(parse_json(received.substr(start, lf - start), v));
+        start = lf + 1;
+        ++lines;
+        uint64_t id = v.get_u64("id", 0);
+        ASSERT_GE(id, 2u);
+        ASSERT_LT(id, seen.size());
+        EXPECT_FALSE(seen[id]);
+        seen[id] = true;
+        const JsonValue* params = v.find("params");
+        ASSERT_NE(params, nullptr);
+        int t = params->get_string("job_id", "").back() - '0';
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        EXPECT_GT(id, last_id[t]);
+        last_id[t] = id;
+        EXPECT_EQ(params->get_u64("nonce", 99999), static_cast<uint64_t>(next_nonce[t]++));
+        EXPECT_EQ(params->get_string("claimed_hash", "").size(), 64u);
+    }
+    EXPECT_EQ(lines, kThreads * kPerThread);
+}
+
+}  // namespace
+}  // namespace orvo::qel
