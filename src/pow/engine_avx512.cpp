@@ -1,0 +1,173 @@
+// The AVX-512 proof-of-work engines. The arena holds every block in row order
+// (pow/blamka_avx512.h); the previous block never leaves the registers x0..x15, and R = previous
+// xor reference is parked in a 1 KiB stack buffer that stays in the first-level cache.
+//
+// Compiled with AVX-512 flags: only static functions and macros here, no standard-library
+// templates, so no AVX-512 code can be shared with baseline callers.
+// GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
+// -Wuninitialized then reports at every use; the values are never read.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pow/blake2b.h"
+#include "pow/blamka_avx512.h"
+#include "pow/engines.h"
+#include "pow/pow_hash.h"
+#include "pow/row_order.h"
+
+namespace orvo::qel {
+namespace {
+
+constexpr size_t ROWS_PER_BLOCK = BLOCK_BYTES / sizeof(__m512i);  // 16
+// Blocks ahead whose reference is prefetched in the data-independent half.
+constexpr uint32_t PREFETCH_DISTANCE = 8;
+
+// Reference index of block w + 1 from the low half of its pseudo-random word; the reference
+// area is blocks 0 .. w - 1. A private copy: the inline one in pow_hash.h must not be compiled
+// with AVX-512 flags.
+inline uint32_t reference_of(uint64_t pseudo_rand, uint64_t w) {
+    const uint64_t j1 = pseudo_rand & 0xffffffffu;
+    const uint64_t x = (j1 * j1) >> 32;
+    const uint64_t y = (w * x) >> 32;
+    return static_cast<uint32_t>(w - 1 - y);
+}
+
+inline uint64_t low_word(__m512i v) {
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(v)));
+}
+
+inline __attribute__((always_inline)) void store_row(__m512i* dst, __m512i v, bool nt) {
+    if (nt) {
+        _mm512_stream_si512(dst, v);
+    } else {
+        _mm512_store_si512(dst, v);
+    }
+}
+
+}  // namespace
+
+// Engine-specific statement macros, in the conventions of pow/blamka_avx512.h.
+#define QEL_LOAD_ROW(k) x##k = _mm512_load_si512(src_rows + k)
+#define QEL_STORE_ROW(k) _mm512_store_si512(dst_rows + k, x##k)
+#define QEL_XOR_REF(k)                                              \
+    x##k = _mm512_xor_si512(x##k, _mm512_load_si512(ref_rows + k)); \
+    _mm512_store_si512(r + k, x##k)
+#define QEL_PREFETCH(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), _MM_HINT_T0)
+#define QEL_STORE_ARENA(k) store_row(dst_rows + k, x##k, nt)
+
+namespace {
+
+// The whole hash; `nt` is a constant at both call sites, so each engine gets its own loop with
+// one kind of store and no branch on it.
+inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8_t* header,
+                                                         uint64_t nonce, uint8_t* out, bool nt) {
+    __m512i* const arena = static_cast<__m512i*>(base);  // row k of block j: arena[16j + k]
+    const uint32_t* const table = reference_table_avx512()->index;
+
+    alignas(64) Block scratch;  // blocks 0 and 1 from H', and the last block for the tag
+    alignas(64) __m512i r[ROWS_PER_BLOCK];
+    uint8_t h0[64];
+    uint8_t seed[72];
+    QEL_FOR_ROWS(QEL_DECLARE_ROW);
+
+    pow_h0(header, nonce, h0);
+    const uint64_t* const src_words = scratch.v;
+    __m512i* dst_rows = arena;
+    pow_seed_input(h0, 0, seed);
+    blake2b_long(reinterpret_cast<uint8_t*>(scratch.v), seed);
+    QEL_FOR_ROWS(QEL_LOAD_STANDARD);
+    QEL_FOR_ROWS(QEL_STORE_ARENA);
+    pow_seed_input(h0, 1, seed);
+    blake2b_long(reinterpret_cast<uint8_t*>(scratch.v), seed);
+    QEL_FOR_ROWS(QEL_LOAD_STANDARD);
+    dst_rows = arena + ROWS_PER_BLOCK;
+    QEL_FOR_ROWS(QEL_STORE_ARENA);
+
+    // Data-independent half: references from the table, prefetched PREFETCH_DISTANCE ahead
+    // (never past block 4095, whose successors take their references from the data).
+    for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
+        if (j + PREFETCH_DISTANCE < DATA_INDEPENDENT_BLOCKS) {
+            const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * table[j + PREFETCH_DISTANCE];
+            QEL_FOR_ROWS(QEL_PREFETCH);
+        }
+        const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * table[j];
+        QEL_FOR_ROWS(QEL_XOR_REF);
+        QEL_P();
+        QEL_FOR_ROWS(QEL_XOR_R);
+        dst_rows = arena + ROWS_PER_BLOCK * j;
+        QEL_FOR_ROWS(QEL_STORE_ARENA);
+    }
+
+    // Data-dependent half: the reference of block j + 1 is known as soon as word 0 of block j
+    // is, which is right after the column round (Q leaves word 0 in place). Its lines are
+    // prefetched while the other rows of block j are finished and stored.
+    uint32_t ref = reference_of(low_word(x0), DATA_INDEPENDENT_BLOCKS - 1);
+    for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS; ++j) {
+        const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * ref;
+        QEL_FOR_ROWS(QEL_XOR_REF);
+        const uint64_t r_word0 = low_word(x0);
+        QEL_P_ROW_PASS();
+        QEL_P_COLUMN_ROUND();
+        if (j + 1 < ARENA_BLOCKS) {
+            ref = reference_of(low_word(x0) ^ r_word0, j);
+            const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * ref;
+            QEL_FOR_ROWS(QEL_PREFETCH);
+        }
+        QEL_P_COLUMN_FINISH();
+        QEL_FOR_ROWS(QEL_XOR_R);
+        dst_rows = arena + ROWS_PER_BLOCK * j;
+        QEL_FOR_ROWS(QEL_STORE_ARENA);
+    }
+
+    // The last block is still in the registers; the tag reads it in standard order.
+    uint64_t* const dst_words = scratch.v;
+    QEL_FOR_ROWS(QEL_STORE_STANDARD);
+    _mm_sfence();
+    pow_tag(reinterpret_cast<const uint8_t*>(scratch.v), out);
+}
+
+}  // namespace
+
+void pow_hash_avx512(void* base, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    pow_hash_impl(base, header, nonce, out, false);
+}
+
+void pow_hash_avx512_nt(void* base, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    pow_hash_impl(base, header, nonce, out, true);
+}
+
+void compress_block_avx512(const Block& prev, const Block& ref, Block& out) {
+    alignas(64) __m512i r[ROWS_PER_BLOCK];
+    QEL_FOR_ROWS(QEL_DECLARE_ROW);
+    const __m512i* src_rows = reinterpret_cast<const __m512i*>(prev.v);
+    QEL_FOR_ROWS(QEL_LOAD_ROW);
+    const __m512i* const ref_rows = reinterpret_cast<const __m512i*>(ref.v);
+    QEL_FOR_ROWS(QEL_XOR_REF);
+    QEL_P();
+    QEL_FOR_ROWS(QEL_XOR_R);
+    __m512i* const dst_rows = reinterpret_cast<__m512i*>(out.v);
+    QEL_FOR_ROWS(QEL_STORE_ROW);
+}
+
+void block_to_row_order_avx512(const Block& standard, Block& rows) {
+    QEL_FOR_ROWS(QEL_DECLARE_ROW);
+    const uint64_t* const src_words = standard.v;
+    QEL_FOR_ROWS(QEL_LOAD_STANDARD);
+    __m512i* const dst_rows = reinterpret_cast<__m512i*>(rows.v);
+    QEL_FOR_ROWS(QEL_STORE_ROW);
+}
+
+void block_from_row_order_avx512(const Block& rows, Block& standard) {
+    QEL_FOR_ROWS(QEL_DECLARE_ROW);
+    const __m512i* const src_rows = reinterpret_cast<const __m512i*>(rows.v);
+    QEL_FOR_ROWS(QEL_LOAD_ROW);
+    uint64_t* const dst_words = standard.v;
+    QEL_FOR_ROWS(QEL_STORE_STANDARD);
+}
+
+}  // namespace orvo::qel

@@ -1,0 +1,32 @@
+// Baseline code: the dispatcher only reads a flag and calls on, so it runs safely as `pow_hash`
+// before anything AVX-512 executes.
+#include "pow/store_mode.h"
+
+#include <atomic>
+
+#include "pow/engines.h"
+
+namespace orvo::qel {
+namespace {
+
+// Written once by main before any hashing thread starts; relaxed is enough because thread
+// creation orders that write before every read.
+std::atomic<bool> non_temporal_stores{false};
+
+}  // namespace
+
+void set_store_mode(bool non_temporal) {
+    non_temporal_stores.store(non_temporal, std::memory_order_relaxed);
+}
+
+Avx512HashFn avx512_store_variant() {
+    return non_temporal_stores.load(std::memory_order_relaxed) ? pow_hash_avx512_nt
+                                                               : pow_hash_avx512;
+}
+
+void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_t nonce,
+                              uint8_t* out) {
+    avx512_store_variant()(arena.base, header, nonce, out);
+}
+
+}  // namespace orvo::qel
