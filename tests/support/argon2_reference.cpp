@@ -277,6 +277,14 @@ std::vector<uint8_t> argon2_hprime(uint32_t out_bytes, const uint8_t* in, size_t
     return out;
 }
 
+void argon2_compress(const uint64_t* x, const uint64_t* y, uint64_t* out) {
+    Words a, b;
+    std::memcpy(a.data(), x, sizeof a);
+    std::memcpy(b.data(), y, sizeof b);
+    const Words g = compress(a, b);
+    std::memcpy(out, g.data(), sizeof g);
+}
+
 std::vector<uint8_t> argon2id(const Argon2Params& params) { return run(params, nullptr); }
 
 void coin_hash_reference(const uint8_t* header, uint64_t nonce, uint8_t out[32]) {

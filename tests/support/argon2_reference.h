@@ -22,6 +22,9 @@ struct Argon2Params {
 // Argon2's variable-length hash H' for any output length >= 1.
 std::vector<uint8_t> argon2_hprime(uint32_t out_bytes, const uint8_t* in, size_t in_len);
 
+// Argon2's compression G(x, y) = P(x ^ y) ^ x ^ y on 128-word blocks in standard word order.
+void argon2_compress(const uint64_t* x, const uint64_t* y, uint64_t* out);
+
 // The Argon2id tag of the parameters.
 std::vector<uint8_t> argon2id(const Argon2Params& params);
 
