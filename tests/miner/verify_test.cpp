@@ -1,0 +1,262 @@
+#include "miner/verify.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "miner/arena.h"
+#include "support/argon2_reference.h"
+#include "support/process.h"
+
+namespace orvo::qel {
+namespace {
+
+using testing::TempDir;
+using testing::write_file;
+using Bytes = std::vector<uint8_t>;
+
+TEST(DecodeHexBytes, PairsAndWhereDecodingStops) {
+    struct Case {
+        const char* text;
+        size_t n;
+        Bytes expected;  // the buffer starts as 0xEE bytes
+        int result;
+    };
+    const Case cases[] = {
+        {"00ff10Ab", 4, {0x00, 0xff, 0x10, 0xab}, 1},
+        {"ABCDEF", 3, {0xab, 0xcd, 0xef}, 1},
+        {"0102030405", 2, {0x01, 0x02}, 1},  // characters past 2n are not looked at
+        {"0g12", 2, {0x00, 0x12}, 1},        // a lone digit gives its own value
+        {"abc", 2, {0xab, 0x0c}, 1},
+        {"zz12", 2, {0xee, 0xee}, 0},        // stops at once, later bytes untouched
+        {"12zz34", 3, {0x12, 0xee, 0xee}, 0},
+        {"ab", 3, {0xab, 0xee, 0xee}, 0},   // the text ends
+        {"", 1, {0xee}, 0},
+        {"-1", 1, {0xee}, 0},
+    };
+    for (const auto& c : cases) {
+        Bytes buffer(c.n, 0xEE);
+        EXPECT_EQ(decode_hex_bytes(c.text, buffer.data(), c.n), c.result) << c.text;
+        EXPECT_EQ(buffer, c.expected) << c.text;
+    }
+}
+
+Bytes target_with(std::initializer_list<std::pair<int, uint8_t>> bytes) {
+    Bytes t(32, 0);
+    for (auto [index, value] : bytes) t[index] = value;
+    return t;
+}
+
+TEST(ExpandCompactTarget, Table) {
+    struct Case {
+        uint32_t compact;
+        bool usable;
+        Bytes target;
+    };
+    const Case cases[] = {
+        {0x207fffff, true, target_with({{0, 0x7f}, {1, 0xff}, {2, 0xff}})},
+        {0x20000001, true, target_with({{2, 0x01}})},
+        {0x1d00ffff, true, target_with({{4, 0xff}, {5, 0xff}})},
+        {0x03123456, true, target_with({{29, 0x12}, {30, 0x34}, {31, 0x56}})},
+        {0x02123456, true, target_with({{30, 0x12}, {31, 0x34}})},
+        {0x01123456, true, target_with({{31, 0x12}})},
+        {0x00123456, true, Bytes(32, 0)},  // usable, but only an all-zero hash meets it
+        {0x20800000, false, Bytes(32, 0)},
+        {0x04923456, false, Bytes(32, 0)},
+        {0x20ffffff, false, Bytes(32, 0)},
+        {0x20000000, false, Bytes(32, 0)},
+        {0x00000000, false, Bytes(32, 0)},
+        {0x217fffff, false, Bytes(32, 0)},
+        {0xff7fffff, false, Bytes(32, 0)},
+    };
+    for (const auto& c : cases) {
+        Bytes target(32, 0xEE);
+        EXPECT_EQ(expand_compact_target(c.compact, target.data()), c.usable) << std::hex << c.compact;
+        EXPECT_EQ(target, c.target) << std::hex << c.compact;
+    }
+}
+
+// A stand-in for the hash whose output the test controls: header bytes 0-31 with the nonce's
+// low byte added to byte 0.
+void header_echo_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    std::memcpy(out, header, 32);
+    out[0] = static_cast<uint8_t>(out[0] + nonce);
+}
+
+std::string hex(const Bytes& b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t v : b) {
+        s += digits[v >> 4];
+        s += digits[v & 15];
+    }
+    return s;
+}
+
+// A header whose echo hash is `hash` (nonce 0) and whose compact target is `compact`.
+Bytes header_for(const Bytes& hash, uint32_t compact) {
+    Bytes h(HEADER_BYTES, 0x5a);
+    std::memcpy(h.data(), hash.data(), 32);
+    for (int i = 0; i < 4; ++i) h[108 + i] = static_cast<uint8_t>(compact >> (8 * i));
+    return h;
+}
+
+// Little-endian hash bytes of a small number: byte 0 is the least significant.
+Bytes small_hash(uint8_t low, uint8_t high = 0) {
+    Bytes h(32, 0);
+    h[0] = low;
+    h[1] = high;
+    return h;
+}
+
+std::string record(const Bytes& hash, uint32_t compact, const char* expectation) {
+    return hex(header_for(hash, compact)) + " 0 " + hex(hash) + " " + expectation + "\n";
+}
+
+TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
+    const Bytes big(32, 0xff);               // meets only the largest targets
+    const Bytes equal = small_hash(0x56, 0x34);  // equals the target of 0x03003456
+    struct Case {
+        const char* name;
+        std::string content;
+        VerifyTally expected;
+    };
+    const Case cases[] = {
+        {"meets", record(small_hash(1), 0x03123456, "1"), {1, 1, 1}},
+        {"misses", record(big, 0x207fffff, "0"), {1, 1, 1}},
+        {"hash equal to the target meets", record(equal, 0x03003456, "1"), {1, 1, 1}},
+        {"one above the target misses", record(small_hash(0x57, 0x34), 0x03003456, "0"),
+         {1, 1, 1}},
+        {"expectation other than 1 means a miss", record(big, 0x03123456, "2"), {1, 1, 1}},
+        {"negative expectation", record(big, 0x03123456, "-1"), {1, 1, 1}},
+        {"disagreement", record(big, 0x03123456, "1"), {1, 1, 0}},
+        {"zero target met only by a zero hash",
+         record(Bytes(32, 0), 0x00123456, "1") + record(small_hash(1), 0x00123456, "0"),
+         {2, 2, 2}},
+        {"sign bit never meets", record(small_hash(1), 0x20ffffff, "1"), {1, 1, 0}},
+        {"zero mantissa never meets", record(small_hash(0), 0x20000000, "0"), {1, 1, 1}},
+        {"exponent 33 never meets", record(small_hash(1), 0x217fffff, "1"), {1, 1, 0}},
+        {"trailing record without expectation counts as 0",
+         record(big, 0x03123456, "0") + hex(header_for(big, 0x03123456)) + " 0 " + hex(big),
+         {2, 2, 2}},
+        {"trailing record without expectation that meets",
+         hex(header_for(small_hash(1), 0x03123456)) + "\n0\n" + hex(small_hash(1)), {1, 1, 0}},
+        {"empty", "", {0, 0, 0}},
+        {"a nonce that is not a number ends the file",
+         record(big, 0x03123456, "0") + hex(header_for(big, 0x03123456)) + " x " + hex(big) +
+             " 0\n" + record(big, 0x03123456, "0"),
+         {1, 1, 1}},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.content);
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{});
+        EXPECT_EQ(got.records, c.expected.records) << c.name;
+        EXPECT_EQ(got.matches, c.expected.matches) << c.name;
+        EXPECT_EQ(got.agreements, c.expected.agreements) << c.name;
+    }
+}
+
+TEST(VerifyRecords, TokensAndBuffers) {
+    const Bytes hash = small_hash(7);
+    Bytes wrong = hash;
+    wrong[31] ^= 1;
+    std::string header_hex = hex(header_for(hash, 0x03123456));
+    std::string upper = header_hex;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    struct Case {
+        const char* name;
+        std::string content;
+        VerifyTally expected;
+    };
+    const Case cases[] = {
+        {"upper-case hex", upper + " 0 " + hex(hash) + " 1", {1, 1, 1}},
+        {"over-long tokens ignore the rest", header_hex + "zz99 0 " + hex(hash) + "ffff 1",
+         {1, 1, 1}},
+        {"nonce enters the hash", header_hex + " 3 " + hex(hash) + " 1", {1, 0, 1}},
+        {"hash mismatch", header_hex + " 0 " + hex(wrong) + " 1", {1, 0, 1}},
+        {"white space and line ends carry no meaning",
+         header_hex + "\n\t0\n\n" + hex(hash) + "   1\n", {1, 1, 1}},
+        // Short tokens are not decoded: the previous record's bytes are used again.
+        {"short tokens reuse the previous buffers",
+         header_hex + " 0 " + hex(hash) + " 1 " + "abcd 0 12 1", {2, 2, 2}},
+        // Before any decoding the buffers are zero: a zero header hashes to zero, which
+        // equals the zero expected hash; its compact value 0 is not usable.
+        {"short tokens first see zero buffers", "ab 0 cd 0", {1, 1, 1}},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.content);
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{});
+        EXPECT_EQ(got.records, c.expected.records) << c.name;
+        EXPECT_EQ(got.matches, c.expected.matches) << c.name;
+        EXPECT_EQ(got.agreements, c.expected.agreements) << c.name;
+    }
+}
+
+TEST(VerifyVerdict, Texts) {
+    struct Case {
+        VerifyTally tally;
+        bool passed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{1, 1, 1}, true, "verify 1/1 OK"},
+        {{23, 23, 23}, true, "verify 23/23 OK"},
+        {{3, 2, 3}, false, "verify 2/3 FAILED"},
+        {{0, 0, 0}, false, "verify 0/0 FAILED"},
+        {{3, 3, 2}, false, "target comparison 2/3 FAILED"},
+        {{3, 1, 2}, false, "target comparison 2/3 FAILED"},  // mismatches not reported then
+    };
+    for (const auto& c : cases) {
+        VerifyVerdict v = verify_verdict(c.tally);
+        EXPECT_EQ(v.passed, c.passed) << c.text;
+        EXPECT_EQ(v.text, c.text);
+    }
+}
+
+TEST(RunVerify, ExitStatusFromFiles) {
+    TempDir dir;
+    const Bytes hash = small_hash(9);
+    Bytes wrong = hash;
+    wrong[5] ^= 0x40;
+    struct Case {
+        const char* name;
+        const char* file;
+        std::string content;
+        int status;
+    };
+    const Case cases[] = {
+        {"passes", "ok.txt", record(hash, 0x03123456, "1"), 0},
+        {"hash mismatch", "mismatch.txt",
+         hex(header_for(hash, 0x03123456)) + " 0 " + hex(wrong) + " 1\n", 1},
+        {"target disagreement", "target.txt", record(hash, 0x03123456, "0"), 1},
+        {"empty file", "empty.txt", "", 1},
+        {"missing file", nullptr, "", 1},
+    };
+    for (const auto& c : cases) {
+        std::string path = c.file ? dir.file(c.file) : dir.file("does-not-exist.txt");
+        if (c.file) write_file(path, c.content);
+        EXPECT_EQ(run_verify(path, header_echo_hash), c.status) << c.name;
+    }
+    EXPECT_EQ(run_verify(dir.path(), header_echo_hash), 1) << "a directory reads as empty";
+}
+
+void reference_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    testing::coin_hash_reference(header, nonce, out);
+}
+
+// The shipped vectors come from libsodium; the test oracle is an independent Argon2id.
+TEST(ShippedVectors, AgreeWithTheReferenceArgon2id) {
+    std::ifstream in(MINTRAKEL_TEST_DATA "/vectors.txt");
+    ASSERT_TRUE(in) << "tests/data/vectors.txt";
+    Arena arena;
+    VerifyTally tally = verify_records(in, reference_hash, arena);
+    EXPECT_GE(tally.records, 16u);
+    EXPECT_EQ(tally.matches, tally.records);
+    EXPECT_EQ(tally.agreements, tally.records);
+}
+
+}  // namespace
+}  // namespace orvo::qel
