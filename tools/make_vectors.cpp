@@ -84,10 +84,10 @@ enum Want { NATURAL, MEET, MISS };
 
 struct Plan {
     uint32_t compact;
-    Want want;            // search nonces until the target test gives this outcome
-    bool random_nonce;    // otherwise `nonce` as given
+    Want want;          // search nonces until the target test gives this outcome
+    bool random_nonce;  // otherwise `nonce` as given
     uint64_t nonce;
-    bool upper;           // upper-case hex digits
+    bool upper;               // upper-case hex digits
     const char* header_tail;  // appended to the header token (ignored by readers)
     const char* hash_tail;    // appended to the hash token
     const char* expectation;  // null: derived; "" : omitted (last record only)
@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
             }
         }
 
-        std::string expectation = plan.expectation ? plan.expectation
-                                                   : (meets(out, plan.compact) ? "1" : "0");
+        std::string expectation =
+            plan.expectation ? plan.expectation : (meets(out, plan.compact) ? "1" : "0");
         const char* sep = plan.layout;
         std::printf("%s%s%s%" PRIu64 "%s%s%s", hex(header, HEADER_BYTES, plan.upper).c_str(),
                     plan.header_tail, sep, nonce, sep, hex(out, HASH_BYTES, plan.upper).c_str(),

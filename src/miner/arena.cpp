@@ -74,17 +74,16 @@ int32_t memory_thread_limit(const std::string& meminfo) {
 
 void sleep_resuming(std::chrono::nanoseconds duration) {
     auto secs = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    timespec want{static_cast<time_t>(secs.count()),
-                  static_cast<long>((duration - secs).count())};
+    timespec want{static_cast<time_t>(secs.count()), static_cast<long>((duration - secs).count())};
     timespec left{};
     while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
 }
 
-void wait_for_arenas(const ArenaCounters& counters, int32_t threads,
-                     const std::atomic<bool>& stop, const SleepFn& sleep) {
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
+                     const SleepFn& sleep) {
     for (;;) {
-        int64_t settled = static_cast<int64_t>(counters.ready_count.load()) +
-                          counters.failed_count.load();
+        int64_t settled =
+            static_cast<int64_t>(counters.ready_count.load()) + counters.failed_count.load();
         if (settled >= threads || stop.load()) return;
         sleep(ARENA_POLL_INTERVAL);
     }

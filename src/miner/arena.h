@@ -44,8 +44,8 @@ void sleep_resuming(std::chrono::nanoseconds duration);
 
 // Returns once every one of `threads` threads has mapped its arena or given up, or once `stop`
 // is set; polls every 100 ms.
-void wait_for_arenas(const ArenaCounters& counters, int32_t threads,
-                     const std::atomic<bool>& stop, const SleepFn& sleep = sleep_resuming);
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
+                     const SleepFn& sleep = sleep_resuming);
 
 // "<n> thread(s) stopped: not enough memory for an 8 MiB arena"
 std::string arena_failure_text(int32_t failed);

@@ -32,7 +32,9 @@ unsigned long long read_xcr0() {
     return (static_cast<unsigned long long>(edx) << 32) | eax;
 }
 
-bool has_avx512(const CpuFeatures& f) { return f.avx512f && f.avx512vl && f.avx512bw; }
+bool has_avx512(const CpuFeatures& f) {
+    return f.avx512f && f.avx512vl && f.avx512bw;
+}
 
 }  // namespace
 
@@ -64,7 +66,9 @@ CpuFeatures features_from_cpuid(const CpuidReadings& r) {
     return f;
 }
 
-CpuFeatures detect_cpu_features() { return features_from_cpuid(read_cpuid()); }
+CpuFeatures detect_cpu_features() {
+    return features_from_cpuid(read_cpuid());
+}
 
 const char* engine_display_name(EngineKind kind) {
     return kind == EngineKind::avx512 ? "avx512" : "avx2";

@@ -172,8 +172,9 @@ void pin_current_thread(int32_t cpu) {
 std::string placement_line_text(const char* engine_name, int32_t threads, int32_t best,
                                 int32_t group_count) {
     return std::string("engine ") + engine_name + " \u00b7 " +
-           std::to_string(std::min(best, threads)) + " thread(s) pinned by L3 size (best: " +
-           std::to_string(best) + ") \u00b7 " + std::to_string(group_count) + " L3 group(s)";
+           std::to_string(std::min(best, threads)) +
+           " thread(s) pinned by L3 size (best: " + std::to_string(best) + ") \u00b7 " +
+           std::to_string(group_count) + " L3 group(s)";
 }
 
 std::string auto_line_text(int32_t threads) {

@@ -19,7 +19,8 @@ void expect_usable(const Arena& arena) {
     ASSERT_NE(arena.base, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(arena.base) % 64, 0u);
     auto* bytes = static_cast<uint8_t*>(arena.base);
-    for (size_t off = 0; off < ARENA_BYTES; off += 4096) bytes[off] = static_cast<uint8_t>(off >> 12);
+    for (size_t off = 0; off < ARENA_BYTES; off += 4096)
+        bytes[off] = static_cast<uint8_t>(off >> 12);
     bytes[ARENA_BYTES - 1] = 0xA5;
     for (size_t off = 0; off < ARENA_BYTES; off += 4096) {
         ASSERT_EQ(bytes[off], static_cast<uint8_t>(off >> 12)) << off;
@@ -44,7 +45,7 @@ TEST(Arena, UnmapOfAnUnmappedRecordOnlyLeavesBaseNull) {
 
 // Reserves a few huge pages for the duration of a test and restores the old count afterwards.
 class HugePageReservation {
-public:
+  public:
     static constexpr const char* PATH = "/proc/sys/vm/nr_hugepages";
     explicit HugePageReservation(long extra) {
         std::ifstream in(PATH);
@@ -59,7 +60,7 @@ public:
     bool written() const { return written_; }
     long old() const { return old_; }
 
-private:
+  private:
     long old_ = -1;
     bool written_ = false;
 };
@@ -100,11 +101,18 @@ TEST(Arena, FallsBackToOrdinaryMemoryWithoutFreeHugePages) {
 std::string meminfo(int64_t available_kib, int64_t huge_free, int64_t huge_kib) {
     return "MemTotal:       32823164 kB\n"
            "MemFree:         1234567 kB\n"
-           "MemAvailable:    " + std::to_string(available_kib) + " kB\n"
+           "MemAvailable:    " +
+           std::to_string(available_kib) +
+           " kB\n"
            "Buffers:          123456 kB\n"
-           "HugePages_Total:     " + std::to_string(huge_free) + "\n"
-           "HugePages_Free:      " + std::to_string(huge_free) + "\n"
-           "Hugepagesize:       " + std::to_string(huge_kib) + " kB\n";
+           "HugePages_Total:     " +
+           std::to_string(huge_free) +
+           "\n"
+           "HugePages_Free:      " +
+           std::to_string(huge_free) +
+           "\n"
+           "Hugepagesize:       " +
+           std::to_string(huge_kib) + " kB\n";
 }
 
 TEST(ReadMeminfoValue, KeysAndMissingValues) {
@@ -161,8 +169,10 @@ TEST(WaitForArenas, LeavesWhenEveryThreadSettledOrOnStop) {
     wait_for_arenas(counters, 3, stop, [&](std::chrono::nanoseconds d) {
         EXPECT_EQ(d, std::chrono::milliseconds(100));
         ++sleeps;
-        if (sleeps <= 2) counters.ready_count.fetch_add(1);
-        else counters.failed_count.fetch_add(1);
+        if (sleeps <= 2)
+            counters.ready_count.fetch_add(1);
+        else
+            counters.failed_count.fetch_add(1);
     });
     EXPECT_EQ(sleeps, 3);
 
@@ -189,9 +199,12 @@ TEST(WaitForArenas, RealSleepSeesOtherThreads) {
 
 TEST(ArenaReport, Texts) {
     EXPECT_EQ(arena_failure_text(3), "3 thread(s) stopped: not enough memory for an 8 MiB arena");
-    EXPECT_EQ(arena_pages_text(4, 0), "0 arena(s) in reserved huge pages, 4 in transparent huge pages");
-    EXPECT_EQ(arena_pages_text(4, 3), "3 arena(s) in reserved huge pages, 1 in transparent huge pages");
-    EXPECT_EQ(arena_pages_text(0, 0), "0 arena(s) in reserved huge pages, 0 in transparent huge pages");
+    EXPECT_EQ(arena_pages_text(4, 0),
+              "0 arena(s) in reserved huge pages, 4 in transparent huge pages");
+    EXPECT_EQ(arena_pages_text(4, 3),
+              "3 arena(s) in reserved huge pages, 1 in transparent huge pages");
+    EXPECT_EQ(arena_pages_text(0, 0),
+              "0 arena(s) in reserved huge pages, 0 in transparent huge pages");
 }
 
 TEST(SleepResuming, SleepsAtLeastTheDuration) {

@@ -27,7 +27,8 @@ void make_cpu(const std::string& root, const FakeCpu& c) {
     std::string dir = root + "/cpu" + std::to_string(c.cpu);
     std::filesystem::create_directories(dir + "/topology");
     std::filesystem::create_directories(dir + "/cache/index3");
-    if (c.siblings) write_file(dir + "/topology/thread_siblings_list", std::string(c.siblings) + "\n");
+    if (c.siblings)
+        write_file(dir + "/topology/thread_siblings_list", std::string(c.siblings) + "\n");
     if (c.l3_id) write_file(dir + "/cache/index3/id", std::string(c.l3_id) + "\n");
     if (c.l3_size) write_file(dir + "/cache/index3/size", std::string(c.l3_size) + "\n");
 }
@@ -56,37 +57,58 @@ TEST(ScanTopology, FakeSysfsTrees) {
     std::vector<std::string> texts_a, texts_b;
     const ScanCase cases[] = {
         {"two groups of 32 MiB: four first threads each, interleaved",
-         two_socket_machine("32768K", texts_a), {0, 8, 1, 9, 2, 10, 3, 11}, 2},
+         two_socket_machine("32768K", texts_a),
+         {0, 8, 1, 9, 2, 10, 3, 11},
+         2},
         {"two groups of 96 MiB: eight first threads, then four siblings each",
          two_socket_machine("96M", texts_b),
          {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 16, 24, 17, 25, 18, 26, 19, 27},
          2},
         {"adjacent SMT numbering: first threads before siblings",
-         {{0, "0-1", "0", "64M"}, {1, "0-1", "0", "64M"}, {2, "2-3", "0", "64M"},
+         {{0, "0-1", "0", "64M"},
+          {1, "0-1", "0", "64M"},
+          {2, "2-3", "0", "64M"},
           {3, "2-3", "0", "64M"}},
-         {0, 2, 1, 3}, 1},
+         {0, 2, 1, 3},
+         1},
         {"a group of siblings only contributes its first two for 16 MiB",
          {{0, "0", "0", "8M"}, {1, "0", "1", "16M"}, {2, "0", "1", "16M"}, {3, "0", "1", "16M"}},
-         {0, 1, 2}, 2},
+         {0, 1, 2},
+         2},
         {"L3 below 8 MiB still gets one thread",
-         {{0, "0", "0", "4096K"}, {1, "1", "0", "4096K"}}, {0}, 1},
+         {{0, "0", "0", "4096K"}, {1, "1", "0", "4096K"}},
+         {0},
+         1},
         {"no size file: cap is the number of first threads",
-         {{0, "0-1", "0", nullptr}, {1, "0-1", "0", nullptr}, {2, "2-3", "0", nullptr},
+         {{0, "0-1", "0", nullptr},
+          {1, "0-1", "0", nullptr},
+          {2, "2-3", "0", nullptr},
           {3, "2-3", "0", nullptr}},
-         {0, 2}, 1},
+         {0, 2},
+         1},
         {"no id file: group 0",
-         {{0, "0", nullptr, "16M"}, {1, "1", "0", "16M"}, {2, "2", "5", "16M"}}, {0, 2, 1}, 2},
+         {{0, "0", nullptr, "16M"}, {1, "1", "0", "16M"}, {2, "2", "5", "16M"}},
+         {0, 2, 1},
+         2},
         {"largest size of the group counts",
          {{0, "0", "0", "8M"}, {1, "1", "0", "24M"}, {2, "2", "0", "garbage"}, {3, "3", "0", "8M"}},
-         {0, 1, 2}, 1},
+         {0, 1, 2},
+         1},
         {"offline CPU (no topology file) is skipped, the scan goes on",
-         {{0, "0", "0", "32M"}, {1, nullptr, "0", "32M"}, {2, "2", "0", "32M"}}, {0, 2}, 1},
+         {{0, "0", "0", "32M"}, {1, nullptr, "0", "32M"}, {2, "2", "0", "32M"}},
+         {0, 2},
+         1},
         {"unreadable siblings file is skipped",
-         {{0, "0", "0", "32M"}, {1, "x", "0", "32M"}, {2, "2", "0", "32M"}}, {0, 2}, 1},
+         {{0, "0", "0", "32M"}, {1, "x", "0", "32M"}, {2, "2", "0", "32M"}},
+         {0, 2},
+         1},
         {"sizes: plain bytes, lower-case suffix means bytes",
-         {{0, "0", "0", "16777216"}, {1, "1", "0", "16777216"}, {2, "2", "1", "64m"},
+         {{0, "0", "0", "16777216"},
+          {1, "1", "0", "16777216"},
+          {2, "2", "1", "64m"},
           {3, "3", "1", "64m"}},
-         {0, 2, 1}, 2},
+         {0, 2, 1},
+         2},
         {"empty tree", {}, {}, 0},
     };
     for (const auto& c : cases) {
@@ -139,7 +161,7 @@ TEST(BuildPinOrder, InterleavesGroupsOfDifferentLengths) {
     L3Groups groups;
     groups[3] = {3, 40LL << 20, {20, 21, 22, 23, 24, 25}, {}};  // cap 5
     groups[-1] = {-1, 16LL << 20, {0, 1, 2}, {}};               // cap 2
-    groups[7] = {7, 0, {30}, {31, 32}};                          // cap 1 (first threads)
+    groups[7] = {7, 0, {30}, {31, 32}};                         // cap 1 (first threads)
     EXPECT_EQ(build_pin_order(groups), (Cpus{0, 20, 30, 1, 21, 22, 23, 24}));
 }
 
@@ -176,9 +198,8 @@ TEST(ParseCpuList, LengthIsBoundedAtMaxCpusScanned) {
     EXPECT_EQ(parse_cpu_list("0-1023").size(), 1024u);
     EXPECT_EQ(parse_cpu_list("0-511,512-1023").size(), 1024u);
     const char* too_long[] = {
-        "0-1024",        "0-1023,5",    "0-2147483647", "-2147483648-2147483647",
-        "1,0-1023",      "99999999999", "1,99999999999", "5-99999999999",
-        "-99999999999-1",
+        "0-1024",      "0-1023,5",      "0-2147483647",  "-2147483648-2147483647", "1,0-1023",
+        "99999999999", "1,99999999999", "5-99999999999", "-99999999999-1",
     };
     for (const char* text : too_long) EXPECT_TRUE(parse_cpu_list(text).empty()) << text;
 
@@ -194,9 +215,8 @@ TEST(DecideThreadCount, RequestedOrAutomatic) {
         int32_t requested, best, limit, expected;
     };
     const Case cases[] = {
-        {2, 8, 100, 2},  {32, 8, 1, 32}, {5, 0, 0, 5},  // a request is never capped
-        {0, 8, 5, 5},    {0, 8, 100, 8}, {-3, 8, 8, 8},
-        {0, 8, 0, 1},    {0, 0, 50, 1},  {0, 0, 0, 1},
+        {2, 8, 100, 2}, {32, 8, 1, 32}, {5, 0, 0, 5},  // a request is never capped
+        {0, 8, 5, 5},   {0, 8, 100, 8}, {-3, 8, 8, 8}, {0, 8, 0, 1}, {0, 0, 50, 1}, {0, 0, 0, 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decide_thread_count(c.requested, c.best, c.limit), c.expected)

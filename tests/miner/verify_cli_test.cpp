@@ -40,11 +40,14 @@ std::vector<std::string> tokens_of(const std::string& path) {
 
 std::string join(const std::vector<std::string>& tokens, size_t count) {
     std::string s;
-    for (size_t i = 0; i < count && i < tokens.size(); ++i) s += tokens[i] + (i % 4 == 3 ? "\n" : " ");
+    for (size_t i = 0; i < count && i < tokens.size(); ++i)
+        s += tokens[i] + (i % 4 == 3 ? "\n" : " ");
     return s;
 }
 
-size_t record_count(const std::vector<std::string>& tokens) { return (tokens.size() + 1) / 4; }
+size_t record_count(const std::vector<std::string>& tokens) {
+    return (tokens.size() + 1) / 4;
+}
 
 // The number of records in the shipped file; every one must pass.
 TEST(VerifyCli, ShippedVectorsPassWithEveryEngineAndStoreMode) {
@@ -52,7 +55,10 @@ TEST(VerifyCli, ShippedVectorsPassWithEveryEngineAndStoreMode) {
     ASSERT_GE(n, 16u);
     const std::string ok = " check verify " + std::to_string(n) + "/" + std::to_string(n) + " OK\n";
     const std::vector<std::vector<std::string>> variants = {
-        {}, {"--engine", "avx2"}, {"--stores", "nt"}, {"--engine", "avx2", "--stores", "nt"},
+        {},
+        {"--engine", "avx2"},
+        {"--stores", "nt"},
+        {"--engine", "avx2", "--stores", "nt"},
         {"-u", "qel1ignored", "--bench", "30"},  // only the verify runs
     };
     for (const auto& extra : variants) {
@@ -67,7 +73,8 @@ TEST(VerifyCli, ShippedVectorsPassWithEveryEngineAndStoreMode) {
 TEST(VerifyCli, PassLineIsGreenWithColour) {
     ProcessResult r = run_process({MINTRAKEL_BINARY, "--verify", VECTORS});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\x1b\\[32m check\x1b\\[0m verify (\\d+)/\\1 OK\n")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("\x1b\\[32m check\x1b\\[0m verify (\\d+)/\\1 OK\n")))
         << r.out;
 }
 
@@ -98,7 +105,8 @@ TEST(VerifyCli, CorruptedCopiesFail) {
         std::string line;
     };
     const Case cases[] = {
-        {dir.file("hash.txt"), " check verify " + std::to_string(n - 2) + "/" + total + " FAILED\n"},
+        {dir.file("hash.txt"),
+         " check verify " + std::to_string(n - 2) + "/" + total + " FAILED\n"},
         {dir.file("target.txt"),
          " check target comparison " + std::to_string(n - 1) + "/" + total + " FAILED\n"},
         {dir.file("missing.txt"), " check verify 0/0 FAILED\n"},
@@ -138,7 +146,7 @@ std::string find_qemu() {
 // qemu-user emulates a CPU without AVX-512 ("max") and one without AVX ("Nehalem"), so the
 // engine choice is seen on hardware this machine is not.
 class VerifyUnderQemu : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         GTEST_SKIP() << "sanitizer runtimes do not start under qemu-user";
@@ -172,7 +180,8 @@ TEST_F(VerifyUnderQemu, CpuWithoutAvxIsRefused) {
         EXPECT_EQ(r.exit_code, 1) << engine << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find(" cpu   this CPU has neither AVX-512 nor AVX2: not supported\n"),
                   std::string::npos)
-            << engine << "\n" << r.out << r.err;
+            << engine << "\n"
+            << r.out << r.err;
         EXPECT_EQ(r.out.find("check"), std::string::npos);
     }
 }

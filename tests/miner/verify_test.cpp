@@ -31,9 +31,9 @@ TEST(DecodeHexBytes, PairsAndWhereDecodingStops) {
         {"0102030405", 2, {0x01, 0x02}, 1},  // characters past 2n are not looked at
         {"0g12", 2, {0x00, 0x12}, 1},        // a lone digit gives its own value
         {"abc", 2, {0xab, 0x0c}, 1},
-        {"zz12", 2, {0xee, 0xee}, 0},        // stops at once, later bytes untouched
+        {"zz12", 2, {0xee, 0xee}, 0},  // stops at once, later bytes untouched
         {"12zz34", 3, {0x12, 0xee, 0xee}, 0},
-        {"ab", 3, {0xab, 0xee, 0xee}, 0},   // the text ends
+        {"ab", 3, {0xab, 0xee, 0xee}, 0},  // the text ends
         {"", 1, {0xee}, 0},
         {"-1", 1, {0xee}, 0},
     };
@@ -74,7 +74,8 @@ TEST(ExpandCompactTarget, Table) {
     };
     for (const auto& c : cases) {
         Bytes target(32, 0xEE);
-        EXPECT_EQ(expand_compact_target(c.compact, target.data()), c.usable) << std::hex << c.compact;
+        EXPECT_EQ(expand_compact_target(c.compact, target.data()), c.usable)
+            << std::hex << c.compact;
         EXPECT_EQ(target, c.target) << std::hex << c.compact;
     }
 }
@@ -117,7 +118,7 @@ std::string record(const Bytes& hash, uint32_t compact, const char* expectation)
 }
 
 TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
-    const Bytes big(32, 0xff);               // meets only the largest targets
+    const Bytes big(32, 0xff);                   // meets only the largest targets
     const Bytes equal = small_hash(0x56, 0x34);  // equals the target of 0x03003456
     struct Case {
         const char* name;
@@ -128,8 +129,7 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
         {"meets", record(small_hash(1), 0x03123456, "1"), {1, 1, 1}},
         {"misses", record(big, 0x207fffff, "0"), {1, 1, 1}},
         {"hash equal to the target meets", record(equal, 0x03003456, "1"), {1, 1, 1}},
-        {"one above the target misses", record(small_hash(0x57, 0x34), 0x03003456, "0"),
-         {1, 1, 1}},
+        {"one above the target misses", record(small_hash(0x57, 0x34), 0x03003456, "0"), {1, 1, 1}},
         {"expectation other than 1 means a miss", record(big, 0x03123456, "2"), {1, 1, 1}},
         {"negative expectation", record(big, 0x03123456, "-1"), {1, 1, 1}},
         {"disagreement", record(big, 0x03123456, "1"), {1, 1, 0}},
@@ -143,7 +143,8 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
          record(big, 0x03123456, "0") + hex(header_for(big, 0x03123456)) + " 0 " + hex(big),
          {2, 2, 2}},
         {"trailing record without expectation that meets",
-         hex(header_for(small_hash(1), 0x03123456)) + "\n0\n" + hex(small_hash(1)), {1, 1, 0}},
+         hex(header_for(small_hash(1), 0x03123456)) + "\n0\n" + hex(small_hash(1)),
+         {1, 1, 0}},
         {"empty", "", {0, 0, 0}},
         {"a nonce that is not a number ends the file",
          record(big, 0x03123456, "0") + hex(header_for(big, 0x03123456)) + " x " + hex(big) +
@@ -173,15 +174,18 @@ TEST(VerifyRecords, TokensAndBuffers) {
     };
     const Case cases[] = {
         {"upper-case hex", upper + " 0 " + hex(hash) + " 1", {1, 1, 1}},
-        {"over-long tokens ignore the rest", header_hex + "zz99 0 " + hex(hash) + "ffff 1",
+        {"over-long tokens ignore the rest",
+         header_hex + "zz99 0 " + hex(hash) + "ffff 1",
          {1, 1, 1}},
         {"nonce enters the hash", header_hex + " 3 " + hex(hash) + " 1", {1, 0, 1}},
         {"hash mismatch", header_hex + " 0 " + hex(wrong) + " 1", {1, 0, 1}},
         {"white space and line ends carry no meaning",
-         header_hex + "\n\t0\n\n" + hex(hash) + "   1\n", {1, 1, 1}},
+         header_hex + "\n\t0\n\n" + hex(hash) + "   1\n",
+         {1, 1, 1}},
         // Short tokens are not decoded: the previous record's bytes are used again.
         {"short tokens reuse the previous buffers",
-         header_hex + " 0 " + hex(hash) + " 1 " + "abcd 0 12 1", {2, 2, 2}},
+         header_hex + " 0 " + hex(hash) + " 1 " + "abcd 0 12 1",
+         {2, 2, 2}},
         // Before any decoding the buffers are zero: a zero header hashes to zero, which
         // equals the zero expected hash; its compact value 0 is not usable.
         {"short tokens first see zero buffers", "ab 0 cd 0", {1, 1, 1}},
