@@ -35,5 +35,24 @@ bench: build
 	./build/mintrakel_bench --benchmark_repetitions=1
 	./build/mintrakel --bench 60 --no-color
 
+# libFuzzer over the pool client's input paths (clang), each fuzzer for FUZZ_SECONDS with its seed
+# corpus. New inputs go to fuzz-corpus-work/; a crash fails the target.
+FUZZ_SECONDS ?= 30
+FUZZERS = json handle_line
+
+build-fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMINTRAKEL_FUZZ=ON -DMINTRAKEL_TESTS=OFF -DMINTRAKEL_BENCH=OFF \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+
+fuzz: build-fuzz/CMakeCache.txt
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZERS))
+	set -e; for f in $(FUZZERS); do \
+	  mkdir -p fuzz-corpus-work/$$f; \
+	  ./build-fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	    -dict=tests/fuzz/json.dict -print_final_stats=1 \
+	    fuzz-corpus-work/$$f tests/fuzz/corpus/$$f; \
+	done
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -215,7 +215,7 @@ private:
             ++cur_;
             JsonValue value;
             if (!parse_value(value, depth + 1)) return false;
-            out.members.emplace_back(std::move(key), std::move(value));
+            out.members.push_back(JsonMember{std::move(key), std::move(value)});
             skip_space();
             if (cur_ == end_) return false;
             char c = *cur_++;
@@ -233,7 +233,7 @@ private:
 const JsonValue* JsonValue::find(std::string_view key) const {
     if (kind != JsonKind::object) return nullptr;
     for (const auto& member : members) {
-        if (member.first == key) return &member.second;
+        if (member.key == key) return &member.value;
     }
     return nullptr;
 }

@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace orvo::qel {
 
 enum class JsonKind { null, boolean, number, string, object, array };
+
+struct JsonMember;
 
 struct JsonValue {
     JsonKind kind = JsonKind::null;
@@ -19,7 +20,7 @@ struct JsonValue {
     double number = 0;   // a number's value: strtod of its token (0 when unreadable)
     std::string text;    // a string's decoded bytes, or a number's token exactly as written
     std::vector<JsonValue> elements;                           // array, document order
-    std::vector<std::pair<std::string, JsonValue>> members;   // object, document order, dups kept
+    std::vector<JsonMember> members;  // object, document order, duplicates kept
 
     // The value of the first member whose key equals `key` byte for byte; null when there is
     // none or this is not an object. Later duplicates are never consulted.
@@ -29,6 +30,12 @@ struct JsonValue {
     // The first such member as an unsigned integer when it is a number written as a plain
     // decimal (optionally with '+'); values above 2^64-1 saturate. Anything else: `fallback`.
     uint64_t get_u64(std::string_view key, uint64_t fallback) const;
+};
+
+// One member of an object: its key (escapes decoded) and its value.
+struct JsonMember {
+    std::string key;
+    JsonValue value;
 };
 
 // Parses one value (nesting at most 32 levels) surrounded only by optional whitespace (space,

@@ -68,8 +68,8 @@ TEST(ParseJson, BuildsTheTree) {
     ASSERT_TRUE(parse_json(R"({"a":[1,true,null,"x"],"b":{"c":-2.5},"a":false})", v));
     ASSERT_EQ(v.kind, JsonKind::object);
     ASSERT_EQ(v.members.size(), 3u);  // duplicates kept, document order
-    EXPECT_EQ(v.members[0].first, "a");
-    EXPECT_EQ(v.members[2].first, "a");
+    EXPECT_EQ(v.members[0].key, "a");
+    EXPECT_EQ(v.members[2].key, "a");
     const JsonValue* a = v.find("a");
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(a->kind, JsonKind::array);  // first match wins
