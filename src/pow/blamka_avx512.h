@@ -78,6 +78,15 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
         QEL_BLAMKA_HALF4(16, 63, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3); \
     } while (0)
 
+// The same for a single group, where the caller needs one group's result before the others.
+#define QEL_BLAMKA_HALF1(R1, R2, A, B, C, D)              \
+    do {                                                  \
+        A = blamka_avx512(A, B);                          \
+        D = _mm512_ror_epi64(_mm512_xor_si512(D, A), R1); \
+        C = blamka_avx512(C, D);                          \
+        B = _mm512_ror_epi64(_mm512_xor_si512(B, C), R2); \
+    } while (0)
+
 // Rotates Sb, Sc, Sd left by one, two, three words within each 256-bit half, so that the
 // diagonals of each 4 x 4 state line up in the lanes.
 #define QEL_DIAGONALIZE(B, C, D)                               \
@@ -97,6 +106,15 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
         QEL_DIAGONALIZE(B2, C2, D2);                                                    \
         QEL_DIAGONALIZE(B3, C3, D3);                                                    \
         QEL_BLAMKA_G4(A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3);  \
+    } while (0)
+
+#define QEL_ROUND1_DIAG(A, B, C, D)           \
+    do {                                      \
+        QEL_BLAMKA_HALF1(32, 24, A, B, C, D); \
+        QEL_BLAMKA_HALF1(16, 63, A, B, C, D); \
+        QEL_DIAGONALIZE(B, C, D);             \
+        QEL_BLAMKA_HALF1(32, 24, A, B, C, D); \
+        QEL_BLAMKA_HALF1(16, 63, A, B, C, D); \
     } while (0)
 
 // Undiagonalise one group and apply Q to all four of its registers.
@@ -119,8 +137,9 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
         QEL_UNDIAG_Q(X12, X13, X14, X15);                                                      \
     } while (0)
 
-// The column round of P on the column layout. Afterwards X0 is final in its lowest word (word 0
-// of P's output), while X4..X15 still carry the diagonal rotation: QEL_COLUMN_FINISH follows.
+// The column round of P on the column layout; X4..X15 still carry the diagonal rotation
+// afterwards, so QEL_COLUMN_FINISH follows. Group b = (Xb, X4+b, X8+b, X12+b) is Argon2 columns
+// 2b and 2b + 1; X0 is never rotated, so its lowest word is then word 0 of P's output.
 #define QEL_COLUMN_ROUND(X0, X1, X2, X3, X4, X5, X6, X7, X8, X9, X10, X11, X12, X13, X14, X15) \
     QEL_ROUND4_DIAG(X0, X4, X8, X12, X1, X5, X9, X13, X2, X6, X10, X14, X3, X7, X11, X15)
 

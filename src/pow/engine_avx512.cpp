@@ -104,20 +104,24 @@ inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8
     }
 
     // Data-dependent half: the reference of block j + 1 is known as soon as word 0 of block j
-    // is, which is right after the column round (Q leaves word 0 in place). Its lines are
-    // prefetched while the other rows of block j are finished and stored.
+    // is, and the wait for that block's lines is the cost of this half. So the column round
+    // of Argon2 columns 0 and 1, which yields word 0 (Q leaves it in place), runs before the
+    // other three; their work and the stores of block j overlap the fetch of the next reference.
     uint32_t ref = reference_of(low_word(x0), DATA_INDEPENDENT_BLOCKS - 1);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS; ++j) {
         const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * ref;
         QEL_FOR_ROWS(QEL_XOR_REF);
         const uint64_t r_word0 = low_word(x0);
         QEL_P_ROW_PASS();
-        QEL_P_COLUMN_ROUND();
+        QEL_ROUND1_DIAG(x0, x4, x8, x12);
         if (j + 1 < ARENA_BLOCKS) {
             ref = reference_of(low_word(x0) ^ r_word0, j);
             const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * ref;
             QEL_FOR_ROWS(QEL_PREFETCH);
         }
+        QEL_ROUND1_DIAG(x1, x5, x9, x13);
+        QEL_ROUND1_DIAG(x2, x6, x10, x14);
+        QEL_ROUND1_DIAG(x3, x7, x11, x15);
         QEL_P_COLUMN_FINISH();
         QEL_FOR_ROWS(QEL_XOR_R);
         dst_rows = arena + ROWS_PER_BLOCK * j;
