@@ -29,11 +29,17 @@ inline uint64_t load64(const uint8_t* p) {
     return v;
 }
 
-inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+inline void store64(uint8_t* p, uint64_t v) {
+    std::memcpy(p, &v, 8);
+}
 
-inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline void store32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
 
-inline uint64_t rotr64(uint64_t x, unsigned n) { return (x >> n) | (x << (64 - n)); }
+inline uint64_t rotr64(uint64_t x, unsigned n) {
+    return (x >> n) | (x << (64 - n));
+}
 
 inline void mix(uint64_t* v, int a, int b, int c, int d, uint64_t x, uint64_t y) {
     v[a] = v[a] + v[b] + x;

@@ -15,17 +15,19 @@
 namespace orvo::qel {
 namespace {
 
-ORVO_AVX2_INLINE __m256i rotr32(__m256i x) { return _mm256_shuffle_epi32(x, 0xb1); }
+ORVO_AVX2_INLINE __m256i rotr32(__m256i x) {
+    return _mm256_shuffle_epi32(x, 0xb1);
+}
 
 ORVO_AVX2_INLINE __m256i rotr24(__m256i x) {
-    const __m256i rot24 = _mm256_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10,
-                                           3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10);
+    const __m256i rot24 = _mm256_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10, 3,
+                                           4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10);
     return _mm256_shuffle_epi8(x, rot24);
 }
 
 ORVO_AVX2_INLINE __m256i rotr16(__m256i x) {
-    const __m256i rot16 = _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9,
-                                           2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9);
+    const __m256i rot16 = _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9, 2,
+                                           3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9);
     return _mm256_shuffle_epi8(x, rot16);
 }
 
@@ -64,56 +66,59 @@ ORVO_AVX2_INLINE void g_pair(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0,
 }
 
 // P on two Argon2 rows at once: the state of each row is its four vectors in order.
-ORVO_AVX2_INLINE void round_rows(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0,
-                                 __m256i& a1, __m256i& b1, __m256i& c1, __m256i& d1) {
+// The diagonal step needs a[i - 1], b[i], c[i + 1], d[i + 2] side by side. Rotating a, c and d
+// (rather than b, c and d) keeps the lane-crossing permutes off the critical path: b is the last
+// result of each G, the other three are ready earlier.
+ORVO_AVX2_INLINE void round_rows(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0, __m256i& a1,
+                                 __m256i& b1, __m256i& c1, __m256i& d1) {
     g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
-    // Diagonalise: rotate b left by one word, c by two, d by three.
-    b0 = _mm256_permute4x64_epi64(b0, 0x39);
-    c0 = _mm256_permute4x64_epi64(c0, 0x4e);
-    d0 = _mm256_permute4x64_epi64(d0, 0x93);
-    b1 = _mm256_permute4x64_epi64(b1, 0x39);
-    c1 = _mm256_permute4x64_epi64(c1, 0x4e);
-    d1 = _mm256_permute4x64_epi64(d1, 0x93);
+    a0 = _mm256_permute4x64_epi64(a0, 0x93);  // word i <- word i - 1
+    c0 = _mm256_permute4x64_epi64(c0, 0x39);  // word i <- word i + 1
+    d0 = _mm256_permute4x64_epi64(d0, 0x4e);  // word i <- word i + 2
+    a1 = _mm256_permute4x64_epi64(a1, 0x93);
+    c1 = _mm256_permute4x64_epi64(c1, 0x39);
+    d1 = _mm256_permute4x64_epi64(d1, 0x4e);
     g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
-    b0 = _mm256_permute4x64_epi64(b0, 0x93);
-    c0 = _mm256_permute4x64_epi64(c0, 0x4e);
-    d0 = _mm256_permute4x64_epi64(d0, 0x39);
-    b1 = _mm256_permute4x64_epi64(b1, 0x93);
-    c1 = _mm256_permute4x64_epi64(c1, 0x4e);
-    d1 = _mm256_permute4x64_epi64(d1, 0x39);
+    a0 = _mm256_permute4x64_epi64(a0, 0x39);
+    c0 = _mm256_permute4x64_epi64(c0, 0x93);
+    d0 = _mm256_permute4x64_epi64(d0, 0x4e);
+    a1 = _mm256_permute4x64_epi64(a1, 0x39);
+    c1 = _mm256_permute4x64_epi64(c1, 0x93);
+    d1 = _mm256_permute4x64_epi64(d1, 0x4e);
 }
 
 // Swaps the two 64-bit words inside each 128-bit lane.
-ORVO_AVX2_INLINE __m256i swap_halves(__m256i x) { return _mm256_shuffle_epi32(x, 0x4e); }
+ORVO_AVX2_INLINE __m256i swap_halves(__m256i x) {
+    return _mm256_shuffle_epi32(x, 0x4e);
+}
 
 // P on the two columns 2k and 2k + 1, given quarter k of the eight Argon2 rows: r0..r7. Each
 // register's lower 128 bits belong to column 2k, its upper ones to column 2k + 1. A column's
 // 16-word state row i is formed by rows 2i (state words 4i, 4i + 1) and 2i + 1 (4i + 2, 4i + 3),
-// so (r0, r2, r4, r6) and (r1, r3, r5, r7) are two lane-wise G inputs.
-ORVO_AVX2_INLINE void round_columns(__m256i& r0, __m256i& r1, __m256i& r2, __m256i& r3,
-                                    __m256i& r4, __m256i& r5, __m256i& r6, __m256i& r7) {
+// so (r0, r2, r4, r6) and (r1, r3, r5, r7) are two lane-wise G inputs: a, b, c, d.
+ORVO_AVX2_INLINE void round_columns(__m256i& r0, __m256i& r1, __m256i& r2, __m256i& r3, __m256i& r4,
+                                    __m256i& r5, __m256i& r6, __m256i& r7) {
     g_pair(r0, r2, r4, r6, r1, r3, r5, r7);
-    // Diagonalise. State row 1 (r2, r3) moves one word left: (s5, s6), (s7, s4). State row 2
-    // moves two words, which is r4 and r5 trading roles. State row 3 (r6, r7) moves three:
-    // (s15, s12), (s13, s14).
-    __m256i t0 = _mm256_blend_epi32(r2, r3, 0x33);
-    __m256i t1 = _mm256_blend_epi32(r2, r3, 0xcc);
-    r2 = swap_halves(t0);
-    r3 = swap_halves(t1);
-    t0 = _mm256_blend_epi32(r6, r7, 0xcc);
-    t1 = _mm256_blend_epi32(r6, r7, 0x33);
-    r6 = swap_halves(t0);
-    r7 = swap_halves(t1);
-    g_pair(r0, r2, r5, r6, r1, r3, r4, r7);
-    // Undo the diagonalisation.
-    t0 = _mm256_blend_epi32(r2, r3, 0xcc);
-    t1 = _mm256_blend_epi32(r2, r3, 0x33);
-    r2 = swap_halves(t0);
-    r3 = swap_halves(t1);
-    t0 = _mm256_blend_epi32(r6, r7, 0x33);
-    t1 = _mm256_blend_epi32(r6, r7, 0xcc);
-    r6 = swap_halves(t0);
-    r7 = swap_halves(t1);
+    // Diagonal step, as for the rows: a moves one word right, (s3, s0) (s1, s2); c one word left,
+    // (s9, s10) (s11, s8); d two words, which is r6 and r7 trading roles. b stays.
+    __m256i t0 = _mm256_blend_epi32(r0, r1, 0xcc);
+    __m256i t1 = _mm256_blend_epi32(r0, r1, 0x33);
+    r0 = swap_halves(t0);
+    r1 = swap_halves(t1);
+    t0 = _mm256_blend_epi32(r4, r5, 0x33);
+    t1 = _mm256_blend_epi32(r4, r5, 0xcc);
+    r4 = swap_halves(t0);
+    r5 = swap_halves(t1);
+    g_pair(r0, r2, r4, r7, r1, r3, r5, r6);
+    // Undo the rotations of a and c.
+    t0 = _mm256_blend_epi32(r0, r1, 0x33);
+    t1 = _mm256_blend_epi32(r0, r1, 0xcc);
+    r0 = swap_halves(t0);
+    r1 = swap_halves(t1);
+    t0 = _mm256_blend_epi32(r4, r5, 0xcc);
+    t1 = _mm256_blend_epi32(r4, r5, 0x33);
+    r4 = swap_halves(t0);
+    r5 = swap_halves(t1);
 }
 
 }  // namespace

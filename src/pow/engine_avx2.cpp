@@ -16,8 +16,12 @@ namespace {
 
 constexpr int PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
 
-ORVO_AVX2_INLINE __m256i load(const __m256i* p) { return _mm256_load_si256(p); }
-ORVO_AVX2_INLINE void store(__m256i* p, __m256i v) { _mm256_store_si256(p, v); }
+ORVO_AVX2_INLINE __m256i load(const __m256i* p) {
+    return _mm256_load_si256(p);
+}
+ORVO_AVX2_INLINE void store(__m256i* p, __m256i v) {
+    _mm256_store_si256(p, v);
+}
 
 ORVO_AVX2_INLINE void prefetch_block(const uint8_t* block) {
     for (int line = 0; line < 16; ++line)
@@ -32,25 +36,38 @@ ORVO_AVX2_INLINE uint32_t data_dependent_ref(uint64_t word0, uint64_t w) {
     return static_cast<uint32_t>(w - 1 - ((w * x) >> 32));
 }
 
+// Unit u of R = prev ^ ref, also kept in the running buffer for the feed-forward.
+ORVO_AVX2_INLINE __m256i load_r(const __m256i* prev, const __m256i* ref, __m256i* running, int u) {
+    const __m256i r = _mm256_xor_si256(load(prev + u), load(ref + u));
+    store(running + u, r);
+    return r;
+}
+
+// Unit u of the new block: P(R) ^ R, with R in the running buffer.
+ORVO_AVX2_INLINE void feed_forward(__m256i* out, __m256i* running, int u, __m256i permuted) {
+    const __m256i v = _mm256_xor_si256(permuted, load(running + u));
+    store(out + u, v);
+    store(running + u, v);
+}
+
 // next = G(prev, ref): written to `out` (the arena) and to `running`. `running` may equal `prev`:
-// the column pass for quarter k reads and writes only quarter k of every row, and the row pass
-// writes only `scratch`. When `next_w` is non-zero the new block's word 0 picks the following
-// block's reference (W = next_w) as soon as it is final, and that block is prefetched while the
-// other three quarters are still being computed; the index goes to *next_ref.
+// the row pass reads prev only in the rows it is about to overwrite with R, and the column pass
+// for quarter k reads and writes only quarter k of every row. When `next_w` is non-zero the new
+// block's word 0 picks the following block's reference (W = next_w) as soon as it is final, and
+// that block is prefetched while the other three quarters are still being computed; the index goes
+// to *next_ref.
 ORVO_AVX2_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
                                  __m256i* running, __m256i* scratch, const uint8_t* arena,
                                  uint64_t next_w, uint32_t* next_ref) {
-    // Row pass on R = prev ^ ref, two rows at a time.
+    // Row pass on R = prev ^ ref, two rows at a time. R replaces prev in the running buffer
+    // (each step reads and writes only its own two rows); P's row output goes to scratch.
+#pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
         const int u = 8 * i;
-        __m256i a0 = _mm256_xor_si256(load(prev + u + 0), load(ref + u + 0));
-        __m256i b0 = _mm256_xor_si256(load(prev + u + 1), load(ref + u + 1));
-        __m256i c0 = _mm256_xor_si256(load(prev + u + 2), load(ref + u + 2));
-        __m256i d0 = _mm256_xor_si256(load(prev + u + 3), load(ref + u + 3));
-        __m256i a1 = _mm256_xor_si256(load(prev + u + 4), load(ref + u + 4));
-        __m256i b1 = _mm256_xor_si256(load(prev + u + 5), load(ref + u + 5));
-        __m256i c1 = _mm256_xor_si256(load(prev + u + 6), load(ref + u + 6));
-        __m256i d1 = _mm256_xor_si256(load(prev + u + 7), load(ref + u + 7));
+        __m256i a0 = load_r(prev, ref, running, u + 0), b0 = load_r(prev, ref, running, u + 1);
+        __m256i c0 = load_r(prev, ref, running, u + 2), d0 = load_r(prev, ref, running, u + 3);
+        __m256i a1 = load_r(prev, ref, running, u + 4), b1 = load_r(prev, ref, running, u + 5);
+        __m256i c1 = load_r(prev, ref, running, u + 6), d1 = load_r(prev, ref, running, u + 7);
         round_rows(a0, b0, c0, d0, a1, b1, c1, d1);
         store(scratch + u + 0, a0);
         store(scratch + u + 1, b0);
@@ -61,19 +78,22 @@ ORVO_AVX2_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256
         store(scratch + u + 6, c1);
         store(scratch + u + 7, d1);
     }
-    // Column pass on quarter k of all eight rows, then the feed-forward with R (recomputed from
-    // prev and ref, which are still in L1) and the two stores.
+    // Column pass on quarter k of all eight rows, then the feed-forward and the two stores.
+#pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
-        __m256i r[8];
-        for (int row = 0; row < 8; ++row) r[row] = load(scratch + 4 * row + k);
-        round_columns(r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]);
-        for (int row = 0; row < 8; ++row) {
-            const int u = 4 * row + k;
-            const __m256i v = _mm256_xor_si256(
-                r[row], _mm256_xor_si256(load(prev + u), load(ref + u)));
-            store(out + u, v);
-            store(running + u, v);
-        }
+        __m256i r0 = load(scratch + 0 + k), r1 = load(scratch + 4 + k);
+        __m256i r2 = load(scratch + 8 + k), r3 = load(scratch + 12 + k);
+        __m256i r4 = load(scratch + 16 + k), r5 = load(scratch + 20 + k);
+        __m256i r6 = load(scratch + 24 + k), r7 = load(scratch + 28 + k);
+        round_columns(r0, r1, r2, r3, r4, r5, r6, r7);
+        feed_forward(out, running, 0 + k, r0);
+        feed_forward(out, running, 4 + k, r1);
+        feed_forward(out, running, 8 + k, r2);
+        feed_forward(out, running, 12 + k, r3);
+        feed_forward(out, running, 16 + k, r4);
+        feed_forward(out, running, 20 + k, r5);
+        feed_forward(out, running, 24 + k, r6);
+        feed_forward(out, running, 28 + k, r7);
         if (k == 0 && next_w != 0) {
             // Unit 0 of the new block was stored just above (prev may already be overwritten).
             const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
@@ -131,8 +151,8 @@ void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, ui
         ref = next_ref;
     }
     fill_block(running, blocks + static_cast<size_t>(ref) * UNITS,
-               blocks + static_cast<size_t>(ARENA_BLOCKS - 1) * UNITS, running, scratch, nullptr,
-               0, nullptr);
+               blocks + static_cast<size_t>(ARENA_BLOCKS - 1) * UNITS, running, scratch, nullptr, 0,
+               nullptr);
 
     _mm_sfence();
     pow_tag(reinterpret_cast<const uint8_t*>(running_block.v), out);

@@ -37,12 +37,12 @@ void pow_h0(const uint8_t* header, uint64_t nonce, uint8_t h0[64]) {
 
     Blake2bState state;
     blake2b_init(state, 64);
-    absorb32(state, 1);              // lanes
-    absorb32(state, HASH_BYTES);     // tag length
-    absorb32(state, ARENA_BLOCKS);   // memory in KiB
-    absorb32(state, 1);              // passes
-    absorb32(state, 0x13);           // version
-    absorb32(state, 2);              // type: Argon2id
+    absorb32(state, 1);             // lanes
+    absorb32(state, HASH_BYTES);    // tag length
+    absorb32(state, ARENA_BLOCKS);  // memory in KiB
+    absorb32(state, 1);             // passes
+    absorb32(state, 0x13);          // version
+    absorb32(state, 2);             // type: Argon2id
     absorb32(state, sizeof password);
     blake2b_update(state, password, sizeof password);
     absorb32(state, sizeof POW_SALT - 1);

@@ -89,6 +89,8 @@ bool build_reference_table_avx2() {
     return true;
 }
 
-const ReferenceTable* reference_table_avx2() { return table_avx2; }
+const ReferenceTable* reference_table_avx2() {
+    return table_avx2;
+}
 
 }  // namespace orvo::qel

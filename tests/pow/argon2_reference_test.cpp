@@ -12,7 +12,9 @@
 namespace orvo::qel::testing {
 namespace {
 
-std::vector<uint8_t> filled(size_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+std::vector<uint8_t> filled(size_t n, uint8_t value) {
+    return std::vector<uint8_t>(n, value);
+}
 
 // RFC 9106 section 5.3: four lanes, three passes, secret and associated data all in play.
 TEST(Argon2Reference, MatchesRfc9106Argon2idVector) {
@@ -57,9 +59,9 @@ TEST(Argon2Reference, MatchesLibsodiumOnOneLane) {
         for (size_t i = 0; i < crypto_pwhash_SALTBYTES; ++i) p.salt.push_back(rng() & 0xff);
         std::vector<uint8_t> expected(c.tag_bytes);
         ASSERT_EQ(crypto_pwhash(expected.data(), expected.size(),
-                                reinterpret_cast<const char*>(p.password.data()),
-                                p.password.size(), p.salt.data(), c.passes,
-                                size_t{c.memory_kib} * 1024, crypto_pwhash_ALG_ARGON2ID13),
+                                reinterpret_cast<const char*>(p.password.data()), p.password.size(),
+                                p.salt.data(), c.passes, size_t{c.memory_kib} * 1024,
+                                crypto_pwhash_ALG_ARGON2ID13),
                   0);
         EXPECT_EQ(argon2id(p), expected) << "passes " << c.passes << " memory " << c.memory_kib;
     }

@@ -41,8 +41,8 @@ TEST(Blake2b, BlockBoundaryCounters) {
         uint64_t t0_before_final;
         uint64_t buflen_before_final;
     };
-    const Case cases[] = {{0, 0, 0}, {127, 0, 127}, {128, 0, 128}, {129, 128, 1}, {256, 128, 128},
-                          {257, 256, 1}};
+    const Case cases[] = {{0, 0, 0},     {127, 0, 127},   {128, 0, 128},
+                          {129, 128, 1}, {256, 128, 128}, {257, 256, 1}};
     for (const Case& c : cases) {
         const std::vector<uint8_t> msg = pattern(c.len);
         Blake2bState state;
@@ -79,9 +79,9 @@ TEST(Blake2b, SplitUpdatesEqualOneUpdate) {
     for (size_t outlen : {32u, 64u}) {
         const std::vector<uint8_t> whole = digest(msg, outlen);
         std::vector<std::vector<size_t>> splits = {
-            std::vector<size_t>(msg.size(), 1),                   // byte by byte
-            {4, 4, 4, 4, 4, 4, 4, 120, 4, 16, 4, 4, 852},         // the way H0 is fed
-            {128, 128, 0, 772},                                   // whole blocks and an empty one
+            std::vector<size_t>(msg.size(), 1),            // byte by byte
+            {4, 4, 4, 4, 4, 4, 4, 120, 4, 16, 4, 4, 852},  // the way H0 is fed
+            {128, 128, 0, 772},                            // whole blocks and an empty one
         };
         std::vector<size_t> random;
         for (size_t left = msg.size(); left > 0;) {

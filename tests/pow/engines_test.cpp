@@ -28,7 +28,9 @@ struct Sample {
     Hash expected;  // from the general reference or libsodium
 };
 
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_avx2() {
+    return __builtin_cpu_supports("avx2");
+}
 bool cpu_has_avx512() {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
            __builtin_cpu_supports("avx512bw");
@@ -46,10 +48,8 @@ std::vector<EngineCase> engine_cases() {
     return {
         {"avx2", cpu_has_avx2, build_reference_table_avx2, false, pow_hash_avx2},
         {"avx2_nt_flag", cpu_has_avx2, build_reference_table_avx2, true, pow_hash_avx2},
-        {"avx512", cpu_has_avx512, build_reference_table_avx512, false,
-         pow_hash_avx512_dispatch},
-        {"avx512_nt", cpu_has_avx512, build_reference_table_avx512, true,
-         pow_hash_avx512_dispatch},
+        {"avx512", cpu_has_avx512, build_reference_table_avx512, false, pow_hash_avx512_dispatch},
+        {"avx512_nt", cpu_has_avx512, build_reference_table_avx512, true, pow_hash_avx512_dispatch},
     };
 }
 
@@ -58,7 +58,7 @@ struct FreeDeleter {
 };
 
 class ArenaBuffer {
-public:
+  public:
     ArenaBuffer() : memory_(std::aligned_alloc(64, ARENA_BYTES)) { arena_.base = memory_.get(); }
     const Arena& arena() const { return arena_; }
     void fill_junk(std::mt19937_64& rng) {
@@ -66,7 +66,7 @@ public:
         for (size_t i = 0; i < ARENA_BYTES / 8; ++i) words[i] = rng();
     }
 
-private:
+  private:
     std::unique_ptr<void, FreeDeleter> memory_;
     Arena arena_;
 };
@@ -137,7 +137,7 @@ std::string hex(const Hash& h) {
 }
 
 class EngineTest : public ::testing::TestWithParam<EngineCase> {
-protected:
+  protected:
     void SetUp() override {
         const EngineCase& c = GetParam();
         if (!c.supported()) GTEST_SKIP() << "this CPU lacks the instruction set of " << c.name;
@@ -206,7 +206,7 @@ struct TableCase {
 };
 
 class ReferenceTableTest : public ::testing::TestWithParam<TableCase> {
-protected:
+  protected:
     void SetUp() override {
         if (!GetParam().supported()) GTEST_SKIP() << "this CPU lacks " << GetParam().name;
     }
@@ -234,10 +234,9 @@ TEST_P(ReferenceTableTest, EqualsTheGeneralAddressingAndIsStable) {
 
 INSTANTIATE_TEST_SUITE_P(
     BothBuilders, ReferenceTableTest,
-    ::testing::Values(TableCase{"avx2", cpu_has_avx2, build_reference_table_avx2,
-                                reference_table_avx2},
-                      TableCase{"avx512", cpu_has_avx512, build_reference_table_avx512,
-                                reference_table_avx512}),
+    ::testing::Values(
+        TableCase{"avx2", cpu_has_avx2, build_reference_table_avx2, reference_table_avx2},
+        TableCase{"avx512", cpu_has_avx512, build_reference_table_avx512, reference_table_avx512}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ReferenceTables, BothBuildersAgree) {

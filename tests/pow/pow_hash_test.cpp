@@ -12,7 +12,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes repeat(uint8_t b) { return Bytes(32, b); }
+Bytes repeat(uint8_t b) {
+    return Bytes(32, b);
+}
 Bytes with(Bytes v, size_t i, uint8_t b) {
     v[i] = b;
     return v;
@@ -45,8 +47,8 @@ TEST(MeetsTarget, Table) {
         {"hash byte 0 below target byte 31, rest equal", with(repeat(0x55), 0, 0x54), repeat(0x55),
          true},
     };
-    for (const Case& c : cases) EXPECT_EQ(meets_target(c.hash.data(), c.target.data()), c.meets)
-        << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(meets_target(c.hash.data(), c.target.data()), c.meets) << c.name;
 }
 
 // H0 over the expected field sequence, with the password's last 8 bytes given explicitly.

@@ -24,7 +24,9 @@ void put_bytes(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
-uint64_t rotr(uint64_t x, unsigned n) { return (x >> n) | (x << (64 - n)); }
+uint64_t rotr(uint64_t x, unsigned n) {
+    return (x >> n) | (x << (64 - n));
+}
 
 uint64_t blamka(uint64_t x, uint64_t y) {
     return x + y + 2 * (x & 0xffffffffULL) * (y & 0xffffffffULL);
@@ -173,9 +175,9 @@ void fill_segment(Instance& in, uint32_t pass, uint32_t lane, uint32_t slice,
         uint32_t ref_lane, ref_col;
         reference_position(in, pass, lane, slice, i, pseudo_rand, ref_lane, ref_col);
         if (references != nullptr) (*references)[col] = ref_col;
-        const Words next = compress(in.memory[base + prev_col],
-                                    in.memory[static_cast<size_t>(ref_lane) * in.lane_length +
-                                              ref_col]);
+        const Words next =
+            compress(in.memory[base + prev_col],
+                     in.memory[static_cast<size_t>(ref_lane) * in.lane_length + ref_col]);
         Words& cur = in.memory[base + col];
         if (pass == 0) {
             cur = next;
@@ -230,8 +232,8 @@ std::vector<uint8_t> run(const Argon2Params& p, std::vector<uint32_t>* reference
 
     Words last = in.memory[in.lane_length - 1];
     for (uint32_t lane = 1; lane < p.lanes; ++lane) {
-        const Words& other = in.memory[static_cast<size_t>(lane) * in.lane_length +
-                                       in.lane_length - 1];
+        const Words& other =
+            in.memory[static_cast<size_t>(lane) * in.lane_length + in.lane_length - 1];
         for (size_t w = 0; w < 128; ++w) last[w] ^= other[w];
     }
     const std::vector<uint8_t> bytes = bytes_from_words(last);
@@ -285,7 +287,9 @@ void argon2_compress(const uint64_t* x, const uint64_t* y, uint64_t* out) {
     std::memcpy(out, g.data(), sizeof g);
 }
 
-std::vector<uint8_t> argon2id(const Argon2Params& params) { return run(params, nullptr); }
+std::vector<uint8_t> argon2id(const Argon2Params& params) {
+    return run(params, nullptr);
+}
 
 void coin_hash_reference(const uint8_t* header, uint64_t nonce, uint8_t out[32]) {
     const std::vector<uint8_t> tag = run(coin_params(header, nonce), nullptr);
