@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 #include "support/process.h"
@@ -71,10 +70,11 @@ TEST(VerifyCli, ShippedVectorsPassWithEveryEngineAndStoreMode) {
 }
 
 TEST(VerifyCli, PassLineIsGreenWithColour) {
+    const std::string n = std::to_string(record_count(tokens_of(VECTORS)));
     ProcessResult r = run_process({MINTRAKEL_BINARY, "--verify", VECTORS});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(
-        std::regex_search(r.out, std::regex("\x1b\\[32m check\x1b\\[0m verify (\\d+)/\\1 OK\n")))
+    EXPECT_NE(r.out.find("\x1b[32m check\x1b[0m verify " + n + "/" + n + " OK\n"),
+              std::string::npos)
         << r.out;
 }
 
