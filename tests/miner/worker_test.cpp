@@ -172,10 +172,14 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
     run_workers(pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
     EXPECT_EQ(arenas.ready_count, 2);
     EXPECT_EQ(arenas.failed_count, 0);
+    // Thread i hashes i * 2^40, i * 2^40 + 1, ... in order.
+    uint64_t next[2] = {0, 0};
     for (uint64_t n : FakeHash::nonces) {
-        EXPECT_TRUE(n >> 40 == 0 || n >> 40 == 1) << n;
-        EXPECT_LT(n & ((1ull << 40) - 1), 1000u);
+        uint64_t thread = n >> 40;
+        ASSERT_LT(thread, 2u) << n;
+        EXPECT_EQ(n & ((1ull << 40) - 1), next[thread]++);
     }
+    EXPECT_GT(next[0] + next[1], 0u);
 
     FakeHash::reset(0xFF);
     ArenaCounters failed;
