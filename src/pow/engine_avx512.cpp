@@ -1,13 +1,17 @@
 // The AVX-512 proof-of-work engines. The arena holds every block in row order
 // (pow/blamka_avx512.h); the previous block never leaves the registers x0..x15, and R = previous
-// xor reference is parked in a 1 KiB stack buffer that stays in the first-level cache.
+// xor reference lives in the other 16 registers as far as they reach, the rest in a 1 KiB stack
+// buffer that stays in the first-level cache.
 //
 // Compiled with AVX-512 flags: only static functions and macros here, no standard-library
 // templates, so no AVX-512 code can be shared with baseline callers.
+
 // GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
 // -Wuninitialized then reports at every use; the values are never read.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <immintrin.h>
 
