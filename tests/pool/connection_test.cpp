@@ -38,9 +38,10 @@ protected:
     size_t results() const { return rec_.results().size(); }
     std::string reason(size_t i) const { return rec_.results().at(i).reason; }
 
+    // Declared so that the client (and its thread) goes first, before what it reports to.
     LoopbackPeer peer_;
-    Pool pool_;
     Recorder rec_;
+    Pool pool_;
 };
 
 TEST_F(Connection, ConnectsAndLogsIn) {
