@@ -7,7 +7,9 @@ namespace {
 
 constexpr int MAX_DEPTH = 32;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 bool is_number_byte(char c) {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
@@ -34,7 +36,7 @@ long read_code_unit(const char* p) {
 // Recursive-descent parser over [cur, end). Recursion depth is bounded by MAX_DEPTH, so hostile
 // input cannot exhaust the stack.
 class Parser {
-public:
+  public:
     Parser(const char* begin, const char* end) : cur_(begin), end_(end) {}
 
     bool parse_document(JsonValue& out) {
@@ -43,7 +45,7 @@ public:
         return cur_ == end_;
     }
 
-private:
+  private:
     void skip_space() {
         while (cur_ != end_ && is_space(*cur_)) ++cur_;
     }
@@ -159,14 +161,30 @@ private:
             if (cur_ == end_) return false;
             char e = *cur_++;
             switch (e) {
-                case '"': s.push_back('"'); break;
-                case '\\': s.push_back('\\'); break;
-                case '/': s.push_back('/'); break;
-                case 'b': s.push_back('\b'); break;
-                case 'f': s.push_back('\f'); break;
-                case 'n': s.push_back('\n'); break;
-                case 'r': s.push_back('\r'); break;
-                case 't': s.push_back('\t'); break;
+                case '"':
+                    s.push_back('"');
+                    break;
+                case '\\':
+                    s.push_back('\\');
+                    break;
+                case '/':
+                    s.push_back('/');
+                    break;
+                case 'b':
+                    s.push_back('\b');
+                    break;
+                case 'f':
+                    s.push_back('\f');
+                    break;
+                case 'n':
+                    s.push_back('\n');
+                    break;
+                case 'r':
+                    s.push_back('\r');
+                    break;
+                case 't':
+                    s.push_back('\t');
+                    break;
                 case 'u':
                     if (!parse_unicode_escape(s)) return false;
                     break;
@@ -270,11 +288,21 @@ std::string json_escape(std::string_view bytes) {
     for (char ch : bytes) {
         unsigned char c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     out += "\\u00";

@@ -16,10 +16,10 @@ struct JsonMember;
 
 struct JsonValue {
     JsonKind kind = JsonKind::null;
-    bool flag = false;   // a boolean's value
-    double number = 0;   // a number's value: strtod of its token (0 when unreadable)
-    std::string text;    // a string's decoded bytes, or a number's token exactly as written
-    std::vector<JsonValue> elements;                           // array, document order
+    bool flag = false;  // a boolean's value
+    double number = 0;  // a number's value: strtod of its token (0 when unreadable)
+    std::string text;   // a string's decoded bytes, or a number's token exactly as written
+    std::vector<JsonValue> elements;  // array, document order
     std::vector<JsonMember> members;  // object, document order, duplicates kept
 
     // The value of the first member whose key equals `key` byte for byte; null when there is

@@ -42,7 +42,9 @@ void set_blocking(int fd, bool blocking) {
 
 }  // namespace
 
-Pool::~Pool() { stop(); }
+Pool::~Pool() {
+    stop();
+}
 
 void Pool::start(const Config& config) {
     if (thread.joinable()) stop();

@@ -22,7 +22,7 @@ namespace orvo::qel {
 struct JsonValue;
 
 class Pool {
-public:
+  public:
     struct Config {
         std::string host;  // host name or address literal, passed to the resolver as is
         uint16_t port = 0;
@@ -54,8 +54,8 @@ public:
     // Submits a share with the next submit id (ids start at 2 and are never reused).
     void submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash32);
 
-    std::function<void(const std::string&)> on_log;              // "net  " lines; may be empty
-    std::function<void(bool, const std::string&)> on_result;     // share verdicts; may be empty
+    std::function<void(const std::string&)> on_log;           // "net  " lines; may be empty
+    std::function<void(bool, const std::string&)> on_result;  // share verdicts; may be empty
 
     std::string host;
     uint16_t port = 0;
@@ -80,7 +80,7 @@ public:
     // pool that stops reading can hold send_mutex (and so stop()).
     std::chrono::milliseconds send_timeout{10000};
 
-private:
+  private:
     void connection_thread();
     int connect_to_pool();  // a connected blocking socket, or -1
     void receive_lines(int fd);

@@ -12,18 +12,18 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::eventually;
-using testing::LoopbackPeer;
 using testing::loopback_config;
+using testing::LoopbackPeer;
 using testing::Recorder;
 
-const std::string kJob =
-    R"({"method":"job","params":{"job_id":"j","header_base":")" + std::string(224, 'a') +
-    R"(","target":")" + std::string(64, 'f') + R"(","height":1}})"
-    "\n";
+const std::string kJob = R"({"method":"job","params":{"job_id":"j","header_base":")" +
+                         std::string(224, 'a') + R"(","target":")" + std::string(64, 'f') +
+                         R"(","height":1}})"
+                         "\n";
 
 // A client wired to a fresh loopback peer, with reconnect delays shortened 200-fold.
 class Connection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         rec_.attach(pool_);
         pool_.delay_unit = 5ms;
@@ -50,10 +50,9 @@ TEST_F(Connection, ConnectsAndLogsIn) {
     ASSERT_TRUE(peer_.accept_client());
     std::string login;
     ASSERT_TRUE(peer_.read_line(login));
-    EXPECT_EQ(login,
-              R"({"id":1,"method":"login","params":{"address":"addr","worker":"rig",)"
-              R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
-              R"("difficulty_hint":null}})");
+    EXPECT_EQ(login, R"({"id":1,"method":"login","params":{"address":"addr","worker":"rig",)"
+                     R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
+                     R"("difficulty_hint":null}})");
     EXPECT_TRUE(pool_.connected.load());
     EXPECT_EQ(pool_.conn_gen.load(), 1u);
     EXPECT_EQ(rec_.count("connected to 127.0.0.1:" + std::to_string(peer_.port())), 1u);
@@ -65,8 +64,14 @@ TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
     std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(peer_.send(R"(or":"a"})"));
     std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(peer_.send("\n" R"({"id":2,"error":"b"})" "\n\n\n" R"({"id":2,"error":"c"})"
-                           "\r\n" R"({"id":2,"error":"d"})" "\n\r\n"));
+    ASSERT_TRUE(
+        peer_.send("\n"
+                   R"({"id":2,"error":"b"})"
+                   "\n\n\n"
+                   R"({"id":2,"error":"c"})"
+                   "\r\n"
+                   R"({"id":2,"error":"d"})"
+                   "\n\r\n"));
     ASSERT_TRUE(eventually([&] { return results() >= 4; }));
     std::this_thread::sleep_for(20ms);
     ASSERT_EQ(results(), 4u);  // the empty lines and the lone CR produce nothing
@@ -81,7 +86,10 @@ TEST_F(Connection, LineOfExactlyTheCapIsKept) {
     connect();
     ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE, 'x')));
     std::this_thread::sleep_for(100ms);
-    ASSERT_TRUE(peer_.send("\n" R"({"id":2,"error":"after"})" "\n"));
+    ASSERT_TRUE(
+        peer_.send("\n"
+                   R"({"id":2,"error":"after"})"
+                   "\n"));
     ASSERT_TRUE(eventually([&] { return results() == 1; }));
     EXPECT_EQ(reason(0), "after");
     EXPECT_EQ(pool_.conn_gen.load(), 1u);
@@ -92,7 +100,8 @@ TEST_F(Connection, LongerPartialLineDisconnects) {
     connect();
     ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE + 1, 'x')));
     EXPECT_TRUE(peer_.client_closed());
-    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
     EXPECT_TRUE(peer_.accept_client());  // and it comes back
     EXPECT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
 }
@@ -123,8 +132,10 @@ TEST_F(Connection, DelayResetsAfterAConnectionThatDeliveredAJob) {
             ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
         }
         peer_.close_client();
-        const std::string line = std::string("connection lost, reconnecting in ") + expected[i] + " s";
-        ASSERT_TRUE(eventually([&] { return rec_.count_prefix("connection lost") == size_t(i) + 1; }));
+        const std::string line =
+            std::string("connection lost, reconnecting in ") + expected[i] + " s";
+        ASSERT_TRUE(
+            eventually([&] { return rec_.count_prefix("connection lost") == size_t(i) + 1; }));
         EXPECT_EQ(rec_.logs().back(), line) << i;
     }
 }

@@ -116,9 +116,13 @@ TEST(ParseJson, StringEscapesDecode) {
         {R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},
         {R"(\uD83D\uDE00)", "\xF0\x9F\x98\x80"},
         {R"(\ud83d)", "\xED\xA0\xBD"},
-        {R"(\ud83dA)", "\xED\xA0\xBD" "A"},
-        {R"(\ude00)", "\xED\xB8\x80"},                            // lone low surrogate
-        {R"(\ud83d\u0041)", "\xED\xA0\xBD" "A"},                  // second escape on its own
+        {R"(\ud83dA)",
+         "\xED\xA0\xBD"
+         "A"},
+        {R"(\ude00)", "\xED\xB8\x80"},  // lone low surrogate
+        {R"(\ud83d\u0041)",
+         "\xED\xA0\xBD"
+         "A"},  // second escape on its own
         {R"(\ud83d\ud83d\ude00)", "\xED\xA0\xBD\xF0\x9F\x98\x80"},
         {"raw\x01\t\x7f\xc3\xa9", "raw\x01\t\x7f\xc3\xa9"},
     };
@@ -208,7 +212,9 @@ TEST(JsonEscape, MapsEveryByteClass) {
         std::string in;
         std::string out;
     } cases[] = {
-        {"\x01" "a\"\\\x7f\xc3\xa9", "\\u0001a\\\"\\\\\x7f\xc3\xa9"},
+        {"\x01"
+         "a\"\\\x7f\xc3\xa9",
+         "\\u0001a\\\"\\\\\x7f\xc3\xa9"},
         {"\n\r\t", "\\n\\r\\t"},
         {"\b\f", "\\u0008\\u000c"},
         {"\x1f", "\\u001f"},

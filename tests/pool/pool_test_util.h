@@ -17,7 +17,7 @@ bool eventually(const std::function<bool()>& condition,
 
 // Records everything a Pool reports through its callbacks (thread-safe).
 class Recorder {
-public:
+  public:
     struct Result {
         bool accepted;
         std::string reason;
@@ -28,7 +28,7 @@ public:
     size_t count(const std::string& line) const;  // log lines equal to `line`
     size_t count_prefix(const std::string& prefix) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> logs_;
     std::vector<Result> results_;
@@ -36,7 +36,7 @@ private:
 
 // A TCP listener on 127.0.0.1 with an ephemeral port, standing in for a pool.
 class LoopbackPeer {
-public:
+  public:
     LoopbackPeer();
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
@@ -53,7 +53,7 @@ public:
     void close_client();
     void close_listener();
 
-private:
+  private:
     int listener_ = -1;
     int client_ = -1;
     uint16_t port_ = 0;

@@ -65,7 +65,8 @@ TEST(Protocol, AppliesAJob) {
     EXPECT_EQ(job.nonce_end, 1000u);
     EXPECT_EQ(job.difficulty, 42u);
     EXPECT_TRUE(job.valid);
-    EXPECT_EQ(rec.logs(), std::vector<std::string>{"new job " + kEmDash + " height 100, difficulty 42"});
+    EXPECT_EQ(rec.logs(),
+              std::vector<std::string>{"new job " + kEmDash + " height 100, difficulty 42"});
 }
 
 TEST(Protocol, JobFieldDefaultsAndLenientIntegers) {
@@ -76,8 +77,7 @@ TEST(Protocol, JobFieldDefaultsAndLenientIntegers) {
         {"", 0, ~0ull, 0},
         {R"(,"nonce_end":1.5e3)", 0, ~0ull, 0},
         {R"(,"nonce_end":"10","nonce_start":-1,"height":3.0)", 0, ~0ull, 0},
-        {R"(,"nonce_end":+10,"nonce_start":2,"height":99999999999999999999)", 2, 10,
-         ~0ull},
+        {R"(,"nonce_end":+10,"nonce_start":2,"height":99999999999999999999)", 2, 10, ~0ull},
     };
     for (const auto& c : cases) {
         Pool pool;
@@ -154,8 +154,8 @@ TEST(Protocol, JobWithoutIdIsPublishedButInvalid) {
     Recorder rec;
     rec.attach(pool);
     pool.handle_line(job_line());
-    pool.handle_line(R"({"method":"job","params":{"header_base":")" + kHeader +
-                     R"(","target":")" + kTarget + R"(","height":8}})");
+    pool.handle_line(R"({"method":"job","params":{"header_base":")" + kHeader + R"(","target":")" +
+                     kTarget + R"(","height":8}})");
     EXPECT_EQ(pool.job_seq.load(), 2u);
     Job job = current_job(pool);
     EXPECT_FALSE(job.valid);
@@ -177,21 +177,34 @@ TEST(Protocol, LineTable) {
         {R"({"method":"job"})", {}, {}, 0},
         {R"({"method":"job","id":5})", {}, {R{true, ""}}, 0},  // no params: a reply
         {R"({"method":"job","id":5,"params":)" + job_params(R"(,"height":7,"difficulty":9)") + "}",
-         {job_msg}, {}, 1},
+         {job_msg},
+         {},
+         1},
         {R"({"method":"notification","params":{"kind":"maintenance","type":"x"}})",
-         {"pool notice: maintenance"}, {}, 0},
+         {"pool notice: maintenance"},
+         {},
+         0},
         {R"({"method":"notification","params":{"kind":5,"type":"upgrade"}})",
-         {"pool notice: upgrade"}, {}, 0},
-        {R"({"method":"notification","params":{"kind":null}})", {"pool notice: notification"}, {}, 0},
+         {"pool notice: upgrade"},
+         {},
+         0},
+        {R"({"method":"notification","params":{"kind":null}})",
+         {"pool notice: notification"},
+         {},
+         0},
         {R"({"method":"notification","params":3})", {"pool notice: notification"}, {}, 0},
         {R"({"method":"notification"})", {}, {}, 0},
         {R"({"method":"unknown"})", {}, {}, 0},
         {R"({"id":1,"result":{"status":"OK"}})", {"logged in"}, {}, 0},
         {R"({"id":1})", {"logged in"}, {}, 0},
         {R"({"id":1,"result":)" + job_params(R"(,"height":7,"difficulty":9)") + "}",
-         {job_msg, "logged in"}, {}, 1},
+         {job_msg, "logged in"},
+         {},
+         1},
         {R"({"id":1,"result":{"job_id":"x"}})",
-         {"job rejected: bad header_base/target", "logged in"}, {}, 0},
+         {"job rejected: bad header_base/target", "logged in"},
+         {},
+         0},
         {R"({"id":1,"error":"bad address"})", {"login refused: bad address"}, {}, 0},
         {R"({"id":1,"error":{"code":3}})", {"logged in"}, {}, 0},
         {R"({"id":+1,"error":"no"})", {"login refused: no"}, {}, 0},
@@ -236,7 +249,7 @@ TEST(Protocol, NoCallbacksNoCrash) {
 
 // A client whose socket is one end of a socket pair, so the tests read what it sends.
 class WiredPool : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
         pool_.sock = fds_[0];
@@ -305,7 +318,8 @@ TEST_F(WiredPool, ConcurrentSubmitsProduceWholeLines) {
     std::thread reader([&] {
         char buf[65536];
         ssize_t n;
-        while ((n = read(fds_[1], buf, sizeof buf)) > 0) received.append(buf, static_cast<size_t>(n));
+        while ((n = read(fds_[1], buf, sizeof buf)) > 0)
+            received.append(buf, static_cast<size_t>(n));
     });
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {

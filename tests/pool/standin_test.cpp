@@ -21,7 +21,7 @@ using testing::eventually;
 using testing::Recorder;
 
 class Standin {
-public:
+  public:
     explicit Standin(std::vector<std::string> args) : process_(with_binary(std::move(args))) {
         const std::string marker = "listening on 127.0.0.1:";
         if (process_.wait_for_output(marker, 10s)) {
@@ -37,7 +37,7 @@ public:
         return process_.wait(10s).out;
     }
 
-private:
+  private:
     static std::vector<std::string> with_binary(std::vector<std::string> args) {
         args.insert(args.begin(), MINTRAKEL_STANDIN_POOL);
         return args;
@@ -127,8 +127,7 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
         rec.attach(pool);
         pool.delay_unit = 10ms;
         pool.start(testing::loopback_config(standin.port()));
-        EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s))
-            << c.args[0];
+        EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s)) << c.args[0];
         if (c.args[0] != "--refuse-login" && c.args[0] != "--overlong") {
             EXPECT_TRUE(eventually([&] { return pool.job_seq.load() >= 1; }, 10s)) << c.args[0];
         }

@@ -21,7 +21,9 @@ void ShareJudge::issue(uint64_t conn, const IssuedJob& job) {
     while (list.size() > KEEP_JOBS) list.pop_front();
 }
 
-void ShareJudge::forget_connection(uint64_t conn) { jobs_.erase(conn); }
+void ShareJudge::forget_connection(uint64_t conn) {
+    jobs_.erase(conn);
+}
 
 Judgement ShareJudge::judge(uint64_t conn, const std::string& job_id, uint64_t nonce,
                             const std::string& claimed_hex) {

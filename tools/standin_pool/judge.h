@@ -32,7 +32,7 @@ struct Judgement {
 void target_for_difficulty(uint64_t divisor, uint8_t target[32]);
 
 class ShareJudge {
-public:
+  public:
     // `hash` must stay usable for the judge's lifetime; `arena` is its 8 MiB scratch.
     ShareJudge(PowHashFn hash, Arena arena) : hash_(hash), arena_(arena) {}
 
@@ -50,7 +50,7 @@ public:
 
     static constexpr size_t KEEP_JOBS = 3;
 
-private:
+  private:
     PowHashFn hash_;
     Arena arena_;
     std::map<uint64_t, std::deque<IssuedJob>> jobs_;  // per connection, newest last

@@ -14,7 +14,9 @@ namespace {
 
 std::atomic<bool> stop_flag{false};
 
-void on_signal(int) { stop_flag = true; }
+void on_signal(int) {
+    stop_flag = true;
+}
 
 }  // namespace
 

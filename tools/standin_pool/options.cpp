@@ -110,10 +110,9 @@ bool parse_options(int argc, char** argv, Options& o, bool& help, std::string& e
                    number("--seed", o.seed) || text("--engine", o.engine) ||
                    text("--refuse-login", o.refuse_login) || text("--notify", o.notify) ||
                    flag("--bad-jobs", o.bad_jobs) || flag("--garbage", o.garbage) ||
-                   flag("--crlf", o.crlf) || flag("--split", o.split) ||
-                   flag("--merge", o.merge) || number("--drop-after", o.drop_after) ||
-                   flag("--overlong", o.overlong) || text("--reject", o.reject) ||
-                   flag("--job-in-login", o.job_in_login) ||
+                   flag("--crlf", o.crlf) || flag("--split", o.split) || flag("--merge", o.merge) ||
+                   number("--drop-after", o.drop_after) || flag("--overlong", o.overlong) ||
+                   text("--reject", o.reject) || flag("--job-in-login", o.job_in_login) ||
                    seconds("--exit-after", o.exit_after_s)) {
         } else {
             error = std::string("unknown option ") + arg;

@@ -7,30 +7,30 @@
 namespace orvo::qel::standin {
 
 struct Options {
-    uint16_t port = 0;            // 0: pick a free port
-    uint64_t difficulty = 1000;   // share target = (2^256 - 1) / difficulty
-    std::string target_hex;       // explicit share target, overrides difficulty
+    uint16_t port = 0;           // 0: pick a free port
+    uint64_t difficulty = 1000;  // share target = (2^256 - 1) / difficulty
+    std::string target_hex;      // explicit share target, overrides difficulty
     uint64_t network_difficulty = 100000;
     std::string network_target_hex;
-    double job_interval_s = 30;   // 0: never replace the job
+    double job_interval_s = 30;  // 0: never replace the job
     uint64_t nonce_span = uint64_t{1} << 40;
     uint64_t height = 1000;
-    uint64_t seed = 0;            // 0: random
-    std::string engine;           // "avx512", "avx2" or "" (best)
+    uint64_t seed = 0;   // 0: random
+    std::string engine;  // "avx512", "avx2" or "" (best)
 
     // Misbehaviour.
-    std::string refuse_login;     // non-empty: refuse every login with this text
-    std::string notify;           // non-empty: send a notification of this kind after login
-    bool bad_jobs = false;        // every second job has a malformed header_base
-    bool garbage = false;         // interleave lines the client must ignore
-    bool crlf = false;            // end lines with CR LF
-    bool split = false;           // write every line in small pieces
-    bool merge = false;           // queue lines and write several in one piece
-    uint64_t drop_after = 0;      // close a connection after sending this many lines
-    bool overlong = false;        // after the login reply, a line of over 1 MiB without end
-    std::string reject;           // non-empty: reject every share with this text
-    bool job_in_login = false;    // the first job rides in the login reply
-    double exit_after_s = 0;      // 0: run until SIGINT/SIGTERM
+    std::string refuse_login;   // non-empty: refuse every login with this text
+    std::string notify;         // non-empty: send a notification of this kind after login
+    bool bad_jobs = false;      // every second job has a malformed header_base
+    bool garbage = false;       // interleave lines the client must ignore
+    bool crlf = false;          // end lines with CR LF
+    bool split = false;         // write every line in small pieces
+    bool merge = false;         // queue lines and write several in one piece
+    uint64_t drop_after = 0;    // close a connection after sending this many lines
+    bool overlong = false;      // after the login reply, a line of over 1 MiB without end
+    std::string reject;         // non-empty: reject every share with this text
+    bool job_in_login = false;  // the first job rides in the login reply
+    double exit_after_s = 0;    // 0: run until SIGINT/SIGTERM
 };
 
 // Parses argv. On error returns false with a message in `error`; `help` is set for --help.

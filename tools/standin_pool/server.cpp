@@ -88,8 +88,7 @@ void Server::run(const std::atomic<bool>& stop) {
         if (options_.exit_after_s > 0 && now - started >= options_.exit_after_s) break;
 
         for (auto& [fd, c] : clients_) {
-            if (c.logged_in && !c.closing && options_.job_interval_s > 0 &&
-                now >= c.next_job_at) {
+            if (c.logged_in && !c.closing && options_.job_interval_s > 0 && now >= c.next_job_at) {
                 send_line(c, make_job(c, false));
                 c.next_job_at = now + options_.job_interval_s;
             }
@@ -208,14 +207,19 @@ void Server::handle_submit(Client& c, const JsonValue& message) {
     if (params == nullptr) params = &empty;
     const std::string job_id = params->get_string("job_id", "");
     const uint64_t nonce = params->get_u64("nonce", 0);
-    const Judgement j =
-        judge_.judge(c.conn, job_id, nonce, params->get_string("claimed_hash", ""));
+    const Judgement j = judge_.judge(c.conn, job_id, nonce, params->get_string("claimed_hash", ""));
     std::string event = "submit #" + std::to_string(c.conn) + " id=" + std::to_string(id) +
                         " job=" + printable(job_id) + " nonce=" + std::to_string(nonce) + " ";
     switch (j.verdict) {
-        case Verdict::valid: event += "valid"; break;
-        case Verdict::invalid: event += "invalid: " + j.reason; break;
-        case Verdict::duplicate: event += "duplicate"; break;
+        case Verdict::valid:
+            event += "valid";
+            break;
+        case Verdict::invalid:
+            event += "invalid: " + j.reason;
+            break;
+        case Verdict::duplicate:
+            event += "duplicate";
+            break;
     }
     say(event);
     const std::string id_text = std::to_string(id);
@@ -242,14 +246,15 @@ std::string Server::make_job(Client& c, bool for_login_reply) {
     const uint64_t height = next_height_++;
     const bool broken = options_.bad_jobs && serial % 2 == 0;
     std::string header_hex = to_hex(job.header, HEADER_BYTES);
-    if (broken) header_hex.resize(222);
-    else judge_.issue(c.conn, job);
-    say("job #" + std::to_string(c.conn) + " id=" + job.job_id + " height=" +
-        std::to_string(height) + (broken ? " (malformed)" : ""));
+    if (broken)
+        header_hex.resize(222);
+    else
+        judge_.issue(c.conn, job);
+    say("job #" + std::to_string(c.conn) + " id=" + job.job_id +
+        " height=" + std::to_string(height) + (broken ? " (malformed)" : ""));
     std::string params = "{\"job_id\":\"" + job.job_id + "\",\"header_base\":\"" + header_hex +
-                         "\",\"target\":\"" + to_hex(job.target, 32) +
-                         "\",\"network_target\":\"" + to_hex(network_target_, 32) +
-                         "\",\"height\":" + std::to_string(height) +
+                         "\",\"target\":\"" + to_hex(job.target, 32) + "\",\"network_target\":\"" +
+                         to_hex(network_target_, 32) + "\",\"height\":" + std::to_string(height) +
                          ",\"nonce_start\":" + std::to_string(job.nonce_start) +
                          ",\"nonce_end\":" + std::to_string(job.nonce_end) +
                          ",\"difficulty\":" + std::to_string(options_.difficulty) + "}";

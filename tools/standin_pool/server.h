@@ -15,7 +15,7 @@
 namespace orvo::qel::standin {
 
 class Server {
-public:
+  public:
     Server(const Options& options, ShareJudge& judge);
     ~Server();
 
@@ -25,7 +25,7 @@ public:
     // Serves until `stop` is set or --exit-after elapses.
     void run(const std::atomic<bool>& stop);
 
-private:
+  private:
     struct Client {
         int fd = -1;
         uint64_t conn = 0;
