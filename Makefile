@@ -54,5 +54,8 @@ fuzz: build-fuzz/CMakeCache.txt
 	    fuzz-corpus-work/$$f tests/fuzz/corpus/$$f; \
 	done
 
+demo: build
+	./tools/demo.sh build
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
