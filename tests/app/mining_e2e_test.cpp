@@ -145,6 +145,23 @@ TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     EXPECT_EQ(read_file(dir.file("stats.json")), "");  // never written outside mining
 }
 
+TEST(BenchEndToEnd, ThreadsThatCannotStartCountAsStopped) {
+    // 300 MB of address space holds a few stacks and arenas, not 200: thread creation and
+    // arena mapping fail, and the run goes on with the threads it got.
+    auto r = testing::run_process(
+        {"/bin/sh", "-c",
+         std::string("ulimit -v 300000; exec ") + MINTRAKEL_BINARY +
+             " --no-color --bench 2 -t 200"},
+        60s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        r.out, m, std::regex("\n mem   ([0-9]+) thread\\(s\\) stopped: not enough memory")))
+        << r.out;
+    EXPECT_GT(std::stoi(m[1]), 100);
+    EXPECT_NE(r.out.find(" bench 200 threads: "), std::string::npos) << r.out;
+}
+
 TEST(BenchEndToEnd, SignalEndsTheBenchmarkQuietly) {
     BackgroundProcess b({MINTRAKEL_BINARY, "--no-color", "--bench", "30", "-t", "1"});
     ASSERT_TRUE(b.wait_for_output(" pages ", 30s));
