@@ -8,6 +8,10 @@
 
 #include "support/argon2_reference.h"
 
+#ifdef MINTRAKEL_HAVE_SODIUM
+#include <sodium.h>
+#endif
+
 namespace orvo::qel {
 namespace {
 
@@ -105,6 +109,33 @@ TEST(Blake2b, SplitUpdatesEqualOneUpdate) {
             EXPECT_EQ(out, whole) << "outlen " << outlen << " split of " << split.size();
         }
     }
+}
+
+// libsodium's BLAKE2b as a second oracle over many lengths, output sizes and keys.
+TEST(Blake2b, MatchesLibsodiumAcrossLengthsAndKeys) {
+#ifndef MINTRAKEL_HAVE_SODIUM
+    GTEST_SKIP() << "libsodium not available";
+#else
+    ASSERT_GE(sodium_init(), 0);
+    const std::vector<uint8_t> msg = pattern(600);
+    const std::vector<uint8_t> key = pattern(64);
+    for (size_t outlen : {16u, 32u, 64u}) {
+        for (size_t keylen : {0u, 1u, 64u}) {
+            for (size_t len = 0; len <= msg.size(); len += (len < 260 ? 1 : 37)) {
+                uint8_t want[64], got[64];
+                ASSERT_EQ(crypto_generichash(want, outlen, msg.data(), len,
+                                             keylen ? key.data() : nullptr, keylen),
+                          0);
+                Blake2bState state;
+                blake2b_init(state, outlen, keylen ? key.data() : nullptr, keylen);
+                blake2b_update(state, msg.data(), len);
+                blake2b_final(state, got);
+                ASSERT_EQ(std::memcmp(got, want, outlen), 0)
+                    << "outlen " << outlen << " keylen " << keylen << " len " << len;
+            }
+        }
+    }
+#endif
 }
 
 TEST(Blake2b, OutputLengthIsPartOfTheParameterBlock) {
