@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pool/pool.h"
+
 namespace orvo::qel {
 
 inline constexpr uint64_t DEV_FEE_CYCLE_S = 6000;
@@ -23,5 +25,11 @@ struct Login {
     std::string worker;
 };
 Login fee_login(bool dev_fee, const std::string& user_address, const std::string& user_worker);
+
+// The once-a-tick fee check: when the schedule at `elapsed_s` differs from `active`, restarts the
+// pool client with the other login (stored into `pool_config`), prints the gray "fee  " line
+// and flips `active`.
+void check_dev_fee(uint64_t elapsed_s, bool& active, Pool& pool, Pool::Config& pool_config,
+                   const std::string& user_address, const std::string& user_worker);
 
 }  // namespace orvo::qel

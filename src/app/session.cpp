@@ -60,20 +60,6 @@ void start_hashing_threads(RunState& state, const RunConfig& config, const Engin
     }
 }
 
-// Switches the pool login to the developer address and back when the schedule says so.
-void check_dev_fee(RunState& state, Pool::Config& pool_config, const RunConfig& config,
-                   Clock::time_point loop_origin, bool& dev_fee_active) {
-    const bool wanted = dev_fee_wanted(whole_seconds_since(loop_origin));
-    if (wanted == dev_fee_active) return;
-    state.pool.stop();
-    Login login = fee_login(wanted, config.address, config.worker);
-    pool_config.address = login.address;
-    pool_config.worker = login.worker;
-    state.pool.start(pool_config);
-    log_line(palette.gray, "fee  ", wanted ? "1% dev contribution (1 min)" : "back to user wallet");
-    dev_fee_active = wanted;
-}
-
 }  // namespace
 
 int run_session(const RunConfig& config, const Engine& engine, const Placement& placement) {
@@ -105,7 +91,8 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
             if (run_bench_report(history, config.bench_seconds, config.threads)) break;
             continue;
         }
-        check_dev_fee(state, pool_config, config, loop_origin, dev_fee_active);
+        check_dev_fee(whole_seconds_since(loop_origin), dev_fee_active, state.pool, pool_config,
+                      config.address, config.worker);
         if (history.count() % 10 == 0) {
             status_line(history, state.shares);
             if (!config.stats_file.empty()) {
