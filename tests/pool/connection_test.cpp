@@ -172,7 +172,7 @@ TEST_F(Connection, StopWhileConnectedIsSilent) {
     ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
     const auto t0 = std::chrono::steady_clock::now();
     pool_.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
     EXPECT_FALSE(pool_.connected.load());
@@ -190,7 +190,7 @@ TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
     std::this_thread::sleep_for(50ms);
     const auto t0 = std::chrono::steady_clock::now();
     pool.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 300ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);  // the wait itself is 2 s
     EXPECT_EQ(rec.count_prefix("cannot reach"), 1u);
 }
 
@@ -221,7 +221,7 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
     const bool pending = pool.conn_gen.load() == 0;
     const auto t0 = std::chrono::steady_clock::now();
     pool.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     if (pending) EXPECT_EQ(rec.count_prefix("cannot reach"), 0u);  // a stop is not a failure
     for (int s : fillers) close(s);
     close(listener);
