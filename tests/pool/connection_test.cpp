@@ -182,8 +182,8 @@ TEST_F(Connection, StopWhileConnectedIsSilent) {
 }
 
 TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);  // real delay unit: the wait would be 2 s
     pool.start(loopback_config(testing::closed_port()));
     ASSERT_TRUE(eventually([&] { return rec.count_prefix("cannot reach") == 1; }));
@@ -213,8 +213,8 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
     }
     std::this_thread::sleep_for(100ms);
 
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);
     pool.start(loopback_config(ntohs(addr.sin_port)));
     std::this_thread::sleep_for(300ms);

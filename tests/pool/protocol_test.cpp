@@ -40,8 +40,8 @@ Job current_job(Pool& pool) {
 }
 
 TEST(Protocol, AppliesAJob) {
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);
     pool.conn_gen = 3;
     pool.handle_line(R"({"method":"job","params":{"job_id":"abc","header_base":")" + kHeader +
@@ -135,8 +135,8 @@ TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
         {job_params("", upper, "00FF" + std::string(60, 'F')), true},
     };
     for (const auto& c : cases) {
-        Pool pool;
         Recorder rec;
+        Pool pool;
         rec.attach(pool);
         pool.handle_line(job_line(R"(,"height":1)"));
         ASSERT_EQ(pool.job_seq.load(), 1u);
@@ -150,8 +150,8 @@ TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
 }
 
 TEST(Protocol, JobWithoutIdIsPublishedButInvalid) {
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);
     pool.handle_line(job_line());
     pool.handle_line(R"({"method":"job","params":{"header_base":")" + kHeader + R"(","target":")" +
@@ -224,8 +224,8 @@ TEST(Protocol, LineTable) {
         {"{\"id\":2,\"status\":\"OK\"}\r", {}, {R{true, "OK"}}, 0},
     };
     for (const auto& c : cases) {
-        Pool pool;
         Recorder rec;
+        Pool pool;
         rec.attach(pool);
         pool.handle_line(c.line);
         EXPECT_EQ(rec.logs(), c.logs) << c.line;

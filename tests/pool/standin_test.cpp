@@ -55,8 +55,8 @@ Job wait_for_job(Pool& pool) {
 TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
     Standin standin({"--difficulty", "1", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);
     pool.start(testing::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
@@ -91,8 +91,8 @@ TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
 TEST(StandinPool, RejectsHashesAboveTheTarget) {
     Standin standin({"--target", std::string(64, '0'), "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
+    Recorder rec;  // outlives the client that reports to it
     Pool pool;
-    Recorder rec;
     rec.attach(pool);
     pool.start(testing::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
@@ -122,8 +122,8 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
     for (const auto& c : cases) {
         Standin standin(c.args);
         ASSERT_NE(standin.port(), 0);
-        Pool pool;
         Recorder rec;
+        Pool pool;
         rec.attach(pool);
         pool.delay_unit = 10ms;
         pool.start(testing::loopback_config(standin.port()));
