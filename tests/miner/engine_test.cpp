@@ -103,10 +103,5 @@ TEST(ChooseEngine, Table) {
     }
 }
 
-TEST(EngineDisplayName, Names) {
-    EXPECT_STREQ(engine_display_name(EngineKind::avx512), "avx512");
-    EXPECT_STREQ(engine_display_name(EngineKind::avx2), "avx2");
-}
-
 }  // namespace
 }  // namespace orvo::qel
