@@ -149,11 +149,14 @@ class CollectingReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred || run.iterations == 0 || run.run_type != Run::RT_Iteration)
-                continue;
-            // With --benchmark_repetitions the fastest repetition counts.
+            // Single runs, or the median when only aggregates of repetitions are reported.
+            const bool usable =
+                run.run_type == Run::RT_Iteration ||
+                (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median");
+            if (run.error_occurred || run.iterations == 0 || !usable) continue;
+            // With several repetitions the fastest one counts.
             const double t = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            const auto [it, fresh] = seconds.emplace(run.benchmark_name(), t);
+            const auto [it, fresh] = seconds.emplace(run.run_name.str(), t);
             if (!fresh && t < it->second) it->second = t;
         }
         ConsoleReporter::ReportRuns(runs);
