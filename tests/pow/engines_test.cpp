@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -43,6 +44,8 @@ struct EngineCase {
     bool store_mode;  // the flag set before each call; only the AVX-512 dispatcher reads it
     PowHashFn hash;
 };
+
+void PrintTo(const EngineCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<EngineCase> engine_cases() {
     return {
@@ -204,6 +207,8 @@ struct TableCase {
     bool (*build)();
     const ReferenceTable* (*get)();
 };
+
+void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
 
 class ReferenceTableTest : public ::testing::TestWithParam<TableCase> {
   protected:
