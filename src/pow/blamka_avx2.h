@@ -65,26 +65,63 @@ ORVO_AVX2_INLINE void g_pair(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0,
     g_half2(a1, b1, c1, d1);
 }
 
+// Row states: the diagonal step needs a[i - 1], b[i], c[i + 1], d[i + 2] side by side.
+// Rotating a, c and d (rather than b, c and d) keeps the lane-crossing permutes off the critical
+// path: b is the last result of each G, the other three are ready earlier.
+ORVO_AVX2_INLINE void rows_diagonalize(__m256i& a, __m256i& c, __m256i& d) {
+    a = _mm256_permute4x64_epi64(a, 0x93);  // word i <- word i - 1
+    c = _mm256_permute4x64_epi64(c, 0x39);  // word i <- word i + 1
+    d = _mm256_permute4x64_epi64(d, 0x4e);  // word i <- word i + 2
+}
+
+ORVO_AVX2_INLINE void rows_undiagonalize(__m256i& a, __m256i& c, __m256i& d) {
+    a = _mm256_permute4x64_epi64(a, 0x39);
+    c = _mm256_permute4x64_epi64(c, 0x93);
+    d = _mm256_permute4x64_epi64(d, 0x4e);
+}
+
 // P on two Argon2 rows at once: the state of each row is its four vectors in order.
-// The diagonal step needs a[i - 1], b[i], c[i + 1], d[i + 2] side by side. Rotating a, c and d
-// (rather than b, c and d) keeps the lane-crossing permutes off the critical path: b is the last
-// result of each G, the other three are ready earlier.
 ORVO_AVX2_INLINE void round_rows(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0, __m256i& a1,
                                  __m256i& b1, __m256i& c1, __m256i& d1) {
     g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
-    a0 = _mm256_permute4x64_epi64(a0, 0x93);  // word i <- word i - 1
-    c0 = _mm256_permute4x64_epi64(c0, 0x39);  // word i <- word i + 1
-    d0 = _mm256_permute4x64_epi64(d0, 0x4e);  // word i <- word i + 2
-    a1 = _mm256_permute4x64_epi64(a1, 0x93);
-    c1 = _mm256_permute4x64_epi64(c1, 0x39);
-    d1 = _mm256_permute4x64_epi64(d1, 0x4e);
+    rows_diagonalize(a0, c0, d0);
+    rows_diagonalize(a1, c1, d1);
     g_pair(a0, b0, c0, d0, a1, b1, c1, d1);
-    a0 = _mm256_permute4x64_epi64(a0, 0x39);
-    c0 = _mm256_permute4x64_epi64(c0, 0x93);
-    d0 = _mm256_permute4x64_epi64(d0, 0x4e);
-    a1 = _mm256_permute4x64_epi64(a1, 0x39);
-    c1 = _mm256_permute4x64_epi64(c1, 0x93);
-    d1 = _mm256_permute4x64_epi64(d1, 0x4e);
+    rows_undiagonalize(a0, c0, d0);
+    rows_undiagonalize(a1, c1, d1);
+}
+
+// P on four Argon2 rows at once. One G chain is long (two dependent multiplies per half); four
+// interleaved states give the scheduler enough independent work to keep every vector port busy,
+// at the price of a few register spills.
+ORVO_AVX2_INLINE void round_rows_x2(__m256i& a0, __m256i& b0, __m256i& c0, __m256i& d0, __m256i& a1,
+                                    __m256i& b1, __m256i& c1, __m256i& d1, __m256i& a2, __m256i& b2,
+                                    __m256i& c2, __m256i& d2, __m256i& a3, __m256i& b3, __m256i& c3,
+                                    __m256i& d3) {
+    g_half1(a0, b0, c0, d0);
+    g_half1(a1, b1, c1, d1);
+    g_half1(a2, b2, c2, d2);
+    g_half1(a3, b3, c3, d3);
+    g_half2(a0, b0, c0, d0);
+    g_half2(a1, b1, c1, d1);
+    g_half2(a2, b2, c2, d2);
+    g_half2(a3, b3, c3, d3);
+    rows_diagonalize(a0, c0, d0);
+    rows_diagonalize(a1, c1, d1);
+    rows_diagonalize(a2, c2, d2);
+    rows_diagonalize(a3, c3, d3);
+    g_half1(a0, b0, c0, d0);
+    g_half1(a1, b1, c1, d1);
+    g_half1(a2, b2, c2, d2);
+    g_half1(a3, b3, c3, d3);
+    g_half2(a0, b0, c0, d0);
+    g_half2(a1, b1, c1, d1);
+    g_half2(a2, b2, c2, d2);
+    g_half2(a3, b3, c3, d3);
+    rows_undiagonalize(a0, c0, d0);
+    rows_undiagonalize(a1, c1, d1);
+    rows_undiagonalize(a2, c2, d2);
+    rows_undiagonalize(a3, c3, d3);
 }
 
 // Swaps the two 64-bit words inside each 128-bit lane.
@@ -92,33 +129,68 @@ ORVO_AVX2_INLINE __m256i swap_halves(__m256i x) {
     return _mm256_shuffle_epi32(x, 0x4e);
 }
 
+// Column states (below) keep a 4-word state row in two registers, two words in each 128-bit
+// lane: x0 = [w0, w1], x1 = [w2, w3]. Rotating the row one word right gives [w3, w0], [w1, w2];
+// one word left gives [w1, w2], [w3, w0]. Blends and in-lane swaps only, no lane crossing.
+ORVO_AVX2_INLINE void column_row_right(__m256i& x0, __m256i& x1) {
+    const __m256i t0 = _mm256_blend_epi32(x0, x1, 0xcc);  // [w0, w3]
+    const __m256i t1 = _mm256_blend_epi32(x0, x1, 0x33);  // [w2, w1]
+    x0 = swap_halves(t0);
+    x1 = swap_halves(t1);
+}
+
+ORVO_AVX2_INLINE void column_row_left(__m256i& x0, __m256i& x1) {
+    const __m256i t0 = _mm256_blend_epi32(x0, x1, 0x33);  // [w2, w1]
+    const __m256i t1 = _mm256_blend_epi32(x0, x1, 0xcc);  // [w0, w3]
+    x0 = swap_halves(t0);
+    x1 = swap_halves(t1);
+}
+
 // P on the two columns 2k and 2k + 1, given quarter k of the eight Argon2 rows: r0..r7. Each
 // register's lower 128 bits belong to column 2k, its upper ones to column 2k + 1. A column's
 // 16-word state row i is formed by rows 2i (state words 4i, 4i + 1) and 2i + 1 (4i + 2, 4i + 3),
 // so (r0, r2, r4, r6) and (r1, r3, r5, r7) are two lane-wise G inputs: a, b, c, d.
+// Diagonal step as for the rows: a moves one word right, c one word left, and d two words, which
+// is r6 and r7 trading roles; b stays.
 ORVO_AVX2_INLINE void round_columns(__m256i& r0, __m256i& r1, __m256i& r2, __m256i& r3, __m256i& r4,
                                     __m256i& r5, __m256i& r6, __m256i& r7) {
     g_pair(r0, r2, r4, r6, r1, r3, r5, r7);
-    // Diagonal step, as for the rows: a moves one word right, (s3, s0) (s1, s2); c one word left,
-    // (s9, s10) (s11, s8); d two words, which is r6 and r7 trading roles. b stays.
-    __m256i t0 = _mm256_blend_epi32(r0, r1, 0xcc);
-    __m256i t1 = _mm256_blend_epi32(r0, r1, 0x33);
-    r0 = swap_halves(t0);
-    r1 = swap_halves(t1);
-    t0 = _mm256_blend_epi32(r4, r5, 0x33);
-    t1 = _mm256_blend_epi32(r4, r5, 0xcc);
-    r4 = swap_halves(t0);
-    r5 = swap_halves(t1);
+    column_row_right(r0, r1);
+    column_row_left(r4, r5);
     g_pair(r0, r2, r4, r7, r1, r3, r5, r6);
-    // Undo the rotations of a and c.
-    t0 = _mm256_blend_epi32(r0, r1, 0x33);
-    t1 = _mm256_blend_epi32(r0, r1, 0xcc);
-    r0 = swap_halves(t0);
-    r1 = swap_halves(t1);
-    t0 = _mm256_blend_epi32(r4, r5, 0xcc);
-    t1 = _mm256_blend_epi32(r4, r5, 0x33);
-    r4 = swap_halves(t0);
-    r5 = swap_halves(t1);
+    column_row_left(r0, r1);
+    column_row_right(r4, r5);
+}
+
+// Two column pairs at once (quarters k and m), interleaved for the same reason as the rows.
+ORVO_AVX2_INLINE void round_columns_x2(__m256i& r0, __m256i& r1, __m256i& r2, __m256i& r3,
+                                       __m256i& r4, __m256i& r5, __m256i& r6, __m256i& r7,
+                                       __m256i& q0, __m256i& q1, __m256i& q2, __m256i& q3,
+                                       __m256i& q4, __m256i& q5, __m256i& q6, __m256i& q7) {
+    g_half1(r0, r2, r4, r6);
+    g_half1(r1, r3, r5, r7);
+    g_half1(q0, q2, q4, q6);
+    g_half1(q1, q3, q5, q7);
+    g_half2(r0, r2, r4, r6);
+    g_half2(r1, r3, r5, r7);
+    g_half2(q0, q2, q4, q6);
+    g_half2(q1, q3, q5, q7);
+    column_row_right(r0, r1);
+    column_row_left(r4, r5);
+    column_row_right(q0, q1);
+    column_row_left(q4, q5);
+    g_half1(r0, r2, r4, r7);
+    g_half1(r1, r3, r5, r6);
+    g_half1(q0, q2, q4, q7);
+    g_half1(q1, q3, q5, q6);
+    g_half2(r0, r2, r4, r7);
+    g_half2(r1, r3, r5, r6);
+    g_half2(q0, q2, q4, q7);
+    g_half2(q1, q3, q5, q6);
+    column_row_left(r0, r1);
+    column_row_right(r4, r5);
+    column_row_left(q0, q1);
+    column_row_right(q4, q5);
 }
 
 }  // namespace

@@ -50,57 +50,87 @@ ORVO_AVX2_INLINE void feed_forward(__m256i* out, __m256i* running, int u, __m256
     store(running + u, v);
 }
 
+// Row pass over Argon2 rows 4h..4h + 3 (units 16h..16h + 15): R = prev ^ ref replaces prev in
+// the running buffer, P's row output goes to scratch.
+ORVO_AVX2_INLINE void row_quad(const __m256i* prev, const __m256i* ref, __m256i* running,
+                               __m256i* scratch, int h) {
+    const int u = 16 * h;
+    __m256i a0 = load_r(prev, ref, running, u + 0), b0 = load_r(prev, ref, running, u + 1);
+    __m256i c0 = load_r(prev, ref, running, u + 2), d0 = load_r(prev, ref, running, u + 3);
+    __m256i a1 = load_r(prev, ref, running, u + 4), b1 = load_r(prev, ref, running, u + 5);
+    __m256i c1 = load_r(prev, ref, running, u + 6), d1 = load_r(prev, ref, running, u + 7);
+    __m256i a2 = load_r(prev, ref, running, u + 8), b2 = load_r(prev, ref, running, u + 9);
+    __m256i c2 = load_r(prev, ref, running, u + 10), d2 = load_r(prev, ref, running, u + 11);
+    __m256i a3 = load_r(prev, ref, running, u + 12), b3 = load_r(prev, ref, running, u + 13);
+    __m256i c3 = load_r(prev, ref, running, u + 14), d3 = load_r(prev, ref, running, u + 15);
+    round_rows_x2(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3);
+    store(scratch + u + 0, a0);
+    store(scratch + u + 1, b0);
+    store(scratch + u + 2, c0);
+    store(scratch + u + 3, d0);
+    store(scratch + u + 4, a1);
+    store(scratch + u + 5, b1);
+    store(scratch + u + 6, c1);
+    store(scratch + u + 7, d1);
+    store(scratch + u + 8, a2);
+    store(scratch + u + 9, b2);
+    store(scratch + u + 10, c2);
+    store(scratch + u + 11, d2);
+    store(scratch + u + 12, a3);
+    store(scratch + u + 13, b3);
+    store(scratch + u + 14, c3);
+    store(scratch + u + 15, d3);
+}
+
+// Column pass over quarters k and k + 1 of all eight rows, then the feed-forward and the stores.
+// Quarter k's results are written first.
+ORVO_AVX2_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m256i* running, int k) {
+    const int m = k + 1;
+    __m256i r0 = load(scratch + 0 + k), r1 = load(scratch + 4 + k);
+    __m256i r2 = load(scratch + 8 + k), r3 = load(scratch + 12 + k);
+    __m256i r4 = load(scratch + 16 + k), r5 = load(scratch + 20 + k);
+    __m256i r6 = load(scratch + 24 + k), r7 = load(scratch + 28 + k);
+    __m256i q0 = load(scratch + 0 + m), q1 = load(scratch + 4 + m);
+    __m256i q2 = load(scratch + 8 + m), q3 = load(scratch + 12 + m);
+    __m256i q4 = load(scratch + 16 + m), q5 = load(scratch + 20 + m);
+    __m256i q6 = load(scratch + 24 + m), q7 = load(scratch + 28 + m);
+    round_columns_x2(r0, r1, r2, r3, r4, r5, r6, r7, q0, q1, q2, q3, q4, q5, q6, q7);
+    feed_forward(out, running, 0 + k, r0);
+    feed_forward(out, running, 4 + k, r1);
+    feed_forward(out, running, 8 + k, r2);
+    feed_forward(out, running, 12 + k, r3);
+    feed_forward(out, running, 16 + k, r4);
+    feed_forward(out, running, 20 + k, r5);
+    feed_forward(out, running, 24 + k, r6);
+    feed_forward(out, running, 28 + k, r7);
+    feed_forward(out, running, 0 + m, q0);
+    feed_forward(out, running, 4 + m, q1);
+    feed_forward(out, running, 8 + m, q2);
+    feed_forward(out, running, 12 + m, q3);
+    feed_forward(out, running, 16 + m, q4);
+    feed_forward(out, running, 20 + m, q5);
+    feed_forward(out, running, 24 + m, q6);
+    feed_forward(out, running, 28 + m, q7);
+}
+
 // next = G(prev, ref): written to `out` (the arena) and to `running`. `running` may equal `prev`:
 // the row pass reads prev only in the rows it is about to overwrite with R, and the column pass
-// for quarter k reads and writes only quarter k of every row. When `next_w` is non-zero the new
-// block's word 0 picks the following block's reference (W = next_w) as soon as it is final, and
-// that block is prefetched while the other three quarters are still being computed; the index goes
-// to *next_ref.
+// for quarters k and k + 1 reads and writes only those quarters of every row. When `next_w` is
+// non-zero, the new block's word 0 (final after the first column quad) picks the following
+// block's reference with W = next_w, into *next_ref, and that block is prefetched while the
+// second column quad is still being computed.
 ORVO_AVX2_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
                                  __m256i* running, __m256i* scratch, const uint8_t* arena,
                                  uint64_t next_w, uint32_t* next_ref) {
-    // Row pass on R = prev ^ ref, two rows at a time. R replaces prev in the running buffer
-    // (each step reads and writes only its own two rows); P's row output goes to scratch.
-#pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i) {
-        const int u = 8 * i;
-        __m256i a0 = load_r(prev, ref, running, u + 0), b0 = load_r(prev, ref, running, u + 1);
-        __m256i c0 = load_r(prev, ref, running, u + 2), d0 = load_r(prev, ref, running, u + 3);
-        __m256i a1 = load_r(prev, ref, running, u + 4), b1 = load_r(prev, ref, running, u + 5);
-        __m256i c1 = load_r(prev, ref, running, u + 6), d1 = load_r(prev, ref, running, u + 7);
-        round_rows(a0, b0, c0, d0, a1, b1, c1, d1);
-        store(scratch + u + 0, a0);
-        store(scratch + u + 1, b0);
-        store(scratch + u + 2, c0);
-        store(scratch + u + 3, d0);
-        store(scratch + u + 4, a1);
-        store(scratch + u + 5, b1);
-        store(scratch + u + 6, c1);
-        store(scratch + u + 7, d1);
+    row_quad(prev, ref, running, scratch, 0);
+    row_quad(prev, ref, running, scratch, 1);
+    column_quad(scratch, out, running, 0);
+    if (next_w != 0) {
+        const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
+        *next_ref = data_dependent_ref(word0, next_w);
+        prefetch_block(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
     }
-    // Column pass on quarter k of all eight rows, then the feed-forward and the two stores.
-#pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) {
-        __m256i r0 = load(scratch + 0 + k), r1 = load(scratch + 4 + k);
-        __m256i r2 = load(scratch + 8 + k), r3 = load(scratch + 12 + k);
-        __m256i r4 = load(scratch + 16 + k), r5 = load(scratch + 20 + k);
-        __m256i r6 = load(scratch + 24 + k), r7 = load(scratch + 28 + k);
-        round_columns(r0, r1, r2, r3, r4, r5, r6, r7);
-        feed_forward(out, running, 0 + k, r0);
-        feed_forward(out, running, 4 + k, r1);
-        feed_forward(out, running, 8 + k, r2);
-        feed_forward(out, running, 12 + k, r3);
-        feed_forward(out, running, 16 + k, r4);
-        feed_forward(out, running, 20 + k, r5);
-        feed_forward(out, running, 24 + k, r6);
-        feed_forward(out, running, 28 + k, r7);
-        if (k == 0 && next_w != 0) {
-            // Unit 0 of the new block was stored just above (prev may already be overwritten).
-            const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
-            *next_ref = data_dependent_ref(word0, next_w);
-            prefetch_block(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
-        }
-    }
+    column_quad(scratch, out, running, 2);
 }
 
 }  // namespace
