@@ -18,6 +18,14 @@
 // more returns to row order.
 #pragma once
 
+// GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
+// -Wuninitialized then reports at every use; the values are never read. The setting holds for the rest of the
+// including file, where the intrinsics are used.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <immintrin.h>
 
 #include <cstdint>

@@ -6,13 +6,6 @@
 // Compiled with AVX-512 flags: only static functions and macros here, no standard-library
 // templates, so no AVX-512 code can be shared with baseline callers.
 
-// GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
-// -Wuninitialized then reports at every use; the values are never read.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include <immintrin.h>
 
 #include <cstddef>

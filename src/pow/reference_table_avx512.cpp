@@ -1,11 +1,5 @@
 // The data-independent reference indices for the AVX-512 engine, computed with compress_zero.
 // Compiled with AVX-512 flags: static functions and macros only, no standard-library templates.
-// GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
-// -Wuninitialized then reports at every use; the values are never read.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 #include <immintrin.h>
 
