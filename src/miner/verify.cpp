@@ -5,17 +5,11 @@
 
 #include "app/console.h"
 #include "miner/arena.h"
+#include "pool/hex.h"
 
 namespace orvo::qel {
 
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 uint32_t compact_target_of(const uint8_t* header) {
     const uint8_t* p = header + COMPACT_TARGET_OFFSET;
@@ -28,9 +22,9 @@ uint32_t compact_target_of(const uint8_t* header) {
 int decode_hex_bytes(const std::string& text, uint8_t* out, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         size_t pos = 2 * i;
-        int high = pos < text.size() ? hex_value(text[pos]) : -1;
+        int high = pos < text.size() ? hex_digit_value(text[pos]) : -1;
         if (high < 0) return 0;
-        int low = pos + 1 < text.size() ? hex_value(text[pos + 1]) : -1;
+        int low = pos + 1 < text.size() ? hex_digit_value(text[pos + 1]) : -1;
         out[i] = static_cast<uint8_t>(low < 0 ? high : high * 16 + low);
     }
     return n > 0 ? 1 : 0;
