@@ -18,9 +18,26 @@ void set_console_palette(bool color) {
     }
 }
 
+namespace {
+
+// Texts can carry what a pool sent (rejection reasons, notices, login errors). A control byte
+// there could move the cursor, recolour the terminal or start a fake line, so each one is shown
+// as '?'; the line stays one line. Bytes from 0x80 up (UTF-8) pass unchanged.
+std::string printable_text(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+    }
+    return out;
+}
+
+}  // namespace
+
 void log_line(const char* colour, const char* tag, const std::string& text) {
+    const std::string shown = printable_text(text);
     std::lock_guard<std::mutex> lock(console_mutex);
-    std::printf("%s %s%s %s\n", colour, tag, palette.reset, text.c_str());
+    std::printf("%s %s%s %s\n", colour, tag, palette.reset, shown.c_str());
     std::fflush(stdout);
 }
 

@@ -22,6 +22,7 @@ void set_console_palette(bool color);
 extern std::mutex console_mutex;
 
 // Writes "<colour> <tag><reset> <text>\n" in one print and flushes. Tags are five characters.
+// Control bytes in the text (it may come from the pool) are written as '?'.
 void log_line(const char* colour, const char* tag, const std::string& text);
 // The pool client's log sink: a gray "net  " line.
 void log_net_line(const std::string& text);

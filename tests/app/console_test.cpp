@@ -77,6 +77,14 @@ TEST(Console, TaggedLineLayoutWithAndWithoutColour) {
     set_console_palette(false);
 }
 
+TEST(Console, ControlBytesFromThePoolCannotReachTheTerminal) {
+    set_console_palette(false);
+    StdoutCapture cap;
+    const char raw[] = "REJECTED — a\nb\033[2J\r\x7f\0z";
+    log_line(palette.red, "share", std::string(raw, sizeof raw - 1));
+    EXPECT_EQ(cap.text(), " share REJECTED — a?b?[2J???z\n");
+}
+
 TEST(Console, LinesFromManyThreadsNeverMix) {
     set_console_palette(true);
     constexpr int kThreads = 8, kLines = 300;

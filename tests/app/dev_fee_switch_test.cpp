@@ -45,7 +45,9 @@ TEST(DevFeeSwitch, LoginFollowsTheSchedule) {
         check_dev_fee(step.elapsed, active, pool, config, "qel1user", "rig7");
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), step.line) << step.elapsed;
         EXPECT_EQ(active, step.active) << step.elapsed;
-        if (!step.login.empty()) EXPECT_TRUE(standin.wait_for_output(step.login, 10s)) << step.elapsed;
+        if (!step.login.empty()) {
+            EXPECT_TRUE(standin.wait_for_output(step.login, 10s)) << step.elapsed;
+        }
     }
     pool.stop();
 }
