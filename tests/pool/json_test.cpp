@@ -141,7 +141,8 @@ TEST(ParseJson, NestingLimitIs32) {
         std::string arrays = std::string(depth, '[') + std::string(depth, ']');
         std::string objects;
         for (int i = 1; i < depth; ++i) objects += "{\"k\":";
-        objects += "1" + std::string(depth - 1, '}');
+        objects += '1';
+        objects.append(static_cast<size_t>(depth - 1), '}');
         JsonValue v;
         EXPECT_EQ(parse_json(arrays, v), depth <= 32) << depth;
         EXPECT_EQ(parse_json(objects, v), depth <= 32) << depth;
@@ -230,7 +231,10 @@ TEST(JsonEscape, RoundTripsEveryByte) {
     std::string all;
     for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
     JsonValue v;
-    ASSERT_TRUE(parse_json("\"" + json_escape(all) + "\"", v));
+    std::string quoted = json_escape(all);
+    quoted.insert(quoted.begin(), '"');
+    quoted.push_back('"');
+    ASSERT_TRUE(parse_json(quoted, v));
     EXPECT_EQ(v.text, all);
 }
 
