@@ -19,8 +19,8 @@
 #pragma once
 
 // GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
-// -Wuninitialized then reports at every use; the values are never read. The setting holds for the rest of the
-// including file, where the intrinsics are used.
+// -Wuninitialized then reports at every use; the values are never read. The setting holds for the
+// rest of the including file, where the intrinsics are used.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -95,6 +95,34 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
         B = _mm512_ror_epi64(_mm512_xor_si512(B, C), R2); \
     } while (0)
 
+// The last half of G split in two: the A steps alone, then the D, C and B steps. In the row
+// round's last half the A steps finish the Sa registers, which are all that column group 0
+// needs; issuing that group before the rest keeps the other work off its path.
+#define QEL_BLAMKA_HALF4_A(A0, B0, A1, B1, A2, B2, A3, B3) \
+    do {                                                   \
+        A0 = blamka_avx512(A0, B0);                        \
+        A1 = blamka_avx512(A1, B1);                        \
+        A2 = blamka_avx512(A2, B2);                        \
+        A3 = blamka_avx512(A3, B3);                        \
+    } while (0)
+
+#define QEL_BLAMKA_HALF4_DCB(R1, R2, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, \
+                             D3)                                                                 \
+    do {                                                                                         \
+        D0 = _mm512_ror_epi64(_mm512_xor_si512(D0, A0), R1);                                     \
+        D1 = _mm512_ror_epi64(_mm512_xor_si512(D1, A1), R1);                                     \
+        D2 = _mm512_ror_epi64(_mm512_xor_si512(D2, A2), R1);                                     \
+        D3 = _mm512_ror_epi64(_mm512_xor_si512(D3, A3), R1);                                     \
+        C0 = blamka_avx512(C0, D0);                                                              \
+        C1 = blamka_avx512(C1, D1);                                                              \
+        C2 = blamka_avx512(C2, D2);                                                              \
+        C3 = blamka_avx512(C3, D3);                                                              \
+        B0 = _mm512_ror_epi64(_mm512_xor_si512(B0, C0), R2);                                     \
+        B1 = _mm512_ror_epi64(_mm512_xor_si512(B1, C1), R2);                                     \
+        B2 = _mm512_ror_epi64(_mm512_xor_si512(B2, C2), R2);                                     \
+        B3 = _mm512_ror_epi64(_mm512_xor_si512(B3, C3), R2);                                     \
+    } while (0)
+
 // Rotates Sb, Sc, Sd left by one, two, three words within each 256-bit half, so that the
 // diagonals of each 4 x 4 state line up in the lanes.
 #define QEL_DIAGONALIZE(B, C, D)                               \
@@ -129,6 +157,14 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
 #define QEL_UNDIAG_Q(A, B, C, D)  \
     do {                          \
         A = q_avx512(A);          \
+        B = undiag_b_q_avx512(B); \
+        C = undiag_c_q_avx512(C); \
+        D = undiag_d_q_avx512(D); \
+    } while (0)
+
+// Undiagonalise Sb, Sc, Sd of one group and apply Q to them; Sa is left to the caller.
+#define QEL_UNDIAG_Q_BCD(B, C, D) \
+    do {                          \
         B = undiag_b_q_avx512(B); \
         C = undiag_c_q_avx512(C); \
         D = undiag_d_q_avx512(D); \

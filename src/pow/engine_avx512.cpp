@@ -38,6 +38,12 @@ inline uint64_t low_word(__m512i v) {
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(v)));
 }
 
+// Asks for the line at `p` in a writable state ahead of the stores that will overwrite it. A
+// plain instruction rather than the intrinsic, which would need -mprfchw; every AVX-512 CPU has it.
+inline __attribute__((always_inline)) void prefetch_for_write(const void* p) {
+    asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
+}
+
 inline __attribute__((always_inline)) void store_row(__m512i* dst, __m512i v, bool nt) {
     if (nt) {
         _mm512_stream_si512(dst, v);
@@ -55,6 +61,8 @@ inline __attribute__((always_inline)) void store_row(__m512i* dst, __m512i v, bo
     x##k = _mm512_xor_si512(x##k, _mm512_load_si512(ref_rows + k)); \
     _mm512_store_si512(r + k, x##k)
 #define QEL_PREFETCH(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), _MM_HINT_T0)
+#define QEL_PREFETCH_NTA(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), _MM_HINT_NTA)
+#define QEL_PREFETCH_DST(k) prefetch_for_write(dst_rows + k)
 #define QEL_STORE_ARENA(k) store_row(dst_rows + k, x##k, nt)
 
 namespace {
@@ -101,27 +109,64 @@ inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8
     }
 
     // Data-dependent half: the reference of block j + 1 is known as soon as word 0 of block j
-    // is, and the wait for that block's lines is the cost of this half. So the column round
-    // of Argon2 columns 0 and 1, which yields word 0 (Q leaves it in place), runs before the
-    // other three; their work and the stores of block j overlap the fetch of the next reference.
+    // is, and the wait for that block's lines is the cost of this half. Word 0 comes out of the
+    // column round of Argon2 columns 0 and 1 (group 0, which Q leaves in place), and that group
+    // needs only the Sa registers of the row round. So the row round stops after its last A
+    // steps, group 0 runs on copies of the four Sa registers, the next reference is computed and
+    // prefetched, and only then do the rest of the row round, the other three column groups and
+    // the stores of block j follow, overlapping the fetch.
+    //
+    // With ordinary stores the reference is prefetched into L1 only (NTA): L2 then holds the
+    // recently written blocks, which later references favour, rather than old blocks read once.
+    // Non-temporal stores keep written blocks out of the caches, so there is nothing to protect
+    // and the reference goes to every level. The destination lines of block j are fetched for
+    // writing at the start of its iteration, so that their ownership requests do not queue behind,
+    // or in front of, the fetch of the next reference at the end of it (non-temporal stores need no
+    // ownership of the line).
     uint32_t ref = reference_of(low_word(x0), DATA_INDEPENDENT_BLOCKS - 1);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS; ++j) {
         const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * ref;
+        dst_rows = arena + ROWS_PER_BLOCK * j;
+        if (!nt) {
+            QEL_FOR_ROWS(QEL_PREFETCH_DST);
+        }
         QEL_FOR_ROWS(QEL_XOR_REF);
         const uint64_t r_word0 = low_word(x0);
-        QEL_P_ROW_PASS();
-        QEL_ROUND1_DIAG(x0, x4, x8, x12);
+        QEL_BLAMKA_G4(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
+        QEL_DIAGONALIZE(x1, x2, x3);
+        QEL_DIAGONALIZE(x5, x6, x7);
+        QEL_DIAGONALIZE(x9, x10, x11);
+        QEL_DIAGONALIZE(x13, x14, x15);
+        QEL_BLAMKA_HALF4(32, 24, x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14,
+                         x15);
+        QEL_BLAMKA_HALF4_A(x0, x1, x4, x5, x8, x9, x12, x13);
+        // Column group 0: the Sa registers after Q (Sa is never rotated).
+        __m512i c0 = q_avx512(x0), c4 = q_avx512(x4), c8 = q_avx512(x8), c12 = q_avx512(x12);
+        QEL_ROUND1_DIAG(c0, c4, c8, c12);
         if (j + 1 < ARENA_BLOCKS) {
-            ref = reference_of(low_word(x0) ^ r_word0, j);
+            ref = reference_of(low_word(c0) ^ r_word0, j);
             const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * ref;
-            QEL_FOR_ROWS(QEL_PREFETCH);
+            if (nt) {
+                QEL_FOR_ROWS(QEL_PREFETCH);
+            } else {
+                QEL_FOR_ROWS(QEL_PREFETCH_NTA);
+            }
         }
+        QEL_BLAMKA_HALF4_DCB(16, 63, x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13,
+                             x14, x15);
+        QEL_UNDIAG_Q_BCD(x1, x2, x3);
+        QEL_UNDIAG_Q_BCD(x5, x6, x7);
+        QEL_UNDIAG_Q_BCD(x9, x10, x11);
+        QEL_UNDIAG_Q_BCD(x13, x14, x15);
+        x0 = c0;
+        x4 = c4;
+        x8 = c8;
+        x12 = c12;
         QEL_ROUND1_DIAG(x1, x5, x9, x13);
         QEL_ROUND1_DIAG(x2, x6, x10, x14);
         QEL_ROUND1_DIAG(x3, x7, x11, x15);
         QEL_P_COLUMN_FINISH();
         QEL_FOR_ROWS(QEL_XOR_R);
-        dst_rows = arena + ROWS_PER_BLOCK * j;
         QEL_FOR_ROWS(QEL_STORE_ARENA);
     }
 
