@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <limits>
 
@@ -15,6 +16,24 @@ namespace orvo::qel {
 namespace {
 
 constexpr std::chrono::nanoseconds ARENA_POLL_INTERVAL = std::chrono::milliseconds(100);
+// Transparent huge pages back only 2 MiB-aligned stretches; an unaligned 8 MiB mapping gets
+// three of them instead of four, and the hash runs ~15% slower on the 4 KiB-page part.
+constexpr size_t THP_ALIGNMENT = 2 * 1024 * 1024;
+
+// Anonymous memory whose start is 2 MiB-aligned: maps a little more, then returns the slop on
+// both sides to the system. Null when the mapping fails.
+void* map_aligned_anonymous() {
+    const size_t length = ARENA_BYTES + THP_ALIGNMENT;
+    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + THP_ALIGNMENT - 1) & ~(uintptr_t{THP_ALIGNMENT} - 1);
+    const size_t head = aligned - start;
+    const size_t tail = length - head - ARENA_BYTES;
+    if (head > 0) munmap(p, head);
+    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + ARENA_BYTES), tail);
+    return reinterpret_cast<void*>(aligned);
+}
 
 }  // namespace
 
@@ -27,8 +46,8 @@ bool map_arena(Arena& arena) {
         arena.huge = true;
         return true;
     }
-    p = mmap(nullptr, ARENA_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
+    p = map_aligned_anonymous();
+    if (p == nullptr) return false;
     // Advice only: kernels without transparent huge pages refuse it and the arena still works.
     (void)madvise(p, ARENA_BYTES, MADV_HUGEPAGE);
     arena.base = p;

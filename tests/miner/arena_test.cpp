@@ -91,11 +91,16 @@ TEST(Arena, FallsBackToOrdinaryMemoryWithoutFreeHugePages) {
         static_cast<int64_t>(ARENA_BYTES)) {
         GTEST_SKIP() << "this machine has free reserved huge pages; the fallback is not reached";
     }
-    Arena arena;
-    ASSERT_TRUE(map_arena(arena));
-    EXPECT_FALSE(arena.huge);
-    expect_usable(arena);
-    unmap_arena(arena);
+    // Several in a row, so the aligned start is not a lucky first address.
+    Arena arenas[4];
+    for (Arena& arena : arenas) {
+        ASSERT_TRUE(map_arena(arena));
+        EXPECT_FALSE(arena.huge);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(arena.base) % (2 * 1024 * 1024), 0u)
+            << "transparent huge pages need a 2 MiB-aligned start";
+        expect_usable(arena);
+    }
+    for (Arena& arena : arenas) unmap_arena(arena);
 }
 
 std::string meminfo(int64_t available_kib, int64_t huge_free, int64_t huge_kib) {
