@@ -58,34 +58,6 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
     return _mm512_permutexvar_epi64(_mm512_set_epi64(4, 7, 0, 3, 6, 5, 2, 1), x);
 }
 
-// One half of G (the first two or the last two of its four steps) on four register groups at
-// once; the four groups are independent, so interleaving them hides the multiply latency.
-#define QEL_BLAMKA_HALF4(R1, R2, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3) \
-    do {                                                                                         \
-        A0 = blamka_avx512(A0, B0);                                                              \
-        A1 = blamka_avx512(A1, B1);                                                              \
-        A2 = blamka_avx512(A2, B2);                                                              \
-        A3 = blamka_avx512(A3, B3);                                                              \
-        D0 = _mm512_ror_epi64(_mm512_xor_si512(D0, A0), R1);                                     \
-        D1 = _mm512_ror_epi64(_mm512_xor_si512(D1, A1), R1);                                     \
-        D2 = _mm512_ror_epi64(_mm512_xor_si512(D2, A2), R1);                                     \
-        D3 = _mm512_ror_epi64(_mm512_xor_si512(D3, A3), R1);                                     \
-        C0 = blamka_avx512(C0, D0);                                                              \
-        C1 = blamka_avx512(C1, D1);                                                              \
-        C2 = blamka_avx512(C2, D2);                                                              \
-        C3 = blamka_avx512(C3, D3);                                                              \
-        B0 = _mm512_ror_epi64(_mm512_xor_si512(B0, C0), R2);                                     \
-        B1 = _mm512_ror_epi64(_mm512_xor_si512(B1, C1), R2);                                     \
-        B2 = _mm512_ror_epi64(_mm512_xor_si512(B2, C2), R2);                                     \
-        B3 = _mm512_ror_epi64(_mm512_xor_si512(B3, C3), R2);                                     \
-    } while (0)
-
-#define QEL_BLAMKA_G4(A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)             \
-    do {                                                                                          \
-        QEL_BLAMKA_HALF4(32, 24, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3); \
-        QEL_BLAMKA_HALF4(16, 63, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3); \
-    } while (0)
-
 // The same for a single group, where the caller needs one group's result before the others.
 #define QEL_BLAMKA_HALF1(R1, R2, A, B, C, D)              \
     do {                                                  \
@@ -121,6 +93,21 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
         B1 = _mm512_ror_epi64(_mm512_xor_si512(B1, C1), R2);                                     \
         B2 = _mm512_ror_epi64(_mm512_xor_si512(B2, C2), R2);                                     \
         B3 = _mm512_ror_epi64(_mm512_xor_si512(B3, C3), R2);                                     \
+    } while (0)
+
+// One half of G (the first two or the last two of its four steps) on four register groups at
+// once; the four groups are independent, so interleaving them hides the multiply latency.
+#define QEL_BLAMKA_HALF4(R1, R2, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3) \
+    do {                                                                                         \
+        QEL_BLAMKA_HALF4_A(A0, B0, A1, B1, A2, B2, A3, B3);                                      \
+        QEL_BLAMKA_HALF4_DCB(R1, R2, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, \
+                             D3);                                                                \
+    } while (0)
+
+#define QEL_BLAMKA_G4(A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)             \
+    do {                                                                                          \
+        QEL_BLAMKA_HALF4(32, 24, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3); \
+        QEL_BLAMKA_HALF4(16, 63, A0, B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3); \
     } while (0)
 
 // Rotates Sb, Sc, Sd left by one, two, three words within each 256-bit half, so that the
