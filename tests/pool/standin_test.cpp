@@ -105,6 +105,19 @@ TEST(StandinPool, RejectsHashesAboveTheTarget) {
     EXPECT_NE(standin.finish().find("valid 0 invalid 1 duplicate 0"), std::string::npos);
 }
 
+// A span longer than the rest of the 64-bit space ends at the last nonce; it must never wrap
+// below the start, which would hand out an empty range.
+TEST(StandinPool, LongSpanEndsAtTheLastNonce) {
+    Standin standin({"--nonce-span", "18446744073709551615", "--job-interval", "0"});
+    ASSERT_NE(standin.port(), 0);
+    Pool pool;
+    pool.start(testing::loopback_config(standin.port()));
+    const Job job = wait_for_job(pool);
+    pool.stop();
+    EXPECT_EQ(job.nonce_end, ~uint64_t{0});
+    standin.finish();
+}
+
 // The client survives every kind of misbehaviour and still gets its jobs.
 TEST(StandinPool, ClientSurvivesMisbehaviour) {
     const struct {

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -240,9 +241,11 @@ std::string Server::make_job(Client& c, bool for_login_reply) {
     job.job_id = std::to_string(c.conn) + "-" + std::to_string(serial);
     for (auto& b : job.header) b = static_cast<uint8_t>(rng_());
     std::memcpy(job.target, share_target_, 32);
-    // Ranges start in the lower half so that start + span never wraps.
+    // Ranges start in the lower half; a span too long for the rest of the 64-bit space ends at
+    // the last nonce instead of wrapping below the start (which would make an empty range).
     job.nonce_start = rng_() >> 1;
-    job.nonce_end = job.nonce_start + (options_.nonce_span - 1);
+    const uint64_t room = ~uint64_t{0} - job.nonce_start;
+    job.nonce_end = job.nonce_start + std::min(options_.nonce_span - 1, room);
     const uint64_t height = next_height_++;
     const bool broken = options_.bad_jobs && serial % 2 == 0;
     std::string header_hex = to_hex(job.header, HEADER_BYTES);
