@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 namespace orvo::qel {
 namespace {
@@ -53,7 +54,14 @@ void Pool::start(const Config& config) {
     address = config.address;
     worker = config.worker;
     running = true;
-    thread = std::thread(&Pool::connection_thread, this);
+    try {
+        thread = std::thread(&Pool::connection_thread, this);
+    } catch (const std::system_error&) {
+        // Out of threads: the miner keeps running without a pool (threads idle) rather than
+        // ending; the next start, at a fee switch, tries again.
+        running = false;
+        log("cannot start the connection thread");
+    }
 }
 
 void Pool::stop() {
