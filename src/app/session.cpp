@@ -11,6 +11,7 @@
 #include "app/dev_fee.h"
 #include "app/rate_history.h"
 #include "app/reporting.h"
+#include "app/sleep.h"
 #include "app/stats_file.h"
 #include "miner/arena.h"
 #include "miner/worker.h"

@@ -1,8 +1,6 @@
 #include "miner/arena.h"
 
-#include <errno.h>
 #include <sys/mman.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -89,13 +87,6 @@ int32_t memory_thread_limit(const std::string& meminfo) {
     int64_t limit = (bytes - MEMORY_RESERVE_BYTES) / static_cast<int64_t>(ARENA_BYTES);
     if (limit > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     return static_cast<int32_t>(limit);
-}
-
-void sleep_resuming(std::chrono::nanoseconds duration) {
-    auto secs = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    timespec want{static_cast<time_t>(secs.count()), static_cast<long>((duration - secs).count())};
-    timespec left{};
-    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
 }
 
 void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,

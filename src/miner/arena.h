@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "app/sleep.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -38,9 +39,8 @@ struct ArenaCounters {
     std::atomic<int32_t> failed_count{0};
 };
 
-// Sleeps for the whole duration, resuming after signals.
+// Sleeps for the whole duration; the default resumes after signals.
 using SleepFn = std::function<void(std::chrono::nanoseconds)>;
-void sleep_resuming(std::chrono::nanoseconds duration);
 
 // Returns once every one of `threads` threads has mapped its arena or given up, or once `stop`
 // is set; polls every 100 ms.

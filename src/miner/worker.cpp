@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "app/console.h"
+#include "app/sleep.h"
 #include "miner/topology.h"
 
 namespace orvo::qel {

@@ -7,12 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+
+#include "app/sleep.h"
 
 namespace orvo::qel {
 namespace {
@@ -23,13 +24,6 @@ constexpr int POLL_TIMEOUT_MS = 1000;
 constexpr size_t RECV_CHUNK = 8192;
 // Slice in which a pending connect re-checks the running flag.
 constexpr int CONNECT_SLICE_MS = 100;
-
-void sleep_resuming(std::chrono::nanoseconds duration) {
-    timespec req{static_cast<time_t>(duration.count() / 1000000000),
-                 static_cast<long>(duration.count() % 1000000000)};
-    timespec rem{};
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-}
 
 void set_int_option(int fd, int level, int name, int value) {
     setsockopt(fd, level, name, &value, sizeof value);  // best effort
