@@ -2,11 +2,18 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize tsan bench demo fuzz clean
+.PHONY: all build test sanitize tsan bench demo fuzz clean format format-check FORCE
 
 all: build
 
-build/CMakeCache.txt:
+# build/ is configured with CMAKE_FLAGS; the stamp changes only when they do, and then the
+# configure step starts from an empty cache so no setting of the old flags lingers.
+build/.cmake-flags: FORCE
+	@mkdir -p build
+	@echo '$(CMAKE_FLAGS)' | cmp -s - $@ || echo '$(CMAKE_FLAGS)' > $@
+
+build/CMakeCache.txt: build/.cmake-flags
+	rm -f build/CMakeCache.txt
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
 build: build/CMakeCache.txt
@@ -56,6 +63,13 @@ fuzz: build-fuzz/CMakeCache.txt
 
 demo: build
 	./tools/demo.sh build
+
+# clang-format over every tracked C++ file: `format` rewrites, `format-check` only reports.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+format:
+	clang-format -i $(FORMAT_FILES)
+format-check:
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
