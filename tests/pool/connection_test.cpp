@@ -307,7 +307,8 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < EACH; ++i) pool_.submit("t" + std::to_string(t), i, hash);
+            const std::string job_id(1, static_cast<char>('0' + t));
+            for (int i = 0; i < EACH; ++i) pool_.submit("t" + job_id, i, hash);
         });
     }
     for (auto& t : threads) t.join();
