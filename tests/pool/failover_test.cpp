@@ -71,14 +71,5 @@ TEST(Failover, BackToTheFirstAtTheFirstReconnectAfterTenMinutes) {
                   });
 }
 
-TEST(Failover, ReturnTimeIsInjectable) {
-    Failover f(2, 2s);
-    const auto t0 = Failover::Clock::time_point{} + 1000h;
-    for (int i = 0; i < 3; ++i) f.failed(t0);
-    ASSERT_EQ(f.current(), 1u);
-    EXPECT_FALSE(f.reconnecting(t0 + 1999ms));
-    EXPECT_EQ(f.reconnecting(t0 + 2s), std::optional<size_t>(0));
-}
-
 }  // namespace
 }  // namespace orvo::qel
