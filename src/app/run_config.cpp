@@ -39,9 +39,18 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--bench", "--bench", Field::bench},
 };
 
-void apply(RunConfig& config, Field field, const char* value) {
+// Stores the value; false when it is not acceptable (only a pool can be refused here).
+bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) {
     switch (field) {
-        case Field::pool: config.pool = value; break;
+        case Field::pool: {
+            std::optional<PoolEndpoint> endpoint = split_pool_endpoint(value);
+            if (!endpoint) return false;
+            // The first -o replaces the built-in pool; later ones are backups.
+            if (!pool_given) config.pools.clear();
+            pool_given = true;
+            config.pools.push_back(std::move(*endpoint));
+            break;
+        }
         case Field::address: config.address = value; break;
         case Field::worker: config.worker = value; break;
         case Field::threads: config.threads = read_int32(value); break;
@@ -52,6 +61,7 @@ void apply(RunConfig& config, Field field, const char* value) {
         case Field::verify: config.verify_file = value; break;
         case Field::bench: config.bench_seconds = read_int32(value); break;
     }
+    return true;
 }
 
 }  // namespace
@@ -72,6 +82,7 @@ void print_usage(const char* program) {
 CommandLine parse_command_line(int argc, char** argv) {
     CommandLine result;
     const char* program = argc > 0 ? argv[0] : "mintrakel";
+    bool pool_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
@@ -98,16 +109,30 @@ CommandLine parse_command_line(int argc, char** argv) {
             result.exit_code = 2;
             return result;
         }
-        apply(result.config, option->field, argv[++i]);
+        const char* value = argv[++i];
+        if (!apply(result.config, option->field, value, pool_given)) {
+            std::fprintf(stderr, "bad %s value %s: the port must be a number from 1 to 65535\n",
+                         option->long_name, value);
+            result.exit_code = 2;
+            return result;
+        }
     }
     return result;
 }
 
-std::pair<std::string, uint16_t> split_pool_endpoint(const std::string& pool) {
+std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool) {
     auto colon = pool.rfind(':');
-    if (colon == std::string::npos) return {pool, FALLBACK_POOL_PORT};
-    long port = std::strtol(pool.c_str() + colon + 1, nullptr, 10);
-    return {pool.substr(0, colon), static_cast<uint16_t>(port)};
+    if (colon == std::string::npos) return PoolEndpoint{pool, FALLBACK_POOL_PORT};
+    const std::string digits = pool.substr(colon + 1);
+    if (digits.empty()) return std::nullopt;
+    uint32_t port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        port = port * 10 + static_cast<uint32_t>(c - '0');
+        if (port > 65535) return std::nullopt;  // checked per digit: cannot overflow
+    }
+    if (port == 0) return std::nullopt;
+    return PoolEndpoint{pool.substr(0, colon), static_cast<uint16_t>(port)};
 }
 
 std::string default_worker_name() {

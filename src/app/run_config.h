@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "pool/endpoint.h"
 
 namespace orvo::qel {
 
@@ -18,7 +21,9 @@ inline constexpr char SUBTITLE[] = "Mintrakel miner (Argon2id)";
 inline constexpr char VERSION[] = "v1.0.1";
 
 struct RunConfig {
-    std::string pool = std::string(DEFAULT_POOL_HOST) + ":" + std::to_string(DEFAULT_POOL_PORT);
+    // The pools in the order given (-o may be repeated); the first is preferred, the others
+    // stand in while it cannot be used. Without -o: the built-in pool.
+    std::vector<PoolEndpoint> pools{{DEFAULT_POOL_HOST, DEFAULT_POOL_PORT}};
     std::string address;
     std::string worker;      // empty: the host name is filled in at start-up
     int32_t threads = 0;     // 0 or less: automatic
@@ -32,16 +37,18 @@ struct RunConfig {
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at
-// once (help: usage already printed, 0; unknown option or missing value: message already written
-// to stderr, 2).
+// once (help: usage already printed, 0; unknown option, missing value or a pool whose port is
+// not 1-65535: message already written to stderr, 2).
 struct CommandLine {
     RunConfig config;
     std::optional<int> exit_code;
 };
 CommandLine parse_command_line(int argc, char** argv);
 void print_usage(const char* program);
-// host and port of "host:port", split at the last colon; no colon: the whole text and 3333.
-std::pair<std::string, uint16_t> split_pool_endpoint(const std::string& pool);
+// Host and port of "host:port", split at the last colon; no colon: the whole text and 3333.
+// Nothing when the port is not a plain decimal number from 1 to 65535 (empty, signed, out of
+// range or followed by other characters).
+std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool);
 // The worker name default: "rig" replaced by the host name when it can be read.
 std::string default_worker_name();
 

@@ -66,8 +66,9 @@ void start_hashing_threads(RunState& state, const RunConfig& config, const Engin
 int run_session(const RunConfig& config, const Engine& engine, const Placement& placement) {
     const bool bench = config.bench_seconds > 0;
     RunState state;
-    auto [host, port] = split_pool_endpoint(config.pool);
-    Pool::Config pool_config{host, port, config.address, config.worker};
+    const PoolEndpoint& first = config.pools.front();
+    Pool::Config pool_config{first.host, first.port, config.address, config.worker,
+                             {config.pools.begin() + 1, config.pools.end()}};
     state.pool.on_log = log_net_line;
     state.pool.on_result = [&state](bool accepted, const std::string& reason) {
         report_share_result(state.shares, accepted, reason);

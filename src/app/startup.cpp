@@ -78,8 +78,9 @@ void print_summary(const RunConfig& config, const Engine& engine, const Placemen
     print_placement_lines(engine_display_name(engine.kind), config.threads, placement.best,
                           placement.group_count, automatic);
     if (config.bench_seconds > 0) return;
-    auto [host, port] = split_pool_endpoint(config.pool);
-    log_line(palette.gray, "pool ", host + ":" + std::to_string(port));
+    for (size_t i = 0; i < config.pools.size(); ++i) {
+        log_line(palette.gray, "pool ", config.pools[i].text() + (i > 0 ? " (backup)" : ""));
+    }
     log_line(palette.gray, "user ", config.address + " · worker " + config.worker);
 }
 

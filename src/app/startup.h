@@ -47,7 +47,8 @@ bool require_payout_address(const RunConfig& config);
 // the count was automatic.
 bool settle_threads_and_worker(RunConfig& config, const Placement& placement);
 
-// The summary line, the "cpu  " and "auto " lines and, when mining, "pool " and "user ".
+// The summary line, the "cpu  " and "auto " lines and, when mining, "pool " (one per pool, the
+// backups marked) and "user ".
 void print_summary(const RunConfig& config, const Engine& engine, const Placement& placement,
                    bool automatic);
 

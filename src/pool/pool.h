@@ -3,8 +3,16 @@
 // doubling delay (2, 4, 8, 15, 15, ... s) whenever the pool cannot be reached or the connection
 // drops. Hashing threads read the current job and submit shares through it.
 //
-// Locks: job_mutex guards `job`; send_mutex guards `sock` and serialises whole outgoing lines.
-// The two are never held together, and neither is held while on_log or on_result runs.
+// Only the connection thread touches the socket. Other threads queue whole lines in `outbox`
+// and wake it; so a pool that stops reading never blocks a hashing thread or stop(). The thread
+// ends a connection as lost when its queue cannot drain within send_timeout, when the login
+// has no reply within login_timeout, or a submit none within reply_timeout.
+//
+// Several pools may be configured: the first is preferred, the others stand in while it cannot
+// be used (see Failover).
+//
+// Locks: job_mutex guards `job`; send_mutex guards `sock` and `outbox`. The two are never held
+// together, and neither is held while on_log or on_result runs or while a call may block.
 #pragma once
 
 #include <atomic>
@@ -14,8 +22,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "pool/endpoint.h"
+#include "pool/failover.h"
 #include "pool/job.h"
+#include "pool/pending_replies.h"
+#include "pool/resolver.h"
 
 namespace orvo::qel {
 
@@ -28,23 +41,25 @@ class Pool {
         uint16_t port = 0;
         std::string address;  // payout address sent in the login
         std::string worker;   // worker name sent in the login
+        std::vector<PoolEndpoint> backups{};  // tried after host:port, in this order
     };
 
-    Pool() = default;
+    Pool();
     ~Pool();  // stops the connection thread
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    // Copies the configuration and starts the connection thread. Counters and the job are kept
-    // from any earlier run. A thread that is still running is stopped first.
+    // Copies the configuration and starts the connection thread. Counters, the job and the
+    // pool in use (when the list of pools is unchanged) are kept from any earlier run. A thread
+    // that is still running is stopped first.
     void start(const Config& config);
-    // Ends the connection (no "connection lost" line) and joins the thread. Returns within about
-    // one wait slice when the thread is waiting to reconnect or receiving.
+    // Ends the connection (no "connection lost" line) and joins the thread. Never waits for a
+    // write, a name resolution or a connect: returns within about one wait slice in any state.
     void stop();
 
-    // Writes the line and a line feed as one unit. False when there is no connection or the
-    // write failed; a write that fails or times out shuts the connection down, because a line
-    // cut short would corrupt the next one (the receive side then reconnects).
+    // Queues the line and a line feed as one unit for the connection thread, which writes whole
+    // lines in order. False, and the line dropped, when there is no connection or the queue is
+    // full (the pool has stopped reading; the connection is about to be given up).
     bool send_line(const std::string& line);
 
     // Protocol. send_login and handle_line run on the connection thread (tests and fuzzers may
@@ -72,24 +87,43 @@ class Pool {
     std::mutex send_mutex;
     Job job;
     int sock = -1;
+    std::string outbox;  // lines queued for the connection thread; guarded by send_mutex
+    // The login and the submits of this connection that await their reply.
+    PendingReplies pending;
 
-    // One "second" of the reconnect delays; waits sleep in slices of a tenth of it. Tests
-    // shorten it; the miner keeps the default.
+    // Injectable machine inputs; tests shorten the times, the miner keeps the defaults.
+    // One "second" of the reconnect delays; waits sleep in slices of a tenth of it.
     std::chrono::milliseconds delay_unit{1000};
-    // Longest a single write may block before the connection is given up. Bounds how long a
-    // pool that stops reading can hold send_mutex (and so stop()).
+    // Longest the outgoing queue may stay undrained before the connection is given up.
     std::chrono::milliseconds send_timeout{10000};
+    // Longest the pool may leave the login, or the oldest submit, without a reply.
+    std::chrono::milliseconds login_timeout{30000};
+    std::chrono::milliseconds reply_timeout{60000};
+    // How long a pool other than the first serves before the next reconnect returns to the first.
+    std::chrono::milliseconds failover_return{FAILOVER_RETURN_AFTER};
+    ResolveFn resolve = system_resolve;
 
   private:
+    enum class Ending { closed, write_stalled, login_unanswered, submit_unanswered };
+
     void connection_thread();
-    int connect_to_pool();  // a connected blocking socket, or -1
-    void receive_lines(int fd);
+    int connect_to(const PoolEndpoint& endpoint);  // a connected non-blocking socket, or -1
+    Ending serve_connection(int fd);
+    bool flush_outgoing(int fd, std::string& out);
+    void wake_connection_thread();
+    void announce_switch(size_t index, const char* why);
     void wait_delay(int seconds);
     void apply_job(const JsonValue& source);
     void log(const std::string& text) const;
+
+    std::vector<PoolEndpoint> pools_;  // first, then the backups; written only while stopped
+    Failover failover_;                // used only by the connection thread (or while stopped)
+    int wake_fd_ = -1;                 // eventfd that tells the connection thread to look up
 };
 
 // Receive-buffer limit: a partial line longer than this ends the connection.
 inline constexpr size_t POOL_MAX_PARTIAL_LINE = 1048576;
+// Outgoing limit: lines queued beyond this are dropped (send_line returns false).
+inline constexpr size_t POOL_MAX_OUTBOX = 1048576;
 
 }  // namespace orvo::qel

@@ -38,7 +38,9 @@ void Pool::send_login() {
     line +=
         "\",\"protocol_version\":2,\"capabilities\":[\"submit_claimed_hash\"],"
         "\"difficulty_hint\":null}}";
-    send_line(line);
+    // Awaited before it is queued: the reply may come before send_line returns.
+    pending.add(LOGIN_ID, PendingReplies::Clock::now());
+    if (!send_line(line)) pending.take(LOGIN_ID);
 }
 
 void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash32) {
@@ -52,7 +54,8 @@ void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash
     line += ",\"claimed_hash\":\"";
     line += to_hex(hash32, 32);
     line += "\"}}";
-    send_line(line);
+    pending.add(id, PendingReplies::Clock::now());
+    if (!send_line(line)) pending.take(id);
 }
 
 void Pool::apply_job(const JsonValue& source) {
@@ -103,6 +106,7 @@ void Pool::handle_line(const std::string& line) {
     if (message.find("id") == nullptr) return;
 
     const uint64_t id = message.get_u64("id", 0);
+    pending.take(id);  // answered: no longer counts against the reply deadlines
     const std::string error = message.get_string("error", "");
     if (id == LOGIN_ID) {
         if (!error.empty()) {

@@ -21,7 +21,7 @@ CommandLine parse(std::vector<std::string> args) {
 TEST(CommandLine, DefaultsWithoutArguments) {
     CommandLine cl = parse({});
     ASSERT_FALSE(cl.exit_code);
-    EXPECT_EQ(cl.config.pool, "pool.orvopool.net:3360");
+    EXPECT_EQ(cl.config.pools, (std::vector<PoolEndpoint>{{"pool.orvopool.net", 3360}}));
     EXPECT_TRUE(cl.config.color);
     EXPECT_EQ(cl.config.threads, 0);
     EXPECT_EQ(cl.config.bench_seconds, 0);
@@ -29,11 +29,10 @@ TEST(CommandLine, DefaultsWithoutArguments) {
 }
 
 TEST(CommandLine, ValuesAreTakenVerbatimAndLaterWins) {
-    CommandLine cl = parse({"-o", "a:1", "--pool", "b:2", "-u", "-dash", "--address", "qel1x",
+    CommandLine cl = parse({"-u", "-dash", "--address", "qel1x",
                             "-w", "", "--stats-file", "/tmp/s", "--no-color", "--engine", "AVX2",
                             "--stores", "nt", "--cpus", "0-3", "--verify", "v.txt"});
     ASSERT_FALSE(cl.exit_code);
-    EXPECT_EQ(cl.config.pool, "b:2");
     EXPECT_EQ(cl.config.address, "qel1x");
     EXPECT_EQ(cl.config.worker, "");
     EXPECT_EQ(cl.config.stats_file, "/tmp/s");
@@ -58,20 +57,39 @@ TEST(CommandLine, IntegerValuesReadLikeStrtol) {
     }
 }
 
-TEST(CommandLine, PoolEndpointSplitsAtLastColon) {
+TEST(CommandLine, RepeatedPoolsAreKeptInOrderAfterReplacingTheDefault) {
+    CommandLine cl = parse({"-o", "a:1", "--pool", "b:2", "-o", "c"});
+    ASSERT_FALSE(cl.exit_code);
+    EXPECT_EQ(cl.config.pools,
+              (std::vector<PoolEndpoint>{{"a", 1}, {"b", 2}, {"c", FALLBACK_POOL_PORT}}));
+}
+
+TEST(CommandLine, PoolEndpointSplitsAtLastColonAndWantsAPortFrom1To65535) {
     struct Case {
         const char* pool;
-        const char* host;
-        uint16_t port;
+        std::optional<PoolEndpoint> endpoint;
     } cases[] = {
-        {"somehost:", "somehost", 0},  {"somehost", "somehost", 3333}, {"a:b:4000", "a:b", 4000},
-        {"", "", 3333},                {"h:70000", "h", 70000 & 0xFFFF}, {"h:x", "h", 0},
-        {"pool.orvopool.net:3360", "pool.orvopool.net", 3360},
+        {"somehost", PoolEndpoint{"somehost", 3333}},
+        {"", PoolEndpoint{"", 3333}},
+        {"a:b:4000", PoolEndpoint{"a:b", 4000}},
+        {"pool.orvopool.net:3360", PoolEndpoint{"pool.orvopool.net", 3360}},
+        {"h:1", PoolEndpoint{"h", 1}},
+        {"h:65535", PoolEndpoint{"h", 65535}},
+        {"h:00080", PoolEndpoint{"h", 80}},
+        {"somehost:", std::nullopt},
+        {"h:0", std::nullopt},
+        {"h:65536", std::nullopt},
+        {"h:70000", std::nullopt},
+        {"h:99999999999999999999", std::nullopt},
+        {"h:-1", std::nullopt},
+        {"h:+80", std::nullopt},
+        {"h: 80", std::nullopt},
+        {"h:12x", std::nullopt},
+        {"h:80 ", std::nullopt},
+        {"h:x", std::nullopt},
     };
     for (const auto& c : cases) {
-        auto [host, port] = split_pool_endpoint(c.pool);
-        EXPECT_EQ(host, c.host) << c.pool;
-        EXPECT_EQ(port, c.port) << c.pool;
+        EXPECT_EQ(split_pool_endpoint(c.pool), c.endpoint) << c.pool;
     }
 }
 
@@ -91,6 +109,10 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
         {{"--bogus"}, 2, "unknown option --bogus (see --help)\n"},
         {{"positional"}, 2, "unknown option positional (see --help)\n"},
         {{"--pool=x:1"}, 2, "unknown option --pool=x:1 (see --help)\n"},
+        {{"-o", "h:70000"}, 2, "bad --pool value h:70000: the port must be a number from 1 to 65535\n"},
+        {{"-o", "a:1", "--pool", "h:12x"}, 2,
+         "bad --pool value h:12x: the port must be a number from 1 to 65535\n"},
+        {{"-o", "h:-1", "-u"}, 2, "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
         {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
         {{"--bogus", "--help"}, 2, "unknown option --bogus (see --help)\n"},
         {{}, 2, "an QEL payout address is required: -u <qel1...>\n"},

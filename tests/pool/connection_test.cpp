@@ -1,11 +1,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,24 +256,266 @@ TEST_F(Connection, IdsAndGenerationsContinueAcrossRestarts) {
     EXPECT_EQ(line.rfind(R"({"id":3,)", 0), 0u) << line;
 }
 
-// A pool that stops reading must not block senders (and so stop()) for ever: the write times
-// out, the connection is given up and re-established.
-TEST_F(Connection, StalledPeerTimesOutTheSend) {
-    pool_.send_timeout = 200ms;
+// A pool that stops reading: submits keep returning at once (they only queue), the queue that
+// cannot drain ends the connection after send_timeout, and stop() never waits for a write.
+TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
+    pool_.send_timeout = 500ms;
     connect();
-    const std::string big(1 << 20, 'z');
-    std::atomic<bool> failed{false};
-    std::thread writer([&] {
-        for (int i = 0; i < 1000 && !failed; ++i) {
-            if (!pool_.send_line(big)) failed = true;
+    const uint8_t hash[32] = {};
+    const std::string long_id(4000, 'j');  // fills the socket buffers quickly
+    std::atomic<bool> done{false};
+    std::atomic<int64_t> slowest_us{0};
+    std::thread hashing([&] {
+        while (!done) {
+            const auto t0 = std::chrono::steady_clock::now();
+            pool_.submit(long_id, 1, hash);
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::steady_clock::now() - t0)
+                                .count();
+            if (us > slowest_us) slowest_us = us;
         }
     });
-    EXPECT_TRUE(eventually([&] { return failed.load(); }, 10s));
-    writer.join();
+    EXPECT_TRUE(eventually(
+        [&] { return rec_.count_prefix("pool stopped reading: nothing could be sent for ") == 1; },
+        10s));
     EXPECT_TRUE(eventually([&] { return rec_.count_prefix("connection lost") == 1; }));
+    EXPECT_TRUE(peer_.accept_client());  // and it comes back
     const auto t0 = std::chrono::steady_clock::now();
     pool_.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    done = true;
+    hashing.join();
+    EXPECT_LT(slowest_us.load(), 200000);  // generous: the machine is loaded
+}
+
+TEST_F(Connection, StopWhileThePeerIsDeafIsPrompt) {
+    connect();
+    const uint8_t hash[32] = {};
+    const std::string long_id(4000, 'j');
+    for (int i = 0; i < 3000; ++i) pool_.submit(long_id, i, hash);  // far beyond the buffers
+    std::this_thread::sleep_for(200ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    pool_.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
+}
+
+TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
+    connect();
+    const uint8_t hash[32] = {};
+    constexpr int THREADS = 4, EACH = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string job_id(1, static_cast<char>('0' + t));
+            for (int i = 0; i < EACH; ++i) pool_.submit("t" + job_id, i, hash);
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::vector<int> next(THREADS, 0);
+    for (int n = 0; n < THREADS * EACH; ++n) {
+        std::string line;
+        ASSERT_TRUE(peer_.read_line(line));
+        const auto job = line.find(R"("job_id":"t)");
+        ASSERT_NE(job, std::string::npos) << line;
+        const int t = line[job + 11] - '0';
+        EXPECT_NE(line.find(R"("nonce":)" + std::to_string(next[t]++) + ","), std::string::npos)
+            << line;
+        EXPECT_EQ(line.substr(line.size() - 2), "}}") << line;
+    }
+}
+
+// The pool may keep the connection open and stop answering: the login and each submit have a
+// reply deadline, after which the connection counts as lost and the job as gone.
+TEST_F(Connection, LoginWithoutReplyEndsTheConnection) {
+    pool_.login_timeout = 300ms;
+    connect();
+    EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to the login within ") == 1; }));
+    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    ASSERT_TRUE(peer_.accept_client());
+    std::string login;
+    ASSERT_TRUE(peer_.read_line(login));
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
+                           "\n"));
+    std::this_thread::sleep_for(600ms);  // twice the deadline: an answered login keeps it open
+    EXPECT_EQ(rec_.count_prefix("no reply to the login"), 1u);
+    EXPECT_EQ(pool_.conn_gen.load(), 2u);
+}
+
+TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
+    pool_.reply_timeout = 400ms;
+    connect();
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
+                           "\n" +
+                           kJob));
+    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    const uint8_t hash[32] = {};
+    pool_.submit("j", 1, hash);
+    pool_.submit("j", 2, hash);
+    std::string line;
+    ASSERT_TRUE(peer_.read_line(line));
+    ASSERT_TRUE(peer_.read_line(line));
+    ASSERT_TRUE(peer_.send(R"({"id":3,"status":"OK"})"
+                           "\n"));  // the second is answered, the first never
+    EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to a share within ") == 1; }));
+    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(pool_.job_mutex);
+        EXPECT_FALSE(pool_.job.valid);  // no thread hashes the dead pool's job meanwhile
+    }
+    const auto logs = rec_.logs();
+    const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
+    ASSERT_NE(lost, logs.end());
+    EXPECT_EQ((lost - 1)->rfind("no reply to a share within ", 0), 0u);  // says which, first
+    EXPECT_TRUE(peer_.accept_client());
+}
+
+TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
+    pool_.reply_timeout = 300ms;
+    connect();
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
+                           "\n"));
+    const uint8_t hash[32] = {};
+    for (int i = 0; i < 6; ++i) {
+        pool_.submit("j", i, hash);
+        std::string line;
+        ASSERT_TRUE(peer_.read_line(line));
+        ASSERT_TRUE(peer_.send(R"({"id":)" + std::to_string(2 + i) + R"(,"status":"OK"})" "\n"));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(rec_.count_prefix("no reply"), 0u);
+    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+}
+
+// A resolver that answers only when released, as a name server that never replies would.
+struct StuckResolver {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool released = false;
+        int calls = 0;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+    ResolveFn fn() const {
+        return [s = state](const char*, const char*, const addrinfo*, addrinfo**) {
+            std::unique_lock<std::mutex> lock(s->mutex);
+            ++s->calls;
+            s->cv.notify_all();
+            s->cv.wait(lock, [&] { return s->released; });
+            return EAI_AGAIN;
+        };
+    }
+    bool wait_called() const {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        return state->cv.wait_for(lock, 5s, [&] { return state->calls > 0; });
+    }
+    ~StuckResolver() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->released = true;
+        state->cv.notify_all();
+    }
+};
+
+TEST(ConnectionTiming, StopDoesNotWaitForTheResolver) {
+    StuckResolver resolver;
+    Recorder rec;  // outlives the client that reports to it
+    Pool pool;
+    rec.attach(pool);
+    pool.resolve = resolver.fn();
+    pool.start(loopback_config(1));
+    ASSERT_TRUE(resolver.wait_called());
+    std::this_thread::sleep_for(300ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    pool.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_EQ(rec.count_prefix("cannot reach"), 0u);  // a stop is not a failure
+    EXPECT_FALSE(pool.thread.joinable());
+}
+
+TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {
+    // The late answer is a real address list: the helper must free it, not hand it over.
+    auto gate = std::make_shared<std::atomic<bool>>(false);
+    {
+        Pool pool;
+        pool.resolve = [gate](const char* h, const char* s, const addrinfo* hints, addrinfo** out) {
+            while (!*gate) std::this_thread::sleep_for(1ms);
+            return getaddrinfo(h, s, hints, out);
+        };
+        pool.start(loopback_config(testing::closed_port()));
+        std::this_thread::sleep_for(200ms);
+        pool.stop();
+    }
+    *gate = true;
+    std::this_thread::sleep_for(200ms);  // the helper finishes after its client is gone
+}
+
+class Failover2 : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        rec_.attach(pool_);
+        pool_.delay_unit = 5ms;
+    }
+    Pool::Config two_pools() {
+        Pool::Config config = loopback_config(first_);
+        config.backups = {{"127.0.0.1", second_.port()}};
+        return config;
+    }
+    uint16_t first_ = testing::closed_port();
+    LoopbackPeer second_;
+    Recorder rec_;
+    Pool pool_;
+};
+
+TEST_F(Failover2, ThreeFailuresHandOverToTheNextPool) {
+    pool_.start(two_pools());
+    ASSERT_TRUE(second_.accept_client());
+    const auto logs = rec_.logs();
+    const std::string first = "127.0.0.1:" + std::to_string(first_);
+    const std::string second = "127.0.0.1:" + std::to_string(second_.port());
+    const std::vector<std::string> expected = {
+        "cannot reach " + first + ", retry in 2 s",
+        "cannot reach " + first + ", retry in 4 s",
+        "cannot reach " + first + ", retry in 8 s",
+        "switching to pool " + second + " (3 failed attempts in a row)",
+    };
+    ASSERT_GE(logs.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(logs[i], expected[i]);
+    EXPECT_TRUE(eventually([&] { return rec_.count("connected to " + second) == 1; }));
+}
+
+TEST_F(Failover2, BackToTheFirstAtTheNextReconnectAfterTheReturnTime) {
+    pool_.failover_return = 300ms;
+    LoopbackPeer first;  // not listening yet: made unreachable by pointing at a closed port
+    pool_.start(two_pools());
+    ASSERT_TRUE(second_.accept_client());
+    std::string login;
+    ASSERT_TRUE(second_.read_line(login));
+    ASSERT_TRUE(second_.send(kJob));
+    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(pool_.conn_gen.load(), 1u);  // a healthy backup is not dropped for the return
+    second_.close_client();
+    const std::string back =
+        "switching to pool 127.0.0.1:" + std::to_string(first_) + " (back to the first pool)";
+    EXPECT_TRUE(eventually([&] { return rec_.count(back) == 1; }));
+    EXPECT_TRUE(eventually([&] {
+        return rec_.count_prefix("cannot reach 127.0.0.1:" + std::to_string(first_)) == 4;
+    }));
+}
+
+TEST_F(Failover2, ARestartWithTheSamePoolsStaysOnThePoolInUse) {
+    pool_.start(two_pools());
+    ASSERT_TRUE(second_.accept_client());
+    ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
+    pool_.stop();
+    Pool::Config config = two_pools();
+    config.address = "dev";  // the fee switch changes only the login
+    pool_.start(config);
+    ASSERT_TRUE(second_.accept_client());
+    std::string login;
+    ASSERT_TRUE(second_.read_line(login));
+    EXPECT_NE(login.find(R"("address":"dev")"), std::string::npos) << login;
+    EXPECT_EQ(rec_.count_prefix("cannot reach"), 3u);
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ const char* usage_text() {
            "  --merge                  write several lines in one piece\n"
            "  --drop-after N           close each connection after sending N lines\n"
            "  --overlong               after the login reply send 1 MiB + 1 bytes without LF\n"
+           "  --deaf                   after the first job stop reading from the client (tiny\n"
+           "                           receive buffer, so the miner's sends soon block)\n"
            "  --reject TEXT            reject every share with TEXT (still judged and counted)\n"
            "  --job-in-login           send the first job inside the login reply\n"
            "  --exit-after S           exit after S seconds\n"
@@ -112,6 +114,7 @@ bool parse_options(int argc, char** argv, Options& o, bool& help, std::string& e
                    flag("--bad-jobs", o.bad_jobs) || flag("--garbage", o.garbage) ||
                    flag("--crlf", o.crlf) || flag("--split", o.split) || flag("--merge", o.merge) ||
                    number("--drop-after", o.drop_after) || flag("--overlong", o.overlong) ||
+                   flag("--deaf", o.deaf) ||
                    text("--reject", o.reject) || flag("--job-in-login", o.job_in_login) ||
                    seconds("--exit-after", o.exit_after_s)) {
         } else {

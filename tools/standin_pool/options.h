@@ -28,6 +28,7 @@ struct Options {
     bool merge = false;         // queue lines and write several in one piece
     uint64_t drop_after = 0;    // close a connection after sending this many lines
     bool overlong = false;      // after the login reply, a line of over 1 MiB without end
+    bool deaf = false;          // after the first job, never read from the client again
     std::string reject;         // non-empty: reject every share with this text
     bool job_in_login = false;  // the first job rides in the login reply
     double exit_after_s = 0;    // 0: run until SIGINT/SIGTERM

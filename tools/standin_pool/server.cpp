@@ -67,6 +67,11 @@ bool Server::listen_loopback() {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (options_.deaf) {
+        // Inherited by accepted sockets; set before listen so the advertised window stays small.
+        int small = 2048;
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -106,7 +111,9 @@ void Server::run(const std::atomic<bool>& stop) {
 
         std::vector<pollfd> fds;
         fds.push_back({listener_, POLLIN, 0});
-        for (auto& [fd, c] : clients_) fds.push_back({fd, POLLIN, 0});
+        for (auto& [fd, c] : clients_) {
+            if (!c.deaf) fds.push_back({fd, POLLIN, 0});
+        }
         int r = poll(fds.data(), fds.size(), 50);
         if (r < 0 && errno != EINTR) break;
         if (r <= 0) continue;
@@ -199,6 +206,10 @@ void Server::handle_login(Client& c, const JsonValue& message) {
     }
     if (!options_.job_in_login) send_line(c, make_job(c, false));
     c.next_job_at = monotonic_seconds() + options_.job_interval_s;
+    if (options_.deaf) {
+        c.deaf = true;
+        say("deaf #" + std::to_string(c.conn));
+    }
 }
 
 void Server::handle_submit(Client& c, const JsonValue& message) {

@@ -34,6 +34,7 @@ class Server {
         uint64_t lines_sent = 0;
         uint64_t jobs_sent = 0;
         bool logged_in = false;
+        bool deaf = false;  // no longer read (--deaf)
         bool closing = false;
         double next_job_at = 0;
     };

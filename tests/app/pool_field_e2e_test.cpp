@@ -1,0 +1,161 @@
+// The real binary against pools that misbehave on purpose: one that stops reading, a name
+// server that never answers, and a first pool that cannot be reached.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "support/process.h"
+
+namespace orvo::qel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BackgroundProcess;
+using testing::TempDir;
+
+const std::string ALL_ONES(64, 'f');  // every hash is a share
+
+std::string listening_endpoint(BackgroundProcess& standin) {
+    EXPECT_TRUE(standin.wait_for_output("\n", 10s));
+    std::smatch m;
+    std::string out = standin.stdout_text();
+    if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) return m[1];
+    return "";
+}
+
+std::vector<std::string> miner(std::vector<std::string> pool_args) {
+    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color"};
+    argv.insert(argv.end(), pool_args.begin(), pool_args.end());
+    for (const char* a : {"-u", "qel1testaddress", "-w", "ci", "-t", "2"}) argv.push_back(a);
+    return argv;
+}
+
+// SIGINT and the time until the process has ended.
+std::chrono::milliseconds stop_time(BackgroundProcess& process, int& exit_code) {
+    const auto t0 = std::chrono::steady_clock::now();
+    process.send_signal(SIGINT);
+    exit_code = process.wait(30s).exit_code;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  t0);
+}
+
+std::string after(const std::string& text, const std::string& marker) {
+    const size_t at = text.find(marker);
+    return at == std::string::npos ? "" : text.substr(at);
+}
+
+TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
+    BackgroundProcess standin(
+        {MINTRAKEL_STANDIN_POOL, "--target", ALL_ONES, "--deaf", "--job-interval", "0"});
+    const std::string endpoint = listening_endpoint(standin);
+    ASSERT_FALSE(endpoint.empty());
+    BackgroundProcess m(miner({"-o", endpoint}));
+    ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.stdout_text();
+    // The queue cannot drain: the connection is given up and made again.
+    ASSERT_TRUE(m.wait_for_output(" net   pool stopped reading: nothing could be sent for 10 s\n",
+                                  40s))
+        << m.stdout_text();
+    ASSERT_TRUE(m.wait_for_output(" net   connection lost, reconnecting in ", 5s));
+    // Hashing went on through the stall: the first status line after it shows a rate.
+    const std::string stalled = "pool stopped reading";
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (after(m.stdout_text(), stalled).find(" speed ") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << m.stdout_text();
+        std::this_thread::sleep_for(100ms);
+    }
+    std::smatch rate;
+    const std::string tail = after(m.stdout_text(), stalled);
+    ASSERT_TRUE(std::regex_search(tail, rate, std::regex(" speed 10s/60s/15m  ([0-9.]+) H/s")));
+    EXPECT_GT(std::stod(rate[1]), 0.0) << tail;
+
+    // Stopped again in the middle of the next stall.
+    ASSERT_TRUE(standin.wait_for_output("deaf #2", 30s));
+    std::this_thread::sleep_for(5s);
+    int code = -1;
+    const auto took = stop_time(m, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took, 1500ms);
+    std::printf("[ measured ] deaf pool: SIGINT to exit %lld ms\n",
+                static_cast<long long>(took.count()));
+}
+
+TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
+    // The miner runs in network and mount namespaces of its own: only a loopback interface, and
+    // /etc/resolv.conf pointing at a loopback name server that reads queries and never answers.
+    // Nothing leaves the machine; the mount must succeed before the miner is started.
+    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0 ||
+        system("/usr/bin/unshare -mn true >/dev/null 2>&1") != 0 ||
+        system("python3 -c pass >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs root, unshare and python3";
+    }
+    TempDir dir;
+    testing::write_file(dir.file("resolv.conf"),
+                        "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
+    // The name server is bound before the miner starts (else the lookup fails at once).
+    const std::string bound = dir.file("bound");
+    std::string command = "ip link set lo up && mount --bind " + dir.file("resolv.conf") +
+                          " /etc/resolv.conf && "
+                          "(timeout 60 python3 -c 'import socket,time; s=socket.socket(socket."
+                          "AF_INET,socket.SOCK_DGRAM); s.bind((\"127.0.0.1\",53)); open(\"" +
+                          bound + "\",\"w\").close(); time.sleep(60)' &) && "
+                          "for i in $(seq 100); do [ -e " + bound + " ] && break; sleep 0.1; done && "
+                          "[ -e " + bound + " ] && exec";
+    for (const auto& a : miner({"-o", "pool.never-answers.test:3360"})) command += " '" + a + "'";
+    BackgroundProcess m({"/usr/bin/unshare", "-mn", "/bin/sh", "-c", command});
+    ASSERT_TRUE(m.wait_for_output(" pages ", 30s)) << m.stdout_text() << m.stderr_text();
+    std::this_thread::sleep_for(3s);
+    int code = -1;
+    const auto took = stop_time(m, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took, 1500ms);
+    EXPECT_EQ(m.stdout_text().find(" net   "), std::string::npos) << m.stdout_text();  // resolving
+    std::printf("[ measured ] never-answering name server: SIGINT to exit %lld ms\n",
+                static_cast<long long>(took.count()));
+}
+
+TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
+    BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--difficulty", "40"});
+    const std::string endpoint = listening_endpoint(standin);
+    ASSERT_FALSE(endpoint.empty());
+    // A loopback port that refuses connections: bound for the whole test, never listening.
+    const int refusing = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &len);
+    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    BackgroundProcess m(miner({"-o", closed, "-o", endpoint}));
+    ASSERT_TRUE(m.wait_for_output(" pool  " + endpoint + " (backup)\n", 30s)) << m.stdout_text();
+    ASSERT_TRUE(m.wait_for_output(" net   switching to pool " + endpoint +
+                                      " (3 failed attempts in a row)\n",
+                                  40s))
+        << m.stdout_text();
+    ASSERT_TRUE(m.wait_for_output(" share accepted (", 60s)) << m.stdout_text();
+    int code = -1;
+    stop_time(m, code);
+    EXPECT_EQ(code, 0);
+    const std::string out = m.stdout_text();
+    EXPECT_NE(out.find(" pool  " + closed + "\n pool  " + endpoint + " (backup)\n"),
+              std::string::npos)
+        << out;
+    standin.send_signal(SIGINT);
+    const auto r = standin.wait(10s);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
+        << r.out;
+    close(refusing);
+}
+
+}  // namespace
+}  // namespace orvo::qel
