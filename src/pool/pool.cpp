@@ -158,6 +158,7 @@ void Pool::connection_thread() {
         timeval tv{static_cast<time_t>(timeout_us / 1000000),
                    static_cast<suseconds_t>(timeout_us % 1000000)};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        pending.clear();  // nothing sent on an earlier connection can be answered on this one
         {
             std::lock_guard<std::mutex> lock(send_mutex);
             sock = fd;
