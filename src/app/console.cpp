@@ -20,19 +20,75 @@ void set_console_palette(bool color) {
 
 namespace {
 
-// Texts can carry what a pool sent (rejection reasons, notices, login errors). A control byte
-// there could move the cursor, recolour the terminal or start a fake line, so each one is shown
-// as '?'; the line stays one line. Bytes from 0x80 up (UTF-8) pass unchanged.
-std::string printable_text(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) c = '?';
+// Length of the valid UTF-8 sequence at text[at], or 0 when the byte there does not start one
+// (overlong forms, surrogates and code points above U+10FFFF are not valid).
+size_t utf8_sequence_length(std::string_view text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char b0 = byte(at);
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + len > text.size()) return 0;
+    if (byte(at + 1) < lo || byte(at + 1) > hi) return 0;
+    for (size_t i = 2; i < len; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return len;
+}
+
+// Length of the character at text[at]: a whole UTF-8 sequence, else the single byte.
+size_t character_length(std::string_view text, size_t at) {
+    const size_t len = utf8_sequence_length(text, at);
+    return len == 0 ? 1 : len;
+}
+
+}  // namespace
+
+// Texts can carry what a pool sent (rejection reasons, notices, login errors). A control
+// character there could move the cursor, recolour the terminal or start a fake line: C0 and DEL
+// do it in every terminal, C1 (U+0080-U+009F, e.g. U+009B is CSI) in UTF-8 terminals, and the
+// bare bytes 0x80-0x9F in 8-bit ones. Each is shown as one '?', so the line stays one line;
+// every other byte passes unchanged.
+std::string printable_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char b = static_cast<unsigned char>(text[at]);
+        const size_t len = utf8_sequence_length(text, at);
+        if (len == 2 && b == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
+            out.push_back('?');  // U+0080-U+009F
+        } else if (len > 0) {
+            out.append(text.substr(at, len));
+        } else if (b < 0x20 || b == 0x7F || (b >= 0x80 && b <= 0x9F)) {
+            out.push_back('?');
+        } else {
+            out.push_back(static_cast<char>(b));
+        }
+        at += len == 0 ? 1 : len;
     }
     return out;
 }
 
-}  // namespace
+std::string clip_pool_text(std::string_view text) {
+    size_t at = 0;
+    for (size_t chars = 0; at < text.size(); ++chars) {
+        if (chars == POOL_TEXT_MAX_CHARS) return std::string(text.substr(0, at)) + "\xE2\x80\xA6";
+        at += character_length(text, at);
+    }
+    return std::string(text);
+}
 
 void log_line(const char* colour, const char* tag, const std::string& text) {
     const std::string shown = printable_text(text);

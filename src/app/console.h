@@ -1,8 +1,10 @@
 // The console: tagged, coloured lines on standard output, written whole by any thread.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace orvo::qel {
 
@@ -22,8 +24,17 @@ void set_console_palette(bool color);
 extern std::mutex console_mutex;
 
 // Writes "<colour> <tag><reset> <text>\n" in one print and flushes. Tags are five characters.
-// Control bytes in the text (it may come from the pool) are written as '?'.
+// Control characters in the text (it may come from the pool) are written as '?': C0, DEL, C1
+// (U+0080-U+009F) and bytes 0x80-0x9F that are not part of valid UTF-8.
 void log_line(const char* colour, const char* tag, const std::string& text);
+// `text` with every control character of the kinds above replaced by '?'.
+std::string printable_text(std::string_view text);
+
+// Longest pool-supplied text (notice, refusal, rejection reason) shown, in characters.
+inline constexpr size_t POOL_TEXT_MAX_CHARS = 200;
+// `text` cut after POOL_TEXT_MAX_CHARS characters, with "…" appended when it was longer. A
+// character is one UTF-8 sequence or one byte that is not part of one; none is split.
+std::string clip_pool_text(std::string_view text);
 // The pool client's log sink: a gray "net  " line.
 void log_net_line(const std::string& text);
 // "%.2f H/s": always hashes per second, two decimals, no scaling or grouping.

@@ -1,7 +1,6 @@
 #include "miner/worker.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "app/console.h"
 #include "app/sleep.h"
@@ -19,20 +18,6 @@ std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end,
 
 namespace {
 
-void copy_job(const Job& job, JobCopy& copy) {
-    copy.seq = job.seq;
-    copy.conn_gen = job.conn_gen;
-    copy.job_id = job.job_id;
-    std::memcpy(copy.header_base, job.header_base, sizeof copy.header_base);
-    std::memcpy(copy.target, job.target, sizeof copy.target);
-    std::memcpy(copy.network_target, job.network_target, sizeof copy.network_target);
-    copy.height = job.height;
-    copy.nonce_start = job.nonce_start;
-    copy.nonce_end = job.nonce_end;
-    copy.difficulty = job.difficulty;
-    copy.valid = job.valid;
-}
-
 void bench_loop(const WorkerContext& ctx, const Arena& arena) {
     uint8_t header[HEADER_BYTES];
     std::memset(header, BENCH_HEADER_BYTE, sizeof header);
@@ -43,28 +28,25 @@ void bench_loop(const WorkerContext& ctx, const Arena& arena) {
     }
 }
 
+// Walks the thread's share of the job in force. Every nonce of a job is hashed once: a used-up
+// range waits for the next job or connection instead of starting again, and a repeat of the job
+// (same origin) keeps the thread's place, so no (job id, nonce) goes to the pool twice.
 void mining_loop(const WorkerContext& ctx, const Arena& arena) {
     Pool& pool = ctx.pool;
-    JobCopy copy;
+    Job copy;
     uint64_t k = 0;
     uint8_t out[HASH_BYTES];
     while (!ctx.stop_requested.load(std::memory_order_relaxed)) {
-        // Without the lock: a new job_seq is published inside job_mutex before the job's
-        // fields, so taking the lock to copy always yields a complete job.
-        if (!copy.valid || pool.job_seq.load(std::memory_order_acquire) != copy.seq) {
-            std::lock_guard<std::mutex> lock(pool.job_mutex);
-            copy_job(pool.job, copy);
-            k = 0;
-        }
+        const uint64_t walking = copy.origin_seq;
+        if (pool.refresh_job_copy(copy) && copy.origin_seq != walking) k = 0;
         std::optional<uint64_t> nonce;
         if (copy.valid && pool.connected.load(std::memory_order_acquire)) {
             nonce = nonce_for_step(copy.nonce_start, copy.nonce_end, ctx.index, k,
                                    ctx.thread_count);
         }
         if (!nonce) {
-            // No job, no connection or the range is used up: rest, then start the job afresh.
+            // No job, no connection or the range is used up: rest until something changes.
             sleep_resuming(ctx.idle_sleep);
-            copy.valid = false;
             continue;
         }
         ++k;

@@ -35,21 +35,6 @@ struct WorkerContext {
     bool (*map)(Arena&) = map_arena;
 };
 
-// The thread's private copy of the pool's job.
-struct JobCopy {
-    uint64_t seq = 0;
-    uint64_t conn_gen = 0;
-    std::string job_id;
-    uint8_t header_base[HEADER_BYTES] = {};
-    uint8_t target[HASH_BYTES] = {};
-    uint8_t network_target[HASH_BYTES] = {};
-    uint64_t height = 0;
-    uint64_t nonce_start = 0;
-    uint64_t nonce_end = 0;
-    uint64_t difficulty = 0;
-    bool valid = false;
-};
-
 // Step k of thread `index` of `thread_count` walks nonce_start + index + k * thread_count in
 // wrap-around arithmetic; none once the sum wrapped or passed nonce_end (inclusive).
 std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end, int32_t index,

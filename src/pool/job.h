@@ -1,4 +1,5 @@
-// The pool's current job, as published to the hashing threads.
+// The pool's current job, as published to the hashing threads; each thread keeps a copy of it
+// (Pool::refresh_job_copy).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,11 @@ namespace orvo::qel {
 
 struct Job {
     uint64_t seq = 0;       // the client's job_seq after this job was counted (1 = first job)
+    // The seq of the job this one repeats (its own seq when it is new work): a pool that sends
+    // the job in force again on the same connection, with the same id, header and range start,
+    // only retargets it, so a thread keeps its place in the range instead of hashing (and
+    // submitting) the same nonces again.
+    uint64_t origin_seq = 0;
     uint64_t conn_gen = 0;  // the client's conn_gen when the job arrived: its connection
     std::string job_id;     // empty for a job the pool sent without an id (then never valid)
     uint8_t header_base[112] = {};    // header input of the proof-of-work hash

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "pool/hex.h"
+
 namespace orvo::qel {
 namespace {
 
@@ -15,18 +17,11 @@ bool is_number_byte(char c) {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Reads four hex digits at p (the caller guarantees they are in range); -1 if one is not hex.
 long read_code_unit(const char* p) {
     long u = 0;
     for (int i = 0; i < 4; ++i) {
-        int v = hex_value(p[i]);
+        int v = hex_digit_value(p[i]);
         if (v < 0) return -1;
         u = (u << 4) | v;
     }
@@ -313,6 +308,58 @@ std::string json_escape(std::string_view bytes) {
                 }
         }
     }
+    return out;
+}
+
+}  // namespace orvo::qel
+
+namespace orvo::qel {
+namespace {
+
+void append_json_text(const JsonValue& value, std::string& out) {
+    switch (value.kind) {
+        case JsonKind::null:
+            out += "null";
+            break;
+        case JsonKind::boolean:
+            out += value.flag ? "true" : "false";
+            break;
+        case JsonKind::number:
+            out += value.text;
+            break;
+        case JsonKind::string:
+            out += '"';
+            out += json_escape(value.text);
+            out += '"';
+            break;
+        case JsonKind::array:
+            out += '[';
+            for (size_t i = 0; i < value.elements.size(); ++i) {
+                if (i > 0) out += ',';
+                append_json_text(value.elements[i], out);
+            }
+            out += ']';
+            break;
+        case JsonKind::object:
+            out += '{';
+            for (size_t i = 0; i < value.members.size(); ++i) {
+                if (i > 0) out += ',';
+                out += '"';
+                out += json_escape(value.members[i].key);
+                out += "\":";
+                append_json_text(value.members[i].value, out);
+            }
+            out += '}';
+            break;
+    }
+}
+
+}  // namespace
+
+// Recursion is bounded by the parser's nesting limit for every value it produced.
+std::string json_text(const JsonValue& value) {
+    std::string out;
+    append_json_text(value, out);
     return out;
 }
 

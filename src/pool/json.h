@@ -1,6 +1,6 @@
 // The pool's JSON: a small owning document tree, a one-line parser and the string escaper used to
-// assemble outgoing messages. There is no general serialiser; messages are built from fixed text,
-// escaped strings and decimal numbers.
+// assemble outgoing messages. Outgoing messages are built from fixed text, escaped strings and
+// decimal numbers; json_text writes a received value back only to show it in a message.
 #pragma once
 
 #include <cstdint>
@@ -45,5 +45,9 @@ bool parse_json(std::string_view input, JsonValue& out);
 // The text to place between double quotes: '"', '\\', LF, CR and tab get their short escapes,
 // other bytes below 0x20 the form \u00xx, every other byte (0x7F and above included) is kept.
 std::string json_escape(std::string_view bytes);
+
+// A compact JSON text of `value`: no whitespace, members in document order, numbers as their
+// original tokens, strings escaped with json_escape.
+std::string json_text(const JsonValue& value);
 
 }  // namespace orvo::qel

@@ -179,7 +179,7 @@ void Pool::connection_thread() {
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
         set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_COUNT);
-        pending.clear();
+        pending.clear();  // nothing sent on an earlier connection can be answered on this one
         {
             std::lock_guard<std::mutex> lock(send_mutex);
             sock = fd;

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -69,6 +70,12 @@ class Pool {
     // Submits a share with the next submit id (ids start at 2 and are never reused).
     void submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash32);
 
+    // The job hand-off to a hashing thread: when the job in force differs from `copy` (a newer
+    // job, or a new connection since the copy was taken) copies it into `copy` under job_mutex
+    // and returns true; otherwise returns false without taking the lock. job_seq is advanced
+    // inside job_mutex before a job's fields are stored, so a copy is always a complete job.
+    bool refresh_job_copy(Job& copy);
+
     std::function<void(const std::string&)> on_log;           // "net  " lines; may be empty
     std::function<void(bool, const std::string&)> on_result;  // share verdicts; may be empty
 
@@ -77,18 +84,13 @@ class Pool {
     std::string address;
     std::string worker;
 
-    std::thread thread;
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> job_seq{0};         // jobs accepted so far
     std::atomic<uint64_t> next_submit_id{2};  // the login always uses id 1
     std::atomic<uint64_t> conn_gen{0};        // connections made so far
-    std::mutex job_mutex;
-    std::mutex send_mutex;
-    Job job;
-    int sock = -1;
-    std::string outbox;  // lines queued for the connection thread; guarded by send_mutex
-    // The login and the submits of this connection that await their reply.
+    // Requests of the current connection still awaiting their reply: only a reply that takes
+    // its id from here counts (the login reply is the one that takes id 1).
     PendingReplies pending;
 
     // Injectable machine inputs; tests shorten the times, the miner keeps the defaults.
@@ -105,6 +107,18 @@ class Pool {
 
   private:
     enum class Ending { closed, write_stalled, login_unanswered, submit_unanswered };
+    friend struct PoolTestAccess;  // tests wire a socket pair in place of a connection
+
+    std::thread thread;  // the connection thread; not joinable while stopped
+    std::mutex job_mutex;
+    std::mutex send_mutex;
+    Job job;        // guarded by job_mutex
+    int sock = -1;  // guarded by send_mutex; -1 without a connection
+    std::string outbox;  // lines queued for the connection thread; guarded by send_mutex
+    // Job ids published on the connection conn_gen = used_ids_conn (newest last, bounded):
+    // a job id comes back only as a repeat of the job in force. Connection thread only.
+    std::deque<std::string> used_job_ids;
+    uint64_t used_ids_conn = 0;
 
     void connection_thread();
     int connect_to(const PoolEndpoint& endpoint);  // a connected non-blocking socket, or -1

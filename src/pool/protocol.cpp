@@ -1,6 +1,9 @@
 // The message layer of the pool client: login, incoming lines, jobs and share submissions.
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
+#include "app/console.h"
 #include "pool/hex.h"
 #include "pool/json.h"
 #include "pool/pool.h"
@@ -10,22 +13,56 @@ namespace {
 
 constexpr uint64_t LOGIN_ID = 1;
 constexpr uint64_t NO_NONCE_END = ~uint64_t{0};
+// Job ids remembered per connection; a pool cycling through more distinct ids than this could
+// bring an old one back unnoticed.
+constexpr size_t MAX_USED_JOB_IDS = 1024;
 
 bool is_accepted_status(const std::string& status) {
     return status.empty() || status == "OK" || status == "ok" || status == "accepted";
 }
 
-// Decodes pair by pair into the zeroed buffer and stops at the first bad pair: a damaged
-// network target only weakens the block announcement, it never rejects the job.
-void decode_network_target(const std::string& text, uint8_t out[32]) {
-    std::memset(out, 0, 32);
-    if (text.size() != 64) return;
-    for (size_t i = 0; i < 32; ++i) {
-        int hi = hex_digit_value(text[2 * i]);
-        int lo = hex_digit_value(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return;
-        out[i] = static_cast<uint8_t>((hi << 4) | lo);
+// The request id a reply answers. Ids go out as plain decimal numbers, so only a JSON number
+// written that way (no sign, leading zero, fraction or exponent) can be one of them: the string
+// "1", 01, 1.0 or null answer nothing.
+std::optional<uint64_t> reply_id(const JsonValue& id) {
+    const std::string& t = id.text;
+    if (id.kind != JsonKind::number || t.empty() || t.size() > 20) return std::nullopt;
+    if (t.size() > 1 && t[0] == '0') return std::nullopt;
+    uint64_t value = 0;
+    for (char c : t) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (NO_NONCE_END - digit) / 10) return std::nullopt;  // above 2^64 - 1
+        value = value * 10 + digit;
     }
+    return value;
+}
+
+// The reason an "error" member gives, or nothing when it reports no error: absent, null, false
+// and the empty string are "no error"; a string is its own reason; an object gives its
+// "message" string when it has one; anything else (or an object without one) its JSON text.
+std::optional<std::string> error_reason(const JsonValue* error) {
+    if (error == nullptr) return std::nullopt;
+    switch (error->kind) {
+        case JsonKind::null:
+            return std::nullopt;
+        case JsonKind::boolean:
+            if (!error->flag) return std::nullopt;
+            break;
+        case JsonKind::string:
+            if (error->text.empty()) return std::nullopt;
+            return clip_pool_text(error->text);
+        case JsonKind::object: {
+            const JsonValue* message = error->find("message");
+            if (message != nullptr && message->kind == JsonKind::string) {
+                return clip_pool_text(message->text);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    return clip_pool_text(json_text(*error));
 }
 
 }  // namespace
@@ -54,8 +91,19 @@ void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash
     line += ",\"claimed_hash\":\"";
     line += to_hex(hash32, 32);
     line += "\"}}";
+    // Registered before the line leaves, so even an instant reply finds its id.
     pending.add(id, PendingReplies::Clock::now());
     if (!send_line(line)) pending.take(id);
+}
+
+bool Pool::refresh_job_copy(Job& copy) {
+    if (copy.seq == job_seq.load(std::memory_order_acquire) &&
+        copy.conn_gen == conn_gen.load(std::memory_order_acquire)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(job_mutex);
+    copy = job;
+    return true;
 }
 
 void Pool::apply_job(const JsonValue& source) {
@@ -67,12 +115,45 @@ void Pool::apply_job(const JsonValue& source) {
         log("job rejected: bad header_base/target");
         return;
     }
-    decode_network_target(source.get_string("network_target", ""), next.network_target);
+    // Anything but exactly 64 hex digits is no network target (all zero): a partly decoded one
+    // would be a far easier target than the pool meant and announce false block candidates.
+    if (!decode_hex_exact(source.get_string("network_target", ""), next.network_target,
+                          sizeof next.network_target)) {
+        std::memset(next.network_target, 0, sizeof next.network_target);
+    }
     next.height = source.get_u64("height", 0);
     next.nonce_start = source.get_u64("nonce_start", 0);
     next.nonce_end = source.get_u64("nonce_end", NO_NONCE_END);
     next.difficulty = source.get_u64("difficulty", 0);
     next.valid = !next.job_id.empty();
+
+    // A job id names one piece of work for the pool, which judges each (job id, nonce) once.
+    // It may come again only as a repeat of the job in force (a retarget): the threads then keep
+    // their place. Any other reuse on the same connection would make them hash and submit
+    // nonces the pool has seen, so such a job is refused.
+    const uint64_t connection = conn_gen.load();
+    if (used_ids_conn != connection) {
+        used_job_ids.clear();
+        used_ids_conn = connection;
+    }
+    std::optional<uint64_t> repeats;
+    if (next.valid &&
+        std::find(used_job_ids.begin(), used_job_ids.end(), next.job_id) != used_job_ids.end()) {
+        std::lock_guard<std::mutex> lock(job_mutex);
+        if (job.valid && job.conn_gen == connection && job.job_id == next.job_id &&
+            job.nonce_start == next.nonce_start &&
+            std::memcmp(job.header_base, next.header_base, sizeof job.header_base) == 0) {
+            repeats = job.origin_seq;
+        }
+        if (!repeats) {
+            log("job rejected: job_id already used on this connection");
+            return;
+        }
+    } else if (next.valid) {
+        if (used_job_ids.size() == MAX_USED_JOB_IDS) used_job_ids.pop_front();
+        used_job_ids.push_back(next.job_id);
+    }
+
     const std::string announcement = "new job \xE2\x80\x94 height " + std::to_string(next.height) +
                                      ", difficulty " + std::to_string(next.difficulty);
     {
@@ -80,7 +161,8 @@ void Pool::apply_job(const JsonValue& source) {
         // sees the new value takes this lock to copy and so always copies a complete job.
         std::lock_guard<std::mutex> lock(job_mutex);
         next.seq = job_seq.fetch_add(1) + 1;
-        next.conn_gen = conn_gen.load();
+        next.origin_seq = repeats.value_or(next.seq);
+        next.conn_gen = connection;
         job = std::move(next);
     }
     log(announcement);
@@ -100,17 +182,22 @@ void Pool::handle_line(const std::string& line) {
         const JsonValue* kind = params->find("kind");
         if (kind == nullptr || kind->kind != JsonKind::string) kind = params->find("type");
         const bool named = kind != nullptr && kind->kind == JsonKind::string;
-        log("pool notice: " + (named ? kind->text : std::string("notification")));
+        log("pool notice: " + (named ? clip_pool_text(kind->text) : std::string("notification")));
         return;
     }
-    if (message.find("id") == nullptr) return;
+    // A message with a method is a request or notice of the pool, never a reply.
+    const JsonValue* id_member = message.find("id");
+    if (id_member == nullptr || message.find("method") != nullptr) return;
 
-    const uint64_t id = message.get_u64("id", 0);
-    pending.take(id);  // answered: no longer counts against the reply deadlines
-    const std::string error = message.get_string("error", "");
-    if (id == LOGIN_ID) {
-        if (!error.empty()) {
-            log("login refused: " + error);
+    // A reply counts once, and only for a request of this connection still awaiting it: ids
+    // never sent, answered before or sent on an earlier connection are ignored.
+    const std::optional<uint64_t> id = reply_id(*id_member);
+    if (!id || !pending.take(*id)) return;
+
+    const std::optional<std::string> error = error_reason(message.find("error"));
+    if (*id == LOGIN_ID) {
+        if (error) {
+            log("login refused: " + *error);
             return;
         }
         const JsonValue* result = message.find("result");
@@ -121,12 +208,12 @@ void Pool::handle_line(const std::string& line) {
 
     const std::string status = message.get_string("status", "");
     if (!on_result) return;
-    if (!error.empty()) {
-        on_result(false, error);
+    if (error) {
+        on_result(false, *error);
     } else if (is_accepted_status(status)) {
         on_result(true, status);
     } else {
-        on_result(false, error);
+        on_result(false, "");
     }
 }
 

@@ -85,6 +85,47 @@ TEST(Console, ControlBytesFromThePoolCannotReachTheTerminal) {
     EXPECT_EQ(cap.text(), " share REJECTED — a?b?[2J???z\n");
 }
 
+// C1 controls (U+0080-U+009F, e.g. U+009B = CSI) and bare bytes 0x80-0x9F are shown as '?'
+// like C0; every other UTF-8 character, and invalid bytes that are no control, pass as they are.
+TEST(Console, PrintableTextTable) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80", "plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80"},
+        {"\xC2\x9B" "31mred", "?31mred"},          // U+009B as UTF-8
+        {"\xC2\x80\xC2\x9F\xC2\xA0", "??\xC2\xA0"},  // first and last C1; U+00A0 is text
+        {"a\x9B" "31m", "a?31m"},                  // bare CSI byte
+        {"\x80\x9F\xA0\xFF", "??\xA0\xFF"},        // stray bytes: controls only replaced
+        {"\xE2\x9B", "\xE2?"},                       // cut sequence: its 0x9B is bare
+        {"\xC0\x9B", "\xC0?"},                       // overlong form of CSI is no character
+        {"\xED\xA0\x80", "\xED\xA0?"},               // surrogate: invalid, 0x80 bare
+        {"\xF4\x90\x80\x80", "\xF4???"},          // above U+10FFFF: no character
+        {std::string("\0\x1F\x7F", 3), "???"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(printable_text(c.in), c.out) << c.in;
+}
+
+TEST(Console, PoolTextsAreCutAt200Characters) {
+    const std::string ellipsis = "\xE2\x80\xA6";
+    std::string euros;  // three bytes each
+    for (int i = 0; i < 200; ++i) euros += "\xE2\x82\xAC";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"", ""},
+        {std::string(200, 'x'), std::string(200, 'x')},
+        {std::string(201, 'x'), std::string(200, 'x') + ellipsis},
+        {std::string(1000000, 'x'), std::string(200, 'x') + ellipsis},
+        {euros, euros},
+        {euros + "!", euros + ellipsis},
+        {std::string(199, 'x') + "\xE2\x82\xAC" + "yz", std::string(199, 'x') + "\xE2\x82\xAC" + ellipsis},
+        {std::string(201, '\xFF'), std::string(200, '\xFF') + ellipsis},  // stray bytes count one each
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(clip_pool_text(c.in), c.out) << c.in.size();
+    }
+}
+
 TEST(Console, LinesFromManyThreadsNeverMix) {
     set_console_palette(true);
     constexpr int kThreads = 8, kLines = 300;

@@ -32,9 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = lf + 1;
     }
     const uint64_t seq = pool.job_seq.load();
-    std::lock_guard<std::mutex> lock(pool.job_mutex);
-    check(pool.job.seq == seq);
-    check(!pool.job.valid || !pool.job.job_id.empty());
+    orvo::qel::Job job;
+    pool.refresh_job_copy(job);
+    check(job.seq == seq);
+    check(!job.valid || !job.job_id.empty());
     check(pool.next_submit_id.load() == 2);
     return 0;
 }

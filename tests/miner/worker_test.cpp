@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -55,13 +57,17 @@ struct FakeHash {
         nonces.clear();
         std::memset(output, fill, HASH_BYTES);
     }
+    static std::vector<uint64_t> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return nonces;
+    }
     static size_t count() {
         std::lock_guard<std::mutex> lock(mutex);
         return nonces.size();
     }
 };
 
-// Runs `threads` hashing threads on `pool` until `until` holds (or two seconds pass).
+// Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass).
 void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
                  bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr) {
     std::vector<int32_t> pin_order;
@@ -84,7 +90,7 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .map = map};
         workers.emplace_back(hashing_thread, ctx);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!until() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -93,34 +99,98 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
     EXPECT_EQ(total.load(), FakeHash::count());
 }
 
-void publish_job(Pool& pool, uint64_t start, uint64_t end, uint8_t target_fill) {
-    std::lock_guard<std::mutex> lock(pool.job_mutex);
-    pool.job.seq = pool.job_seq.fetch_add(1) + 1;
-    pool.job.conn_gen = pool.conn_gen.load();
-    pool.job.job_id = "j1";
-    std::memset(pool.job.target, target_fill, sizeof pool.job.target);
-    std::memset(pool.job.network_target, 0, sizeof pool.job.network_target);
-    pool.job.height = 77;
-    pool.job.nonce_start = start;
-    pool.job.nonce_end = end;
-    pool.job.valid = true;
+// Publishes a job through the protocol handler, as the connection thread does. A target of 00
+// bytes is met only by the all-zero hash.
+void publish_job(Pool& pool, const std::string& id, uint64_t start, uint64_t end,
+                 uint8_t target_fill) {
+    char target[3];
+    std::snprintf(target, sizeof target, "%02x", target_fill);
+    std::string target_hex;
+    for (int i = 0; i < 32; ++i) target_hex += target;
+    const uint64_t before = pool.job_seq.load();
+    pool.handle_line(R"({"method":"job","params":{"job_id":")" + id + R"(","header_base":")" +
+                     std::string(224, 'a') + R"(","target":")" + target_hex +
+                     R"(","height":77,"nonce_start":)" + std::to_string(start) +
+                     R"(,"nonce_end":)" + std::to_string(end) + "}}");
+    ASSERT_EQ(pool.job_seq.load(), before + 1) << id;
 }
 
-TEST(HashingThread, TwoThreadsWalkTheRangeThenStartAgain) {
+std::map<uint64_t, int> nonce_counts() {
+    std::lock_guard<std::mutex> lock(FakeHash::mutex);
+    std::map<uint64_t, int> seen;
+    for (uint64_t n : FakeHash::nonces) ++seen[n];
+    return seen;
+}
+
+// One stage of a run: once `hashes` were computed in all, and `linger` later (long enough for
+// several idle sleeps, so extra work would show), `then` runs while the threads keep going.
+struct Stage {
+    size_t hashes;
+    std::function<void()> then = [] {};
+};
+
+void run_stages(Pool& pool, int32_t threads, std::vector<Stage> stages,
+                std::chrono::milliseconds linger = std::chrono::milliseconds(150)) {
+    size_t at = 0;
+    std::optional<std::chrono::steady_clock::time_point> reached;
+    run_workers(pool, threads, 0, [&] {
+        if (at == stages.size()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!reached && FakeHash::count() >= stages[at].hashes) reached = now;
+        if (reached && now - *reached > linger) {
+            stages[at++].then();
+            reached.reset();
+        }
+        return false;
+    });
+    EXPECT_EQ(at, stages.size()) << "stage " << at << " never reached its hash count";
+}
+
+TEST(HashingThread, TwoThreadsWalkTheRangeOnceThenWaitForTheNextJob) {
     FakeHash::reset(0xFF);  // never a share
     Pool pool;
     pool.connected = true;
-    publish_job(pool, 100, 103, 0x00);
-    run_workers(pool, 2, 0, [] { return FakeHash::count() >= 8; });
-    std::map<uint64_t, int> seen;
-    std::vector<uint64_t> first_eight(FakeHash::nonces.begin(), FakeHash::nonces.begin() + 8);
-    for (uint64_t n : first_eight) ++seen[n];
-    EXPECT_EQ(seen, (std::map<uint64_t, int>{{100, 2}, {101, 2}, {102, 2}, {103, 2}}));
-    // Within a thread the order is 100, 102, 100, 102 (and 101, 103, ...).
+    publish_job(pool, "j1", 100, 103, 0x00);
+    std::map<uint64_t, int> after_first;
+    std::vector<uint64_t> first_walk;
+    run_stages(pool, 2,
+               {{4,
+                 [&] {
+                     after_first = nonce_counts();
+                     first_walk = FakeHash::snapshot();
+                     // A new job with the same range starts the walk again.
+                     publish_job(pool, "j2", 100, 103, 0x00);
+                 }},
+                {8,
+                 [&] {
+                     // So does a new connection, even with a job id seen before.
+                     pool.conn_gen = 1;
+                     publish_job(pool, "j2", 100, 101, 0x00);
+                 }},
+                {10}});
+    EXPECT_EQ(after_first, (std::map<uint64_t, int>{{100, 1}, {101, 1}, {102, 1}, {103, 1}}));
+    // Within a thread the order is 100, 102 (and 101, 103).
     std::vector<uint64_t> even, odd;
-    for (uint64_t n : first_eight) (n % 2 ? odd : even).push_back(n);
-    EXPECT_EQ(even, (std::vector<uint64_t>{100, 102, 100, 102}));
-    EXPECT_EQ(odd, (std::vector<uint64_t>{101, 103, 101, 103}));
+    for (uint64_t n : first_walk) (n % 2 ? odd : even).push_back(n);
+    EXPECT_EQ(even, (std::vector<uint64_t>{100, 102}));
+    EXPECT_EQ(odd, (std::vector<uint64_t>{101, 103}));
+    EXPECT_EQ(nonce_counts(), (std::map<uint64_t, int>{{100, 3}, {101, 3}, {102, 2}, {103, 2}}));
+}
+
+TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
+    set_console_palette(false);
+    FakeHash::reset(0x00);  // every hash a share
+    Pool pool;
+    pool.connected = true;
+    publish_job(pool, "j1", 0, 5, 0x00);
+    testing::internal::CaptureStdout();  // block lines
+    // The pool repeats the job with a longer range: only the new nonces are hashed.
+    run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}});
+    testing::internal::GetCapturedStdout();
+    std::map<uint64_t, int> expected;
+    for (uint64_t n = 0; n <= 9; ++n) expected[n] = 1;
+    EXPECT_EQ(nonce_counts(), expected);
+    EXPECT_EQ(pool.next_submit_id.load(), 2u + 10);  // each share submitted exactly once
 }
 
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
@@ -133,7 +203,7 @@ TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
         FakeHash::reset(0xFF);
         Pool pool;
         pool.connected = c.connected;
-        if (c.job) publish_job(pool, c.start, c.end, 0);
+        if (c.job) publish_job(pool, "j1", c.start, c.end, 0);
         auto begin = std::chrono::steady_clock::now();
         run_workers(pool, 2, 0, [&] {
             return std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(100);
@@ -147,18 +217,18 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     FakeHash::reset(0x00);  // the all-zero hash meets every target, also a zero network target
     Pool pool;
     pool.connected = true;
-    publish_job(pool, 0, 3, 0x00);
+    publish_job(pool, "j1", 0, 3, 0x00);
     testing::internal::CaptureStdout();
-    run_workers(pool, 1, 0, [] { return FakeHash::count() >= 4; });
+    run_stages(pool, 1, {{4}});
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_GE(pool.next_submit_id.load(), 2u + 4);  // every hash was a share and was submitted
+    EXPECT_EQ(pool.next_submit_id.load(), 2u + 4);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
 
     // The pool reconnected since the job was copied: shares are dropped silently.
     FakeHash::reset(0x00);
     Pool stale;
     stale.connected = true;
-    publish_job(stale, 0, 3, 0x00);
+    publish_job(stale, "j1", 0, 3, 0x00);
     stale.conn_gen = 5;
     run_workers(stale, 1, 0, [] { return FakeHash::count() >= 4; });
     EXPECT_GE(FakeHash::count(), 4u);

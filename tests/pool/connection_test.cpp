@@ -47,6 +47,18 @@ class Connection : public ::testing::Test {
         ASSERT_TRUE(peer_.read_line(login));
         ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
     }
+    // Submits `n` shares and reads their lines at the peer; their ids are returned.
+    std::vector<uint64_t> submit_shares(int n) {
+        std::vector<uint64_t> ids;
+        const uint8_t hash[32] = {};
+        for (int i = 0; i < n; ++i) {
+            ids.push_back(pool_.next_submit_id.load());
+            pool_.submit("j", static_cast<uint64_t>(i), hash);
+            std::string line;
+            EXPECT_TRUE(peer_.read_line(line));
+        }
+        return ids;
+    }
     size_t results() const { return rec_.results().size(); }
     std::string reason(size_t i) const { return rec_.results().at(i).reason; }
 
@@ -72,17 +84,18 @@ TEST_F(Connection, ConnectsAndLogsIn) {
 
 TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
     connect();
+    ASSERT_EQ(submit_shares(4), (std::vector<uint64_t>{2, 3, 4, 5}));
     ASSERT_TRUE(peer_.send(R"({"id":2,"err)"));
     std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(peer_.send(R"(or":"a"})"));
     std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(
         peer_.send("\n"
-                   R"({"id":2,"error":"b"})"
+                   R"({"id":3,"error":"b"})"
                    "\n\n\n"
-                   R"({"id":2,"error":"c"})"
+                   R"({"id":4,"error":"c"})"
                    "\r\n"
-                   R"({"id":2,"error":"d"})"
+                   R"({"id":5,"error":"d"})"
                    "\n\r\n"));
     ASSERT_TRUE(eventually([&] { return results() >= 4; }));
     std::this_thread::sleep_for(20ms);
@@ -94,8 +107,34 @@ TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
     EXPECT_TRUE(pool_.connected.load());
 }
 
+// Replies are matched to the requests of the connection they came on: after a reconnect, the
+// login reply counts again, and replies to submits of the old connection count nothing.
+TEST_F(Connection, RepliesCountOnlyForRequestsOfThisConnection) {
+    connect();
+    const auto old_ids = submit_shares(2);
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{}})" "\n" R"({"id":1,"result":{}})" "\n"));
+    ASSERT_TRUE(eventually([&] { return rec_.count("logged in") == 1; }));
+    peer_.close_client();  // the pool restarts before answering the shares
+    ASSERT_TRUE(peer_.accept_client());
+    std::string login;
+    ASSERT_TRUE(peer_.read_line(login));
+    ASSERT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
+    const auto new_ids = submit_shares(1);
+    std::string replies;
+    for (uint64_t id : old_ids) replies += R"({"id":)" + std::to_string(id) + R"(,"status":"OK"})" "\n";
+    replies += R"({"id":1,"result":{}})" "\n";
+    replies += R"({"id":)" + std::to_string(new_ids[0]) + R"(,"error":"stale"})" "\n";
+    ASSERT_TRUE(peer_.send(replies));
+    ASSERT_TRUE(eventually([&] { return results() == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(results(), 1u);
+    EXPECT_EQ(reason(0), "stale");
+    EXPECT_EQ(rec_.count("logged in"), 2u);
+}
+
 TEST_F(Connection, LineOfExactlyTheCapIsKept) {
     connect();
+    submit_shares(1);
     ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE, 'x')));
     std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(
@@ -157,19 +196,16 @@ TEST_F(Connection, LossInvalidatesTheJobButKeepsItsContent) {
     ASSERT_TRUE(peer_.send(kJob));
     ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
     {
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        EXPECT_TRUE(pool_.job.valid);
-        EXPECT_EQ(pool_.job.conn_gen, 1u);
+        const Job job = PoolTestAccess::job(pool_);
+        EXPECT_TRUE(job.valid);
+        EXPECT_EQ(job.conn_gen, 1u);
     }
     peer_.close_client();
     ASSERT_TRUE(eventually([&] { return !pool_.connected.load(); }));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        return !pool_.job.valid;
-    }));
-    std::lock_guard<std::mutex> lock(pool_.job_mutex);
-    EXPECT_EQ(pool_.job.job_id, "j");
-    EXPECT_EQ(pool_.job.height, 1u);
+    ASSERT_TRUE(eventually([&] { return !PoolTestAccess::job(pool_).valid; }));
+    const Job job = PoolTestAccess::job(pool_);
+    EXPECT_EQ(job.job_id, "j");
+    EXPECT_EQ(job.height, 1u);
 }
 
 TEST_F(Connection, StopWhileConnectedIsSilent) {
@@ -182,9 +218,9 @@ TEST_F(Connection, StopWhileConnectedIsSilent) {
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
     EXPECT_FALSE(pool_.connected.load());
-    EXPECT_EQ(pool_.sock, -1);
-    EXPECT_FALSE(pool_.job.valid);
-    EXPECT_FALSE(pool_.thread.joinable());
+    EXPECT_EQ(PoolTestAccess::socket(pool_), -1);
+    EXPECT_FALSE(PoolTestAccess::job(pool_).valid);
+    EXPECT_FALSE(PoolTestAccess::thread_joinable(pool_));
 }
 
 TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
@@ -359,10 +395,7 @@ TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
                            "\n"));  // the second is answered, the first never
     EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to a share within ") == 1; }));
     EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
-    {
-        std::lock_guard<std::mutex> lock(pool_.job_mutex);
-        EXPECT_FALSE(pool_.job.valid);  // no thread hashes the dead pool's job meanwhile
-    }
+    EXPECT_FALSE(PoolTestAccess::job(pool_).valid);  // no thread hashes the dead pool's job
     const auto logs = rec_.logs();
     const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
     ASSERT_NE(lost, logs.end());
@@ -429,7 +462,7 @@ TEST(ConnectionTiming, StopDoesNotWaitForTheResolver) {
     pool.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     EXPECT_EQ(rec.count_prefix("cannot reach"), 0u);  // a stop is not a failure
-    EXPECT_FALSE(pool.thread.joinable());
+    EXPECT_FALSE(PoolTestAccess::thread_joinable(pool));
 }
 
 TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {

@@ -238,5 +238,23 @@ TEST(JsonEscape, RoundTripsEveryByte) {
     EXPECT_EQ(v.text, all);
 }
 
+// Compact text of a parsed value: whitespace dropped, order, duplicates and number tokens kept.
+TEST(JsonText, WritesParsedValuesBackCompactly) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {R"( { "code" : 23 , "message" : "Low \"diff\"" } )", R"({"code":23,"message":"Low \"diff\""})"},
+        {R"([1, 007, -0.5e3, true, false, null, [], {}])", R"([1,007,-0.5e3,true,false,null,[],{}])"},
+        {R"({"a":1,"a":2})", R"({"a":1,"a":2})"},
+        {R"("\u0001\n")", R"("\u0001\n")"},
+        {"\"\xC3\xA9\"", "\"\xC3\xA9\""},
+    };
+    for (const auto& c : cases) {
+        JsonValue v;
+        ASSERT_TRUE(parse_json(c.in, v)) << c.in;
+        EXPECT_EQ(json_text(v), c.out) << c.in;
+    }
+}
+
 }  // namespace
 }  // namespace orvo::qel

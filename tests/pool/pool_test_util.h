@@ -5,9 +5,38 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pool/pool.h"
+
+namespace orvo::qel {
+
+// The client's private state, for tests only.
+struct PoolTestAccess {
+    // The job in force, copied under its lock.
+    static Job job(Pool& pool) {
+        std::lock_guard<std::mutex> lock(pool.job_mutex);
+        return pool.job;
+    }
+    // Makes `fd` the client's connection (-1: none), as the connection thread would.
+    static void set_socket(Pool& pool, int fd) {
+        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        pool.sock = fd;
+    }
+    static int socket(Pool& pool) {
+        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        return pool.sock;
+    }
+    static bool thread_joinable(const Pool& pool) { return pool.thread.joinable(); }
+    // The lines queued for the connection thread, taken out as it would write them.
+    static std::string take_outbox(Pool& pool) {
+        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        return std::exchange(pool.outbox, std::string());
+    }
+};
+
+}  // namespace orvo::qel
 
 namespace orvo::qel::testing {
 

@@ -35,10 +35,7 @@ std::string job_line(const std::string& extra = R"(,"height":7,"difficulty":9)")
     return R"({"method":"job","params":)" + job_params(extra) + "}";
 }
 
-Job current_job(Pool& pool) {
-    std::lock_guard<std::mutex> lock(pool.job_mutex);
-    return pool.job;
-}
+Job current_job(Pool& pool) { return PoolTestAccess::job(pool); }
 
 TEST(Protocol, AppliesAJob) {
     Recorder rec;  // outlives the client that reports to it
@@ -91,15 +88,17 @@ TEST(Protocol, JobFieldDefaultsAndLenientIntegers) {
     }
 }
 
-TEST(Protocol, NetworkTargetIsDecodedUpToTheFirstBadPair) {
+TEST(Protocol, NetworkTargetIsExactly64HexDigitsOrNone) {
     const struct {
         std::string text;
-        uint8_t byte0, byte1, byte2;
+        uint8_t byte0, byte1, byte31;
     } cases[] = {
         {"", 0, 0, 0},
         {"ABCD" + std::string(60, '1'), 0xab, 0xcd, 0x11},
-        {"abcdg1" + std::string(58, '1'), 0xab, 0xcd, 0x00},  // stops at the bad pair
-        {std::string(62, 'f'), 0, 0, 0},                      // wrong length: all zero
+        {"abcdg1" + std::string(58, '1'), 0, 0, 0},  // one bad digit: no target at all
+        {"7f" + std::string(62, 'z'), 0, 0, 0},
+        {std::string(62, 'f'), 0, 0, 0},  // wrong length
+        {std::string(66, 'f'), 0, 0, 0},
     };
     for (const auto& c : cases) {
         Pool pool;
@@ -108,9 +107,55 @@ TEST(Protocol, NetworkTargetIsDecodedUpToTheFirstBadPair) {
         EXPECT_TRUE(job.valid);
         EXPECT_EQ(job.network_target[0], c.byte0) << c.text;
         EXPECT_EQ(job.network_target[1], c.byte1) << c.text;
-        EXPECT_EQ(job.network_target[2], c.byte2) << c.text;
-        EXPECT_EQ(job.network_target[31], c.text.size() == 64 && c.byte2 ? 0x11 : 0) << c.text;
+        EXPECT_EQ(job.network_target[31], c.byte31) << c.text;
     }
+}
+
+// A job id is one piece of work per connection: it comes back only as a repeat of the job in
+// force (which keeps the threads' place), never as other work.
+TEST(Protocol, AJobIdComesBackOnlyAsARepeatOfTheJobInForce) {
+    const std::string other_header = std::string(223, 'a') + "b";
+    const std::string reused = "job rejected: job_id already used on this connection";
+    const struct {
+        std::vector<std::string> params;  // jobs in order; the last one is judged
+        bool accepted;
+        bool same_origin;  // the last job continues the one before
+    } cases[] = {
+        {{job_params(""), job_params(R"(,"nonce_end":99)", kHeader, std::string(64, 'f'))},
+         true,
+         true},
+        {{job_params(""), job_params(R"(,"nonce_start":5)")}, false, false},
+        {{job_params(""), job_params("", other_header)}, false, false},
+        {{job_params(""),
+          R"({"job_id":"j2","header_base":")" + kHeader + R"(","target":")" + kTarget + "\"}",
+          job_params("")},
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        Recorder rec;
+        Pool pool;
+        rec.attach(pool);
+        Job before;
+        for (const auto& params : c.params) {
+            before = current_job(pool);
+            pool.handle_line(R"({"method":"job","params":)" + params + "}");
+        }
+        const Job after = current_job(pool);
+        EXPECT_EQ(after.seq != before.seq, c.accepted) << c.params.back();
+        EXPECT_EQ(rec.count(reused), c.accepted ? 0u : 1u) << c.params.back();
+        if (c.accepted) {
+            EXPECT_EQ(after.origin_seq == before.origin_seq, c.same_origin);
+        }
+    }
+
+    // A new connection forgets the ids of the old one.
+    Pool pool;
+    pool.handle_line(job_line());
+    pool.conn_gen = 1;
+    pool.handle_line(R"({"method":"job","params":)" + job_params(R"(,"nonce_start":5)") + "}");
+    EXPECT_EQ(pool.job_seq.load(), 2u);
+    EXPECT_EQ(current_job(pool).origin_seq, 2u);
 }
 
 TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
@@ -176,7 +221,7 @@ TEST(Protocol, LineTable) {
     } cases[] = {
         {"not json", {}, {}, 0},
         {R"({"method":"job"})", {}, {}, 0},
-        {R"({"method":"job","id":5})", {}, {R{true, ""}}, 0},  // no params: a reply
+        {R"({"method":"job","id":5})", {}, {}, 0},  // a request without params: dropped
         {R"({"method":"job","id":5,"params":)" + job_params(R"(,"height":7,"difficulty":9)") + "}",
          {job_msg},
          {},
@@ -207,18 +252,43 @@ TEST(Protocol, LineTable) {
          {},
          0},
         {R"({"id":1,"error":"bad address"})", {"login refused: bad address"}, {}, 0},
-        {R"({"id":1,"error":{"code":3}})", {"logged in"}, {}, 0},
-        {R"({"id":+1,"error":"no"})", {"login refused: no"}, {}, 0},
-        {R"({"id":"1","error":"no"})", {}, {R{false, "no"}}, 0},
-        {R"({"id":1.0})", {}, {R{true, ""}}, 0},
+        {R"({"id":1,"error":{"code":3}})", {R"(login refused: {"code":3})"}, {}, 0},
+        {R"({"id":1,"error":{"code":3,"message":"Unauthorized"}})",
+         {"login refused: Unauthorized"},
+         {},
+         0},
+        {R"({"id":1,"error":null})", {"logged in"}, {}, 0},
+        // Ids not written as the client wrote them answer nothing.
+        {R"({"id":+1,"error":"no"})", {}, {}, 0},
+        {R"({"id":"1","error":"no"})", {}, {}, 0},
+        {R"({"id":01})", {}, {}, 0},
+        {R"({"id":1.0})", {}, {}, 0},
+        {R"({"id":null,"result":{"status":"rejected"}})", {}, {}, 0},
+        {R"({"id":"2","result":{}})", {}, {}, 0},
+        {R"({"id":42,"status":"OK"})", {}, {}, 0},  // never sent
+        {R"({"id":9,"method":"ping"})", {}, {}, 0},  // a request of the pool, not a reply
         {R"({"id":2,"status":"OK"})", {}, {R{true, "OK"}}, 0},
         {R"({"id":2,"status":"ok"})", {}, {R{true, "ok"}}, 0},
         {R"({"id":2,"status":"accepted"})", {}, {R{true, "accepted"}}, 0},
         {R"({"id":2})", {}, {R{true, ""}}, 0},
         {R"({"id":2,"status":"Accepted"})", {}, {R{false, ""}}, 0},
         {R"({"id":2,"status":"OK","error":"low difficulty"})", {}, {R{false, "low difficulty"}}, 0},
-        {R"({"id":7,"error":{"code":1}})", {}, {R{true, ""}}, 0},
-        {R"({"id":null,"result":{"status":"rejected"}})", {}, {R{true, ""}}, 0},
+        // Every error that is not a string is an error too: its message, else its JSON text.
+        {R"({"id":7,"error":{"code":23,"message":"Low difficulty share"}})",
+         {},
+         {R{false, "Low difficulty share"}},
+         0},
+        {R"({"id":7,"error":{"code":1}})", {}, {R{false, R"({"code":1})"}}, 0},
+        {R"({"id":7,"error":{ "code" : 1, "message" : 5 }})",
+         {},
+         {R{false, R"({"code":1,"message":5})"}},
+         0},
+        {R"({"id":7,"error":[1,"x\"y"],"status":"OK"})", {}, {R{false, R"([1,"x\"y"])"}}, 0},
+        {R"({"id":7,"error":-23})", {}, {R{false, "-23"}}, 0},
+        {R"({"id":7,"error":true})", {}, {R{false, "true"}}, 0},
+        {R"({"id":7,"error":false,"status":"OK"})", {}, {R{true, "OK"}}, 0},
+        {R"({"id":7,"error":null,"status":"OK"})", {}, {R{true, "OK"}}, 0},
+        {R"({"id":7,"error":""})", {}, {R{true, ""}}, 0},
         {R"({"id":9,"result":{"status":"bad"},"status":5})", {}, {R{true, ""}}, 0},
         {R"([{"id":2}])", {}, {}, 0},
         {R"({"id":2} trailing)", {}, {}, 0},
@@ -228,6 +298,7 @@ TEST(Protocol, LineTable) {
         Recorder rec;
         Pool pool;
         rec.attach(pool);
+        for (uint64_t id : {1, 2, 5, 7, 9}) pool.pending.add(id, PendingReplies::Clock::now());
         pool.handle_line(c.line);
         EXPECT_EQ(rec.logs(), c.logs) << c.line;
         auto results = rec.results();
@@ -238,6 +309,66 @@ TEST(Protocol, LineTable) {
         }
         EXPECT_EQ(pool.job_seq.load(), c.jobs) << c.line;
     }
+}
+
+// Each request is answered once: a repeated reply, a reply to an id never sent, and a reply to
+// a request of an earlier connection count nothing; a later id 1 is no login reply.
+TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
+    Recorder rec;  // outlives the client that reports to it
+    Pool pool;
+    rec.attach(pool);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    PoolTestAccess::set_socket(pool, fds[0]);  // connected: the requests are queued and awaited
+    pool.send_login();
+    uint8_t hash[32] = {};
+    pool.submit("j", 1, hash);  // id 2
+    pool.submit("j", 2, hash);  // id 3
+    const char* lines[] = {
+        R"({"id":1,"result":{"status":"OK"}})", R"({"id":1,"error":"late"})",
+        R"({"id":2,"status":"OK"})",            R"({"id":2,"status":"OK"})",
+        R"({"id":4,"status":"OK"})",            R"({"id":3,"error":"stale"})",
+        R"({"id":3,"status":"OK"})",
+    };
+    for (const char* line : lines) pool.handle_line(line);
+    EXPECT_EQ(rec.logs(), std::vector<std::string>{"logged in"});
+    auto results = rec.results();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].accepted);
+    EXPECT_FALSE(results[1].accepted);
+    EXPECT_EQ(results[1].reason, "stale");
+
+    pool.submit("j", 3, hash);  // id 4, then the connection is replaced
+    pool.pending.clear();
+    pool.handle_line(R"({"id":4,"status":"OK"})");
+    EXPECT_EQ(rec.results().size(), 2u);
+    PoolTestAccess::set_socket(pool, -1);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// Pool-supplied texts are cut at 200 characters (not bytes) before they reach a message.
+TEST(Protocol, LongPoolTextsAreCut) {
+    Recorder rec;  // outlives the client that reports to it
+    Pool pool;
+    rec.attach(pool);
+    const std::string ellipsis = "\xE2\x80\xA6";
+    std::string accented;
+    for (int i = 0; i < 300; ++i) accented += "\xC3\xA9";  // U+00E9, two bytes each
+    pool.handle_line(R"({"method":"notification","params":{"kind":")" + std::string(1000000, 'k') +
+                     "\"}}");
+    pool.pending.add(1, PendingReplies::Clock::now());
+    pool.handle_line(R"({"id":1,"error":")" + accented + "\"}");
+    pool.pending.add(2, PendingReplies::Clock::now());
+    pool.handle_line(R"({"id":2,"error":{"message":")" + std::string(200, 'm') + "\"}}");
+    std::string accented_200;
+    for (int i = 0; i < 200; ++i) accented_200 += "\xC3\xA9";
+    EXPECT_EQ(rec.logs(), (std::vector<std::string>{
+                              "pool notice: " + std::string(200, 'k') + ellipsis,
+                              "login refused: " + accented_200 + ellipsis,
+                          }));
+    ASSERT_EQ(rec.results().size(), 1u);
+    EXPECT_EQ(rec.results()[0].reason, std::string(200, 'm'));  // exactly 200: not cut
 }
 
 TEST(Protocol, NoCallbacksNoCrash) {
@@ -253,21 +384,15 @@ class WiredPool : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-        pool_.sock = fds_[0];
+        PoolTestAccess::set_socket(pool_, fds_[0]);
     }
     void TearDown() override {
-        {
-            std::lock_guard<std::mutex> lock(pool_.send_mutex);
-            pool_.sock = -1;
-        }
+        PoolTestAccess::set_socket(pool_, -1);
         close(fds_[0]);
         close(fds_[1]);
     }
     // Without a connection thread the lines stay queued, exactly as they would be written.
-    std::string read_all_available() {
-        std::lock_guard<std::mutex> lock(pool_.send_mutex);
-        return std::exchange(pool_.outbox, std::string());
-    }
+    std::string read_all_available() { return PoolTestAccess::take_outbox(pool_); }
     Pool pool_;
     int fds_[2] = {-1, -1};
 };

@@ -48,8 +48,7 @@ class Standin {
 
 Job wait_for_job(Pool& pool) {
     EXPECT_TRUE(eventually([&] { return pool.job_seq.load() > 0; }, 10s));
-    std::lock_guard<std::mutex> lock(pool.job_mutex);
-    return pool.job;
+    return PoolTestAccess::job(pool);
 }
 
 TEST(StandinPool, JudgesSharesByRecomputingTheHash) {

@@ -58,6 +58,12 @@ const char* usage_text() {
            "                           receive buffer, so the miner's sends soon block)\n"
            "  --reject TEXT            reject every share with TEXT (still judged and counted)\n"
            "  --job-in-login           send the first job inside the login reply\n"
+           "  --error-json             send --reject/--refuse-login TEXT as a JSON value\n"
+           "  --network-target-text T  send T verbatim as every job's network_target\n"
+           "  --notify-repeat N        the notification kind is KIND repeated N times\n"
+           "  --odd-replies            after each submit reply: the reply again, replies to ids\n"
+           "                           never sent, a string or null id, a ping with the same id\n"
+           "                           and a second login reply\n"
            "  --exit-after S           exit after S seconds\n"
            "  --help                   this text\n"
            "\n"
@@ -116,6 +122,10 @@ bool parse_options(int argc, char** argv, Options& o, bool& help, std::string& e
                    number("--drop-after", o.drop_after) || flag("--overlong", o.overlong) ||
                    flag("--deaf", o.deaf) ||
                    text("--reject", o.reject) || flag("--job-in-login", o.job_in_login) ||
+                   flag("--error-json", o.error_json) ||
+                   text("--network-target-text", o.network_target_text) ||
+                   number("--notify-repeat", o.notify_repeat) ||
+                   flag("--odd-replies", o.odd_replies) ||
                    seconds("--exit-after", o.exit_after_s)) {
         } else {
             error = std::string("unknown option ") + arg;

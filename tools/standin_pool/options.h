@@ -31,6 +31,10 @@ struct Options {
     bool deaf = false;          // after the first job, never read from the client again
     std::string reject;         // non-empty: reject every share with this text
     bool job_in_login = false;  // the first job rides in the login reply
+    bool error_json = false;    // --reject and --refuse-login texts are JSON values as written
+    std::string network_target_text;  // non-empty: sent as the jobs' network_target verbatim
+    uint64_t notify_repeat = 1;       // the notification kind is --notify repeated this often
+    bool odd_replies = false;         // after each submit reply, replies that count nothing
     double exit_after_s = 0;    // 0: run until SIGINT/SIGTERM
 };
 

@@ -186,7 +186,7 @@ void Server::handle_login(Client& c, const JsonValue& message) {
                             " worker=" + printable(params->get_string("worker", ""));
     if (!options_.refuse_login.empty()) {
         say("login #" + std::to_string(c.conn) + " refused " + who);
-        send_line(c, "{\"id\":1,\"error\":\"" + json_escape(options_.refuse_login) + "\"}");
+        send_line(c, "{\"id\":1,\"error\":" + error_value(options_.refuse_login) + "}");
         return;
     }
     say("login #" + std::to_string(c.conn) + " " + who);
@@ -197,8 +197,10 @@ void Server::handle_login(Client& c, const JsonValue& message) {
         send_line(c, "{\"id\":1,\"result\":{\"status\":\"OK\"}}");
     }
     if (!options_.notify.empty()) {
-        send_line(c, "{\"method\":\"notification\",\"params\":{\"kind\":\"" +
-                         json_escape(options_.notify) + "\"}}");
+        std::string kind;
+        for (uint64_t i = 0; i < options_.notify_repeat; ++i) kind += options_.notify;
+        send_line(c, "{\"method\":\"notification\",\"params\":{\"kind\":\"" + json_escape(kind) +
+                         "\"}}");
     }
     if (options_.overlong) {
         write_raw(c, std::string(MAX_INBOX + 1, 'x'));
@@ -236,12 +238,38 @@ void Server::handle_submit(Client& c, const JsonValue& message) {
     say(event);
     const std::string id_text = std::to_string(id);
     if (!options_.reject.empty()) {
-        send_line(c, "{\"id\":" + id_text + ",\"error\":\"" + json_escape(options_.reject) + "\"}");
+        send_line(c, "{\"id\":" + id_text + ",\"error\":" + error_value(options_.reject) + "}");
     } else if (j.verdict == Verdict::valid) {
         send_line(c, "{\"id\":" + id_text + ",\"status\":\"OK\"}");
     } else {
         send_line(c, "{\"id\":" + id_text + ",\"error\":\"" + json_escape(j.reason) + "\"}");
     }
+    if (options_.odd_replies) send_odd_replies(c, id);
+}
+
+// The error member's value: the text as a JSON string, or as written with --error-json.
+std::string Server::error_value(const std::string& text) const {
+    if (options_.error_json) return text;
+    std::string quoted(1, '"');
+    quoted += json_escape(text);
+    quoted += '"';
+    return quoted;
+}
+
+// Replies a client must not count: each share has been answered once already.
+void Server::send_odd_replies(Client& c, uint64_t id) {
+    const std::string id_text = std::to_string(id);
+    const std::string lines[] = {
+        "{\"id\":" + id_text + ",\"status\":\"OK\"}",
+        "{\"id\":" + std::to_string(id + 1000000) + ",\"status\":\"OK\"}",
+        "{\"id\":null,\"status\":\"OK\"}",
+        "{\"id\":\"" + id_text + "\",\"result\":{}}",
+        "{\"id\":0" + id_text + ",\"status\":\"OK\"}",
+        "{\"id\":" + id_text + ",\"method\":\"ping\"}",
+        "{\"id\":1,\"error\":\"late login reply\"}",
+        "{\"id\":1,\"result\":{\"status\":\"OK\"}}",
+    };
+    for (const auto& line : lines) send_line(c, line);
 }
 
 // Builds a fresh job for the client and registers it with the judge. For a login reply the
@@ -268,7 +296,10 @@ std::string Server::make_job(Client& c, bool for_login_reply) {
         " height=" + std::to_string(height) + (broken ? " (malformed)" : ""));
     std::string params = "{\"job_id\":\"" + job.job_id + "\",\"header_base\":\"" + header_hex +
                          "\",\"target\":\"" + to_hex(job.target, 32) + "\",\"network_target\":\"" +
-                         to_hex(network_target_, 32) + "\",\"height\":" + std::to_string(height) +
+                         (options_.network_target_text.empty()
+                              ? to_hex(network_target_, 32)
+                              : json_escape(options_.network_target_text)) +
+                         "\",\"height\":" + std::to_string(height) +
                          ",\"nonce_start\":" + std::to_string(job.nonce_start) +
                          ",\"nonce_end\":" + std::to_string(job.nonce_end) +
                          ",\"difficulty\":" + std::to_string(options_.difficulty) + "}";

@@ -47,6 +47,8 @@ class Server {
     std::string make_job(Client& c, bool for_login_reply);
     void send_line(Client& c, const std::string& line);
     void send_garbage(Client& c);
+    void send_odd_replies(Client& c, uint64_t id);
+    std::string error_value(const std::string& text) const;
     void write_raw(Client& c, const std::string& bytes);
     void flush(Client& c);
     void close_client(Client& c);
