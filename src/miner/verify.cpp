@@ -51,7 +51,8 @@ TokenRead next_token(std::streambuf& in, std::string& token, const std::atomic<b
 
 // Hex text whose first 2n characters are n bytes; later characters are ignored.
 bool decode_leading_hex(const std::string& token, uint8_t* out, size_t n) {
-    return token.size() >= 2 * n && decode_hex_exact(std::string_view(token).substr(0, 2 * n), out, n);
+    return token.size() >= 2 * n &&
+           decode_hex_exact(std::string_view(token).substr(0, 2 * n), out, n);
 }
 
 // Decimal digits only, within 64 bits.
