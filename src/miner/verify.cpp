@@ -286,8 +286,7 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
     if (reader.error() != 0 && !tally.stopped && tally.unreadable.empty()) {
         // Only the records before the error were read: the file is not checked to its end.
         tally.unreadable = "record " + std::to_string(tally.records + 1) + ": " +
-                           "reading failed (" +
-                           std::strerror(reader.error()) + ")";
+                           "reading failed (" + std::strerror(reader.error()) + ")";
     }
     if (!tally.unreadable.empty() && !tally.stopped) {
         log_line(palette.red, "check", tally.unreadable);

@@ -78,7 +78,9 @@ TEST(DevFeeAddress, CheckerRejectsNearMisses) {
     std::string foreign = address;
     foreign[30] = 'b';
     std::string prefix = "qex" + address.substr(3);
-    for (const std::string& bad : {changed, foreign, prefix}) EXPECT_FALSE(bech32_valid(bad)) << bad;
+    for (const std::string& bad : {changed, foreign, prefix}) {
+        EXPECT_FALSE(bech32_valid(bad)) << bad;
+    }
 }
 
 }  // namespace

@@ -121,12 +121,13 @@ TEST(StatsFile, OnlyRegularFilesAreReplacedAndNothingElseIsOpened) {
     for (const auto& c : cases) {
         TempDir dir;
         const std::string path = c.setup(dir);
-        struct stat before_path {}, before_tmp {};
+        struct stat before_path = {};
+        struct stat before_tmp = {};
         const bool had_path = lstat(path.c_str(), &before_path) == 0;
         const bool had_tmp = lstat((path + ".tmp").c_str(), &before_tmp) == 0;
 
         EXPECT_EQ(write_stats_file(path, stats_line(1, 2, 3, 4)), c.written) << c.name;
-        struct stat after {};
+        struct stat after = {};
         if (c.written) {
             EXPECT_EQ(read_file(path), stats_line(1, 2, 3, 4)) << c.name;
         } else if (had_path) {

@@ -9,8 +9,8 @@
 
 #include <functional>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"

@@ -184,8 +184,8 @@ TEST(VerifyRecords, UnreadableRecordEndsTheRun) {
          "record 2: the header does not start with 224 hex digits"},
         {"short header", header.substr(0, 222) + " 0 " + hash + " 0",
          "record 2: the header does not start with 224 hex digits"},
-        {"non-hex in the header", header.substr(0, 100) + "g" + header.substr(101) + " 0 " + hash +
-                                      " 0",
+        {"non-hex in the header",
+         header.substr(0, 100) + "g" + header.substr(101) + " 0 " + hash + " 0",
          "record 2: the header does not start with 224 hex digits"},
         {"short hash", header + " 0 " + hash.substr(0, 63) + " 0",
          "record 2: the expected hash does not start with 64 hex digits"},
@@ -279,11 +279,13 @@ TEST(VerifyRecords, TokensAndBuffers) {
         {"white space and line ends carry no meaning",
          header_hex + "\n\t0\n\n" + hex(hash) + "   1\n",
          {1, 1, 1}},
-        {"expectation with sign and leading zeros", header_hex + " 0 " + hex(hash) + " +01",
+        {"expectation with sign and leading zeros",
+         header_hex + " 0 " + hex(hash) + " +01",
          {1, 1, 1}},
         {"expectation -1 is a miss", header_hex + " 0 " + hex(hash) + " -1", {1, 1, 0}},
         {"expectation longer than 64 bits is a miss",
-         header_hex + " 0 " + hex(hash) + " 100000000000000000000001", {1, 1, 0}},
+         header_hex + " 0 " + hex(hash) + " 100000000000000000000001",
+         {1, 1, 0}},
         {"largest nonce", header_hex + " 18446744073709551615 " + hex(hash) + " 1", {1, 0, 1}},
     };
     for (const auto& c : cases) {
