@@ -20,6 +20,11 @@ using Bytes = std::vector<uint8_t>;
 
 const std::atomic<bool> no_stop{false};
 
+// The three counters of a tally, for tables.
+struct Counts {
+    uint32_t records, matches, agreements;
+};
+
 TEST(DecodeHexBytes, PairsAndWhereDecodingStops) {
     struct Case {
         const char* text;
@@ -125,7 +130,7 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
     struct Case {
         const char* name;
         std::string content;
-        VerifyTally expected;
+        Counts expected;
     };
     const Case cases[] = {
         {"meets", record(small_hash(1), 0x03123456, "1"), {1, 1, 1}},
@@ -267,7 +272,7 @@ TEST(VerifyRecords, TokensAndBuffers) {
     struct Case {
         const char* name;
         std::string content;
-        VerifyTally expected;
+        Counts expected;
     };
     const Case cases[] = {
         {"upper-case hex", upper + " 0 " + hex(hash) + " 1", {1, 1, 1}},
@@ -299,7 +304,7 @@ TEST(VerifyRecords, TokensAndBuffers) {
 
 TEST(VerifyVerdict, Texts) {
     struct Case {
-        VerifyTally tally;
+        Counts tally;
         bool passed;
         const char* text;
     };
@@ -312,7 +317,11 @@ TEST(VerifyVerdict, Texts) {
         {{3, 1, 2}, false, "target comparison 2/3 FAILED"},  // mismatches not reported then
     };
     for (const auto& c : cases) {
-        VerifyVerdict v = verify_verdict(c.tally);
+        VerifyTally tally;
+        tally.records = c.tally.records;
+        tally.matches = c.tally.matches;
+        tally.agreements = c.tally.agreements;
+        VerifyVerdict v = verify_verdict(tally);
         EXPECT_EQ(v.passed, c.passed) << c.text;
         EXPECT_EQ(v.text, c.text);
     }
