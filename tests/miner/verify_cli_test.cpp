@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -221,9 +220,9 @@ TEST(VerifyCli, SignalsStopALongRun) {
         EXPECT_LT(std::chrono::steady_clock::now() - sent, 10s) << strsignal(sig);
         EXPECT_FALSE(r.timed_out) << strsignal(sig);
         EXPECT_EQ(r.exit_code, 1) << strsignal(sig) << "\n" << r.out;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex(" check verify [0-9]+/[0-9]+ stopped\n")))
-            << strsignal(sig) << "\n"
-            << r.out;
+        const size_t verdict = r.out.rfind(" check verify ");
+        ASSERT_NE(verdict, std::string::npos) << strsignal(sig) << "\n" << r.out;
+        EXPECT_NE(r.out.find(" stopped\n", verdict), std::string::npos) << strsignal(sig);
         EXPECT_EQ(r.out.find(" OK"), std::string::npos) << strsignal(sig);
     }
 }
