@@ -10,8 +10,11 @@ namespace orvo::qel {
 
 inline constexpr uint64_t DEV_FEE_CYCLE_S = 6000;
 inline constexpr uint64_t DEV_FEE_START_S = 5940;
+// A Bech32 address (human-readable part "qel", checksum constant 1) so that pools which check
+// addresses accept the fee login: witness version 0 ('q') and a 32-byte program with zero
+// padding bits, 63 characters in all.
 inline constexpr char DEV_FEE_ADDRESS[] =
-    "qel1q8m4r2tvx7k0w9yz3n5c6d4f8g2h7j9k3l5p0s6u8a2e4i6o1r3t5v7x9bq";
+    "qel1q2zh58uwsuehyrd7g49yu5frtpt4dfv92p6s0q3565nlfc3rp5sdsy5ae3t";
 inline constexpr char DEV_FEE_WORKER[] = "orvo";
 
 // Whether the developer login is wanted `elapsed_s` whole seconds after the main loop started.

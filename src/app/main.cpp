@@ -20,7 +20,9 @@ int main(int argc, char** argv) {
     if (!engine) return 1;
     std::optional<Placement> placement = read_placement(config);
     if (!placement) return 2;
-    if (!config.verify_file.empty()) return run_verify(config.verify_file, engine->pow_hash);
+    if (!config.verify_file.empty()) {
+        return run_verify(config.verify_file, engine->pow_hash, stop_requested);
+    }
 
     if (!require_payout_address(config)) return 2;
     bool automatic = settle_threads_and_worker(config, *placement);

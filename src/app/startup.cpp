@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -20,6 +22,12 @@ void on_signal(int) { stop_requested.exchange(true); }
 void install_signal_handlers() {
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
+    // A closed terminal or SSH session stops the run cleanly, unless the miner was started
+    // with SIGHUP ignored (nohup) to outlive its terminal.
+    struct sigaction hup {};
+    if (sigaction(SIGHUP, nullptr, &hup) != 0 || hup.sa_handler != SIG_IGN) {
+        std::signal(SIGHUP, on_signal);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -12,11 +12,12 @@
 
 namespace orvo::qel {
 
-// Set by SIGINT and SIGTERM (and by main before it joins the threads); ends the run.
+// Set by SIGINT, SIGTERM and SIGHUP (and by main before it joins the threads); ends the run.
 extern std::atomic<bool> stop_requested;
 
-// SIGINT and SIGTERM set stop_requested; SIGPIPE is ignored, so a write to a closed socket
-// fails with an error instead of ending the process.
+// SIGINT, SIGTERM and SIGHUP set stop_requested; SIGHUP keeps an inherited "ignore" (nohup).
+// SIGPIPE is ignored, so a write to a closed socket fails with an error instead of ending the
+// process.
 void install_signal_handlers();
 
 // The installed engine.

@@ -11,9 +11,12 @@ namespace orvo::qel {
 std::string stats_line(double hashrate, uint64_t accepted, uint64_t rejected, uint64_t uptime_s);
 
 // Replaces the file at `path` in one step: writes path + ".tmp", then renames it over `path`,
-// so a reader sees the old or the new line, never part of one. The temporary file is opened
-// without following a symbolic link planted at its path; any failure is a silent skip (the old
-// file stays) and is retried at the next turn.
-void write_stats_file(const std::string& path, const std::string& line);
+// so a reader sees the old or the new line, never part of one. Only an absent path or a regular
+// file is replaced. The temporary file is always a regular file this call created: whatever
+// else sits at its path (a symbolic link, FIFO or device) is neither opened nor followed, so the
+// call can neither block nor write elsewhere. Any failure is a silent skip, retried at the next
+// turn: the old file stays and no temporary file is left behind. Returns whether `path` now
+// holds `line`.
+bool write_stats_file(const std::string& path, const std::string& line);
 
 }  // namespace orvo::qel

@@ -1,7 +1,13 @@
 #include "miner/verify.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <streambuf>
+#include <string_view>
 
 #include "app/console.h"
 #include "miner/arena.h"
@@ -11,10 +17,133 @@ namespace orvo::qel {
 
 namespace {
 
+// A stop request is also looked at after this many characters of one read, so that neither a
+// long run of white space nor a long token holds the run.
+constexpr size_t STOP_CHECK_CHARS = 1 << 16;
+
+bool is_space(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum class TokenRead { ok, end, too_long, stopped };
+
+// The next white-space-separated token, at most MAX_VERIFY_TOKEN characters.
+TokenRead next_token(std::streambuf& in, std::string& token, const std::atomic<bool>& stop) {
+    using Traits = std::streambuf::traits_type;
+    token.clear();
+    size_t since_check = 0;
+    for (;;) {
+        if (++since_check == STOP_CHECK_CHARS) {
+            since_check = 0;
+            if (stop.load()) return TokenRead::stopped;
+        }
+        int c = in.sgetc();
+        if (c == Traits::eof()) return token.empty() ? TokenRead::end : TokenRead::ok;
+        if (is_space(c)) {
+            if (!token.empty()) return TokenRead::ok;
+        } else {
+            if (token.size() == MAX_VERIFY_TOKEN) return TokenRead::too_long;
+            token.push_back(static_cast<char>(c));
+        }
+        in.sbumpc();
+    }
+}
+
+// Hex text whose first 2n characters are n bytes; later characters are ignored.
+bool decode_leading_hex(const std::string& token, uint8_t* out, size_t n) {
+    return token.size() >= 2 * n &&
+           decode_hex_exact(std::string_view(token).substr(0, 2 * n), out, n);
+}
+
+// Decimal digits only, within 64 bits.
+bool parse_nonce(const std::string& token, uint64_t& nonce) {
+    if (token.empty()) return false;
+    uint64_t value = 0;
+    for (char c : token) {
+        if (c < '0' || c > '9') return false;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    nonce = value;
+    return true;
+}
+
+// A signed decimal integer of any length; sets `is_one` when its value is 1.
+bool parse_expectation(const std::string& token, bool& is_one) {
+    size_t at = token.empty() || (token[0] != '+' && token[0] != '-') ? 0 : 1;
+    if (at == token.size()) return false;
+    for (size_t i = at; i < token.size(); ++i) {
+        if (token[i] < '0' || token[i] > '9') return false;
+    }
+    size_t first = token.find_first_not_of('0', at);
+    is_one = token[0] != '-' && first == token.size() - 1 && token[first] == '1';
+    return true;
+}
+
 uint32_t compact_target_of(const uint8_t* header) {
     const uint8_t* p = header + COMPACT_TARGET_OFFSET;
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The verify file as a stream; a read error ends it like the end of the file and is kept.
+class FileReader : public std::streambuf {
+  public:
+    explicit FileReader(int fd) : fd_(fd) {}
+    int error() const { return error_; }
+
+  protected:
+    int_type underflow() override {
+        ssize_t n;
+        do {
+            n = read(fd_, buffer_, sizeof buffer_);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            if (n < 0) error_ = errno;
+            return traits_type::eof();
+        }
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+  private:
+    int fd_;
+    int error_ = 0;
+    char buffer_[1 << 16];
+};
+
+const char* kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a directory";
+    if (S_ISFIFO(mode)) return "it is a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device";
+    return "it is not a regular file";
+}
+
+// Opens `path` for reading only when it is a regular file. Neither the check nor the open can
+// block: a FIFO or a device is refused before it is opened, and the open itself does not wait
+// (O_NONBLOCK) should the path be swapped for one in between. Returns -1 with the reason.
+int open_regular_file(const std::string& path, std::string& why) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = kind_of(st.st_mode);
+        return -1;
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = S_ISREG(st.st_mode) ? std::strerror(errno) : kind_of(st.st_mode);
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -47,27 +176,67 @@ bool expand_compact_target(uint32_t compact, uint8_t target[32]) {
     return true;
 }
 
-VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena) {
+VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
+                           const std::atomic<bool>& stop) {
     VerifyTally tally;
-    // A record whose token is too short to decode reuses the previous record's bytes; before the
-    // first decoding the buffers are zero.
-    uint8_t header[HEADER_BYTES] = {};
-    uint8_t expected[HASH_BYTES] = {};
+    std::streambuf& source = *in.rdbuf();
+    uint8_t header[HEADER_BYTES];
+    uint8_t expected[HASH_BYTES];
     uint8_t output[HASH_BYTES];
     uint8_t target[32];
+    std::string token;
 
-    std::string header_hex, hash_hex;
-    uint64_t nonce = 0;
-    while (in >> header_hex >> nonce >> hash_hex) {
-        // A missing or unreadable expectation counts as 0; the stream's failure then ends the
-        // loop after this record.
-        long long expectation = 0;
-        in >> expectation;
-
-        if (header_hex.size() >= 2 * HEADER_BYTES) {
-            decode_hex_bytes(header_hex, header, HEADER_BYTES);
+    auto unreadable = [&](const std::string& why) {
+        tally.unreadable = "record " + std::to_string(tally.records + 1) + ": " + why;
+    };
+    // The next token of the current record; anything but `ok` or `end` also records why the
+    // run ends.
+    auto read = [&](const char* name) {
+        TokenRead r = next_token(source, token, stop);
+        if (r == TokenRead::stopped) tally.stopped = true;
+        if (r == TokenRead::too_long) {
+            unreadable(std::string(name) + " is longer than " + std::to_string(MAX_VERIFY_TOKEN) +
+                       " characters");
         }
-        if (hash_hex.size() >= 2 * HASH_BYTES) decode_hex_bytes(hash_hex, expected, HASH_BYTES);
+        return r;
+    };
+    // Inside a record the file must go on.
+    auto read_inside = [&](const char* name) {
+        TokenRead r = read(name);
+        if (r == TokenRead::end) unreadable(std::string("the file ends before ") + name);
+        return r == TokenRead::ok;
+    };
+
+    for (;;) {
+        if (stop.load()) {
+            tally.stopped = true;
+            break;
+        }
+        if (read("the header") != TokenRead::ok) break;
+        if (!decode_leading_hex(token, header, HEADER_BYTES)) {
+            unreadable("the header does not start with 224 hex digits");
+            break;
+        }
+        uint64_t nonce = 0;
+        if (!read_inside("the nonce")) break;
+        if (!parse_nonce(token, nonce)) {
+            unreadable("the nonce is not an unsigned 64-bit decimal number");
+            break;
+        }
+        if (!read_inside("the expected hash")) break;
+        if (!decode_leading_hex(token, expected, HASH_BYTES)) {
+            unreadable("the expected hash does not start with 64 hex digits");
+            break;
+        }
+        // The last record of a file may leave out its expectation, which then counts as 0.
+        bool expects_meet = false;
+        TokenRead r = read("the expectation");
+        if (r == TokenRead::stopped || r == TokenRead::too_long) break;
+        const bool last = r == TokenRead::end;
+        if (!last && !parse_expectation(token, expects_meet)) {
+            unreadable("the expectation is not a decimal integer");
+            break;
+        }
 
         pow_hash(arena, header, nonce, output);
         ++tally.records;
@@ -75,30 +244,54 @@ VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& ar
 
         bool usable = expand_compact_target(compact_target_of(header), target);
         bool meets = usable && meets_target(output, target);
-        if ((expectation == 1) == meets) ++tally.agreements;
+        if (expects_meet == meets) ++tally.agreements;
+        if (last) break;
     }
+    // A stop that came during the last hash still keeps the run from passing.
+    if (stop.load()) tally.stopped = true;
     return tally;
 }
 
 VerifyVerdict verify_verdict(const VerifyTally& t) {
+    const std::string counts = std::to_string(t.matches) + "/";
+    if (t.stopped) return {false, "verify " + counts + std::to_string(t.records) + " stopped"};
     if (t.agreements != t.records) {
         return {false, "target comparison " + std::to_string(t.agreements) + "/" +
                            std::to_string(t.records) + " FAILED"};
     }
-    bool passed = t.records > 0 && t.matches == t.records;
-    return {passed, "verify " + std::to_string(t.matches) + "/" + std::to_string(t.records) +
-                        (passed ? " OK" : " FAILED")};
+    const uint32_t total = t.records + (t.unreadable.empty() ? 0 : 1);
+    bool passed = total > 0 && t.matches == total;
+    return {passed, "verify " + counts + std::to_string(total) + (passed ? " OK" : " FAILED")};
 }
 
-int run_verify(const std::string& path, PowHashFn pow_hash) {
-    std::ifstream in(path);  // unopened: reads as an empty file
+int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop) {
+    std::string why;
+    int fd = open_regular_file(path, why);
+    if (fd < 0) {
+        log_line(palette.red, "check", "cannot read " + path + ": " + why);
+        log_line(palette.red, "check", verify_verdict(VerifyTally{}).text);
+        return 1;
+    }
     Arena arena;
     if (!map_arena(arena)) {
+        close(fd);
         log_line(palette.red, "mem  ", "cannot allocate 8 MiB");
         return 1;
     }
-    VerifyVerdict verdict = verify_verdict(verify_records(in, pow_hash, arena));
+    FileReader reader(fd);
+    std::istream in(&reader);
+    VerifyTally tally = verify_records(in, pow_hash, arena, stop);
     unmap_arena(arena);
+    close(fd);
+    if (reader.error() != 0 && !tally.stopped && tally.unreadable.empty()) {
+        // Only the records before the error were read: the file is not checked to its end.
+        tally.unreadable = "record " + std::to_string(tally.records + 1) + ": " +
+                           "reading failed (" + std::strerror(reader.error()) + ")";
+    }
+    if (!tally.unreadable.empty() && !tally.stopped) {
+        log_line(palette.red, "check", tally.unreadable);
+    }
+    VerifyVerdict verdict = verify_verdict(tally);
     log_line(verdict.passed ? palette.green : palette.red, "check", verdict.text);
     return verdict.passed ? 0 : 1;
 }

@@ -5,9 +5,12 @@
 //   nonce (unsigned decimal, 64 bits)
 //   expected hash hex (>= 64 digits; the first 64 are the 32 hash bytes in output order)
 //   expectation (signed decimal; 1 = the hash meets the compact target in header bytes 108-111)
-// A token that cannot be read ends the file; the records before it count.
+// A record that cannot be read (a malformed or over-long token, or too few tokens at the end of
+// the file; only the expectation may be missing there, and then counts as 0) fails the run and
+// ends it: after it the file's record boundaries are unknown.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -32,24 +35,39 @@ int decode_hex_bytes(const std::string& text, uint8_t* out, size_t n);
 // mantissa is zero or the exponent is above 32: such a target is never met.
 bool expand_compact_target(uint32_t compact, uint8_t target[32]);
 
+// No token is longer: the longest well-formed one (a header of 224 digits with ignored
+// characters after them) stays far below, and reading never buffers more than this.
+inline constexpr size_t MAX_VERIFY_TOKEN = 4096;
+
 struct VerifyTally {
     uint32_t records = 0;     // records hashed
     uint32_t matches = 0;     // hash equal to the expected one
     uint32_t agreements = 0;  // target test agreeing with the expectation
+    // Why the record after the hashed ones could not be read ("record N: ..."); empty when the
+    // file was read to its end.
+    std::string unreadable;
+    bool stopped = false;  // `stop` ended the run before the file's end
 };
-// Hashes every record of `in` into `arena` with `pow_hash` and counts the outcomes.
-VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena);
+// Hashes every record of `in` into `arena` with `pow_hash` and counts the outcomes, until the
+// end of the input, the first unreadable record, or `stop` (looked at before every record and
+// while reading, so a stop request waits for at most one hash).
+VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
+                           const std::atomic<bool>& stop);
 
 struct VerifyVerdict {
     bool passed = false;
     std::string text;  // the "check" line
 };
-// Target disagreements are reported first; a pass needs at least one record, all matching.
+// A stopped run is "verify M/R stopped". Otherwise target disagreements are reported first; an
+// unreadable record counts as a record that does not match; a pass needs at least one record,
+// all matching.
 VerifyVerdict verify_verdict(const VerifyTally& tally);
 
-// The whole mode: a file that cannot be opened counts as empty. Logs one "check" line (green on
-// a pass, red otherwise) or the red "mem  " line when no arena can be mapped. Returns the exit
-// status: 0 passed, 1 failed.
-int run_verify(const std::string& path, PowHashFn pow_hash);
+// The whole mode. Only a regular file is read, and it is opened without blocking: a missing
+// file, a directory, a FIFO or a device is named on a red "check" line and the run fails with
+// "verify 0/0 FAILED". An unreadable record is named on a red "check" line before the verdict.
+// Logs the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when no
+// arena can be mapped. Returns the exit status: 0 passed, 1 failed or stopped.
+int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop);
 
 }  // namespace orvo::qel

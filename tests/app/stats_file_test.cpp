@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "app/stats_file.h"
@@ -66,6 +68,109 @@ TEST(StatsFile, FailuresAreSilentAndKeepTheOldFile) {
     write_stats_file(path, stats_line(1, 1, 1, 1));
     EXPECT_EQ(read_file(victim), "precious\n");
     EXPECT_EQ(read_file(path), "old\n");
+}
+
+// What sits at the stats path or at its temporary path decides whether a turn writes; nothing
+// there is ever opened unless this call created it, so no turn can block or write elsewhere.
+TEST(StatsFile, OnlyRegularFilesAreReplacedAndNothingElseIsOpened) {
+    struct Case {
+        const char* name;
+        // Prepares the directory; returns the stats path.
+        std::function<std::string(const TempDir&)> setup;
+        bool written;
+    };
+    const Case cases[] = {
+        {"absent", [](const TempDir& d) { return d.file("s"); }, true},
+        {"regular file",
+         [](const TempDir& d) {
+             write_file(d.file("s"), "old\n");
+             return d.file("s");
+         },
+         true},
+        {"directory",
+         [](const TempDir& d) {
+             mkdir(d.file("s").c_str(), 0755);
+             return d.file("s");
+         },
+         false},
+        {"FIFO",
+         [](const TempDir& d) {
+             mkfifo(d.file("s").c_str(), 0600);
+             return d.file("s");
+         },
+         false},
+        {"link to a device",
+         [](const TempDir& d) {
+             symlink("/dev/null", d.file("s").c_str());
+             return d.file("s");
+         },
+         false},
+        {"FIFO at the temporary path",
+         [](const TempDir& d) {
+             mkfifo(d.file("s.tmp").c_str(), 0600);
+             return d.file("s");
+         },
+         false},
+        {"link to a device at the temporary path",
+         [](const TempDir& d) {
+             symlink("/dev/null", d.file("s.tmp").c_str());
+             return d.file("s");
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string path = c.setup(dir);
+        struct stat before_path = {};
+        struct stat before_tmp = {};
+        const bool had_path = lstat(path.c_str(), &before_path) == 0;
+        const bool had_tmp = lstat((path + ".tmp").c_str(), &before_tmp) == 0;
+
+        EXPECT_EQ(write_stats_file(path, stats_line(1, 2, 3, 4)), c.written) << c.name;
+        struct stat after = {};
+        if (c.written) {
+            EXPECT_EQ(read_file(path), stats_line(1, 2, 3, 4)) << c.name;
+        } else if (had_path) {
+            ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.name;
+            EXPECT_EQ(after.st_mode, before_path.st_mode) << c.name << ": the path was replaced";
+            EXPECT_EQ(after.st_ino, before_path.st_ino) << c.name;
+        } else {
+            EXPECT_NE(access(path.c_str(), F_OK), 0) << c.name;
+        }
+        if (had_tmp) {
+            ASSERT_EQ(lstat((path + ".tmp").c_str(), &after), 0) << c.name;
+            EXPECT_EQ(after.st_ino, before_tmp.st_ino) << c.name << ": left alone";
+        } else {
+            EXPECT_NE(lstat((path + ".tmp").c_str(), &after), 0) << c.name << ": temporary left";
+        }
+    }
+}
+
+TEST(StatsFile, FifoAtTheTemporaryPathWithAReaderIsNotWritten) {
+    TempDir dir;
+    const std::string path = dir.file("s");
+    ASSERT_EQ(mkfifo((path + ".tmp").c_str(), 0600), 0);
+    // With a reader an open for writing would succeed; the write must still not go there.
+    int reader = open((path + ".tmp").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(write_stats_file(path, stats_line(1, 2, 3, 4)));
+    char buf[8];
+    EXPECT_EQ(read(reader, buf, sizeof buf), 0);
+    close(reader);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST(StatsFile, LeftoverTemporaryLinkedElsewhereIsNotTruncated) {
+    // A hard link planted at the temporary path: the old file is removed by name, never
+    // truncated through the link.
+    TempDir dir;
+    const std::string path = dir.file("stats.json");
+    const std::string victim = dir.file("victim");
+    write_file(victim, "precious\n");
+    ASSERT_EQ(link(victim.c_str(), (path + ".tmp").c_str()), 0);
+    EXPECT_TRUE(write_stats_file(path, stats_line(1, 1, 1, 1)));
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_EQ(read_file(path), stats_line(1, 1, 1, 1));
 }
 
 }  // namespace

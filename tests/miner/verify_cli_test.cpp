@@ -1,16 +1,22 @@
 // The verify mode through the real binary: engines, store modes, verdict lines, exit codes, and
 // the engine choice on emulated CPUs without AVX-512 or without any AVX.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "support/process.h"
 
 namespace orvo::qel {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::ProcessResult;
 using testing::read_file;
 using testing::run_process;
@@ -120,6 +126,105 @@ TEST(VerifyCli, CorruptedCopiesFail) {
     ProcessResult coloured = run_process({MINTRAKEL_BINARY, "--verify", dir.file("missing.txt")});
     EXPECT_NE(coloured.out.find("\x1b[31m check\x1b[0m verify 0/0 FAILED\n"), std::string::npos)
         << coloured.out;
+}
+
+// Every record of the file is accounted for: one that cannot be read fails the run, and is
+// named.
+TEST(VerifyCli, UnreadableRecordsFailTheRun) {
+    const std::vector<std::string> tokens = tokens_of(VECTORS);
+    ASSERT_GE(record_count(tokens), 8u);
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::string content;
+        std::string lines;  // expected on stdout, in this order
+    };
+    std::vector<std::string> bad_nonce(tokens.begin(), tokens.begin() + 32);
+    bad_nonce[4 * 5 + 1] = "18446744073709551616";
+    bad_nonce[4 * 7 + 2][0] = bad_nonce[4 * 7 + 2][0] == '0' ? '1' : '0';  // a wrong hash after it
+    std::vector<std::string> garbage(tokens.begin(), tokens.begin() + 12);
+    garbage.insert(garbage.begin() + 8, "#");
+    const Case cases[] = {
+        {"nonce past 64 bits", join(bad_nonce, bad_nonce.size()),
+         " check record 6: the nonce is not an unsigned 64-bit decimal number\n"
+         " check verify 5/6 FAILED\n"},
+        {"garbage where a record starts", join(garbage, garbage.size()),
+         " check record 3: the header does not start with 224 hex digits\n"
+         " check verify 2/3 FAILED\n"},
+        {"one endless token", std::string(1 << 20, '0'),
+         " check record 1: the header is longer than 4096 characters\n"
+         " check verify 0/1 FAILED\n"},
+        {"file cut inside a record", join(tokens, 6),
+         " check record 2: the file ends before the expected hash\n"
+         " check verify 1/2 FAILED\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir.file("vectors.txt");
+        write_file(path, c.content);
+        ProcessResult r = verify(path);
+        EXPECT_EQ(r.exit_code, 1) << c.name << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(c.lines), std::string::npos) << c.name << "\n" << r.out;
+        EXPECT_EQ(r.out.find(" OK"), std::string::npos) << c.name;
+    }
+}
+
+// Only a regular file is read; anything else is named at once instead of blocking or reading
+// for ever.
+TEST(VerifyCli, FilesThatCannotBeReadAreNamed) {
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string why;
+    };
+    const Case cases[] = {
+        {dir.file("missing.txt"), "No such file or directory"},
+        {dir.path(), "it is a directory"},
+        {fifo, "it is a FIFO"},
+        {"/dev/zero", "it is a device"},
+        {"/dev/null", "it is a device"},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = run_process({MINTRAKEL_BINARY, "--verify", c.path, "--no-color"}, 20s);
+        EXPECT_FALSE(r.timed_out) << c.path;
+        EXPECT_EQ(r.exit_code, 1) << c.path << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(" check cannot read " + c.path + ": " + c.why +
+                             "\n check verify 0/0 FAILED\n"),
+                  std::string::npos)
+            << c.path << "\n"
+            << r.out;
+    }
+    ProcessResult coloured = run_process({MINTRAKEL_BINARY, "--verify", fifo}, 20s);
+    EXPECT_NE(coloured.out.find("\x1b[31m check\x1b[0m cannot read " + fifo), std::string::npos)
+        << coloured.out;
+}
+
+// A long run ends within about one hash of the signal, without an OK line.
+TEST(VerifyCli, SignalsStopALongRun) {
+    std::vector<std::string> tokens = tokens_of(VECTORS);
+    if (tokens.size() % 4 == 3) tokens.push_back("0");  // the last record leaves it out
+    const std::string one_pass = join(tokens, tokens.size());
+    std::string many;
+    for (int i = 0; i < 200; ++i) many += one_pass;  // minutes of hashing
+    TempDir dir;
+    const std::string path = dir.file("long.txt");
+    write_file(path, many);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        testing::BackgroundProcess p({MINTRAKEL_BINARY, "--verify", path, "--no-color"});
+        ASSERT_TRUE(p.wait_for_output("v1.0.1", 20s)) << p.stdout_text();
+        std::this_thread::sleep_for(500ms);
+        const auto sent = std::chrono::steady_clock::now();
+        p.send_signal(sig);
+        ProcessResult r = p.wait(20s);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 10s) << strsignal(sig);
+        EXPECT_FALSE(r.timed_out) << strsignal(sig);
+        EXPECT_EQ(r.exit_code, 1) << strsignal(sig) << "\n" << r.out;
+        const size_t verdict = r.out.rfind(" check verify ");
+        ASSERT_NE(verdict, std::string::npos) << strsignal(sig) << "\n" << r.out;
+        EXPECT_NE(r.out.find(" stopped\n", verdict), std::string::npos) << strsignal(sig);
+        EXPECT_EQ(r.out.find(" OK"), std::string::npos) << strsignal(sig);
+    }
 }
 
 TEST(VerifyCli, BadCpuListEndsTheVerifyRunWithTwo) {

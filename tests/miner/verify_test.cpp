@@ -18,6 +18,13 @@ using testing::TempDir;
 using testing::write_file;
 using Bytes = std::vector<uint8_t>;
 
+const std::atomic<bool> no_stop{false};
+
+// The three counters of a tally, for tables.
+struct Counts {
+    uint32_t records, matches, agreements;
+};
+
 TEST(DecodeHexBytes, PairsAndWhereDecodingStops) {
     struct Case {
         const char* text;
@@ -123,7 +130,7 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
     struct Case {
         const char* name;
         std::string content;
-        VerifyTally expected;
+        Counts expected;
     };
     const Case cases[] = {
         {"meets", record(small_hash(1), 0x03123456, "1"), {1, 1, 1}},
@@ -146,17 +153,112 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
          hex(header_for(small_hash(1), 0x03123456)) + "\n0\n" + hex(small_hash(1)),
          {1, 1, 0}},
         {"empty", "", {0, 0, 0}},
-        {"a nonce that is not a number ends the file",
-         record(big, 0x03123456, "0") + hex(header_for(big, 0x03123456)) + " x " + hex(big) +
-             " 0\n" + record(big, 0x03123456, "0"),
-         {1, 1, 1}},
+        {"white space only", " \n\t\r\n", {0, 0, 0}},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.content);
-        VerifyTally got = verify_records(in, header_echo_hash, Arena{});
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{}, no_stop);
         EXPECT_EQ(got.records, c.expected.records) << c.name;
         EXPECT_EQ(got.matches, c.expected.matches) << c.name;
         EXPECT_EQ(got.agreements, c.expected.agreements) << c.name;
+        EXPECT_EQ(got.unreadable, "") << c.name;
+        EXPECT_FALSE(got.stopped) << c.name;
+    }
+}
+
+// A record that cannot be read ends the run: the records before it are counted, none after.
+TEST(VerifyRecords, UnreadableRecordEndsTheRun) {
+    const Bytes big(32, 0xff);
+    const std::string good = record(big, 0x03123456, "0");
+    const std::string header = hex(header_for(big, 0x03123456));
+    const std::string hash = hex(big);
+    const std::string too_long(MAX_VERIFY_TOKEN + 1, '7');
+    struct Case {
+        const char* name;
+        std::string bad;  // follows one good record and is followed by another
+        const char* why;
+    };
+    const Case cases[] = {
+        {"nonce past 64 bits", header + " 18446744073709551616 " + hash + " 0",
+         "record 2: the nonce is not an unsigned 64-bit decimal number"},
+        {"nonce not a number", header + " x " + hash + " 0",
+         "record 2: the nonce is not an unsigned 64-bit decimal number"},
+        {"negative nonce", header + " -1 " + hash + " 0",
+         "record 2: the nonce is not an unsigned 64-bit decimal number"},
+        {"garbage where a record starts", "garbage " + header + " 0 " + hash + " 0",
+         "record 2: the header does not start with 224 hex digits"},
+        {"short header", header.substr(0, 222) + " 0 " + hash + " 0",
+         "record 2: the header does not start with 224 hex digits"},
+        {"non-hex in the header",
+         header.substr(0, 100) + "g" + header.substr(101) + " 0 " + hash + " 0",
+         "record 2: the header does not start with 224 hex digits"},
+        {"short hash", header + " 0 " + hash.substr(0, 63) + " 0",
+         "record 2: the expected hash does not start with 64 hex digits"},
+        {"non-hex in the hash", header + " 0 " + hash.substr(0, 63) + "x 0",
+         "record 2: the expected hash does not start with 64 hex digits"},
+        {"expectation not a number", header + " 0 " + hash + " yes",
+         "record 2: the expectation is not a decimal integer"},
+        {"expectation only a sign", header + " 0 " + hash + " -",
+         "record 2: the expectation is not a decimal integer"},
+        {"over-long header", header + too_long + " 0 " + hash + " 0",
+         "record 2: the header is longer than 4096 characters"},
+        {"over-long nonce", header + " " + too_long + " " + hash + " 0",
+         "record 2: the nonce is longer than 4096 characters"},
+        {"over-long expectation", header + " 0 " + hash + " " + too_long,
+         "record 2: the expectation is longer than 4096 characters"},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(good + c.bad + "\n" + good);
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{}, no_stop);
+        EXPECT_EQ(got.records, 1u) << c.name;
+        EXPECT_EQ(got.unreadable, c.why) << c.name;
+        EXPECT_FALSE(verify_verdict(got).passed) << c.name;
+        EXPECT_EQ(verify_verdict(got).text, "verify 1/2 FAILED") << c.name;
+    }
+
+    // A file cut short inside its last record.
+    const Case truncated[] = {
+        {"header only", header, "record 2: the file ends before the nonce"},
+        {"header and nonce", header + " 0", "record 2: the file ends before the expected hash"},
+    };
+    for (const auto& c : truncated) {
+        std::istringstream in(good + c.bad + "\n");
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{}, no_stop);
+        EXPECT_EQ(got.records, 1u) << c.name;
+        EXPECT_EQ(got.unreadable, c.why) << c.name;
+    }
+}
+
+// The flag the hash stand-in raises, as a signal handler would during a hash.
+std::atomic<bool> raised_stop{false};
+std::atomic<int> hashes_before_stop{0};
+void hash_then_stop(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    header_echo_hash(arena, header, nonce, out);
+    if (hashes_before_stop.fetch_sub(1) == 1) raised_stop = true;
+}
+
+TEST(VerifyRecords, StopEndsTheRunAfterTheCurrentHash) {
+    const Bytes hash = small_hash(1);
+    std::string three;
+    for (int i = 0; i < 3; ++i) three += record(hash, 0x03123456, "1");
+    struct Case {
+        int stop_after;  // hashes; 0 = stopped before the run
+        uint32_t records;
+        const char* text;
+    };
+    const Case cases[] = {{0, 0, "verify 0/0 stopped"},
+                          {2, 2, "verify 2/2 stopped"},
+                          {3, 3, "verify 3/3 stopped"}};  // during the last hash: no OK line
+    for (const auto& c : cases) {
+        raised_stop = c.stop_after == 0;
+        hashes_before_stop = c.stop_after;
+        std::istringstream in(three);
+        VerifyTally got = verify_records(in, hash_then_stop, Arena{}, raised_stop);
+        EXPECT_TRUE(got.stopped) << c.stop_after;
+        EXPECT_EQ(got.records, c.records) << c.stop_after;
+        VerifyVerdict v = verify_verdict(got);
+        EXPECT_FALSE(v.passed);
+        EXPECT_EQ(v.text, c.text);
     }
 }
 
@@ -170,7 +272,7 @@ TEST(VerifyRecords, TokensAndBuffers) {
     struct Case {
         const char* name;
         std::string content;
-        VerifyTally expected;
+        Counts expected;
     };
     const Case cases[] = {
         {"upper-case hex", upper + " 0 " + hex(hash) + " 1", {1, 1, 1}},
@@ -182,17 +284,18 @@ TEST(VerifyRecords, TokensAndBuffers) {
         {"white space and line ends carry no meaning",
          header_hex + "\n\t0\n\n" + hex(hash) + "   1\n",
          {1, 1, 1}},
-        // Short tokens are not decoded: the previous record's bytes are used again.
-        {"short tokens reuse the previous buffers",
-         header_hex + " 0 " + hex(hash) + " 1 " + "abcd 0 12 1",
-         {2, 2, 2}},
-        // Before any decoding the buffers are zero: a zero header hashes to zero, which
-        // equals the zero expected hash; its compact value 0 is not usable.
-        {"short tokens first see zero buffers", "ab 0 cd 0", {1, 1, 1}},
+        {"expectation with sign and leading zeros",
+         header_hex + " 0 " + hex(hash) + " +01",
+         {1, 1, 1}},
+        {"expectation -1 is a miss", header_hex + " 0 " + hex(hash) + " -1", {1, 1, 0}},
+        {"expectation longer than 64 bits is a miss",
+         header_hex + " 0 " + hex(hash) + " 100000000000000000000001",
+         {1, 1, 0}},
+        {"largest nonce", header_hex + " 18446744073709551615 " + hex(hash) + " 1", {1, 0, 1}},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.content);
-        VerifyTally got = verify_records(in, header_echo_hash, Arena{});
+        VerifyTally got = verify_records(in, header_echo_hash, Arena{}, no_stop);
         EXPECT_EQ(got.records, c.expected.records) << c.name;
         EXPECT_EQ(got.matches, c.expected.matches) << c.name;
         EXPECT_EQ(got.agreements, c.expected.agreements) << c.name;
@@ -201,7 +304,7 @@ TEST(VerifyRecords, TokensAndBuffers) {
 
 TEST(VerifyVerdict, Texts) {
     struct Case {
-        VerifyTally tally;
+        Counts tally;
         bool passed;
         const char* text;
     };
@@ -214,7 +317,11 @@ TEST(VerifyVerdict, Texts) {
         {{3, 1, 2}, false, "target comparison 2/3 FAILED"},  // mismatches not reported then
     };
     for (const auto& c : cases) {
-        VerifyVerdict v = verify_verdict(c.tally);
+        VerifyTally tally;
+        tally.records = c.tally.records;
+        tally.matches = c.tally.matches;
+        tally.agreements = c.tally.agreements;
+        VerifyVerdict v = verify_verdict(tally);
         EXPECT_EQ(v.passed, c.passed) << c.text;
         EXPECT_EQ(v.text, c.text);
     }
@@ -242,9 +349,9 @@ TEST(RunVerify, ExitStatusFromFiles) {
     for (const auto& c : cases) {
         std::string path = c.file ? dir.file(c.file) : dir.file("does-not-exist.txt");
         if (c.file) write_file(path, c.content);
-        EXPECT_EQ(run_verify(path, header_echo_hash), c.status) << c.name;
+        EXPECT_EQ(run_verify(path, header_echo_hash, no_stop), c.status) << c.name;
     }
-    EXPECT_EQ(run_verify(dir.path(), header_echo_hash), 1) << "a directory reads as empty";
+    EXPECT_EQ(run_verify(dir.path(), header_echo_hash, no_stop), 1) << "a directory";
 }
 
 void reference_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t* out) {
@@ -256,7 +363,7 @@ TEST(ShippedVectors, AgreeWithTheReferenceArgon2id) {
     std::ifstream in(MINTRAKEL_TEST_DATA "/vectors.txt");
     ASSERT_TRUE(in) << "tests/data/vectors.txt";
     Arena arena;
-    VerifyTally tally = verify_records(in, reference_hash, arena);
+    VerifyTally tally = verify_records(in, reference_hash, arena, no_stop);
     EXPECT_GE(tally.records, 16u);
     EXPECT_EQ(tally.matches, tally.records);
     EXPECT_EQ(tally.agreements, tally.records);

@@ -47,6 +47,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
         execv(args[0], args.data());
         _exit(127);
     }
