@@ -110,7 +110,7 @@ if [[ ! -s $CUSTOM_CONFIG_FILENAME ]]; then
     say "no configuration in $CUSTOM_CONFIG_FILENAME: set the payout address (wallet) and the pool in the flight sheet; the miner waits for it"
     # Waiting rather than exiting keeps the farm OS from restarting this in a loop; applying a
     # corrected flight sheet restarts the miner anyway.
-    while :; do sleep 3600; done
+    exec sleep 2147483647
 fi
 
 mapfile -t args <"$CUSTOM_CONFIG_FILENAME"
