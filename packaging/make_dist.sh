@@ -62,4 +62,4 @@ rm -f "$out"/mintrakel-*-linux-x64.tar.gz "$out"/hiveos/mintrakel-*.tar.gz "$out
 pack "$out/$top-linux-x64.tar.gz" "$work/portable" "$top"
 pack "$out/hiveos/mintrakel-$version.tar.gz" "$work/hiveos" mintrakel
 (cd "$out" && sha256sum "$top-linux-x64.tar.gz" "hiveos/mintrakel-$version.tar.gz" >SHA256SUMS)
-echo "dist: $(cd "$out" && ls -1 "$top-linux-x64.tar.gz" "hiveos/mintrakel-$version.tar.gz" SHA256SUMS | tr '\n' ' ')"
+echo "dist: $out/{$top-linux-x64.tar.gz,hiveos/mintrakel-$version.tar.gz,SHA256SUMS}"

@@ -53,7 +53,6 @@ sed -i -e "s#=/hive/#=$farm/hive/#" -e "s#=/var/log/miner/#=$farm/log/#" \
     -e "s#=/run/hive/#=$farm/run/#" "$dir/h-manifest.conf"
 # shellcheck source=/dev/null
 manifest() { (. "$dir/h-manifest.conf" && eval "echo \"\$$1\""); }
-config=$(manifest CUSTOM_CONFIG_FILENAME)
 log=$(manifest CUSTOM_LOG_BASENAME).log
 stats_file=$(manifest MINTRAKEL_STATS_FILE)
 version=$(manifest CUSTOM_VERSION)
@@ -207,7 +206,11 @@ check "no CPU sensor gives an empty temp array" jq -e '.temp == []' <<<"$(sed -n
 # The miner ends; its stats file stays, and once 60 s old it means nothing.
 miner_pid=$(pgrep -P "$run_pid" -x mintrakel)
 check "h-run.sh runs the miner as its child" test -n "$miner_pid"
-[[ -n $miner_pid ]] && kill -TERM "$miner_pid"
+if [[ -n $miner_pid ]]; then
+    kill -TERM "$miner_pid"
+else
+    kill -TERM -- "-$run_pid"
+fi
 wait "$run_pid"
 check "h-run.sh passes on the miner's clean exit status" test $? -eq 0
 run_pid=''
