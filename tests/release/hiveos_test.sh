@@ -145,7 +145,8 @@ check "h-run.sh without configuration says so in the log" grep -q "no configurat
 check "h-run.sh without configuration starts no miner" bash -c "! grep -q 'ORVO' '$log'"
 
 # --- a mining run ---------------------------------------------------------------------------
-"$standin" --port 0 --difficulty 20 --job-interval 30 >"$farm/pool.out" 2>&1 &
+# An easy share target, so even a sanitizer build finds shares before the first stats write.
+"$standin" --port 0 --difficulty 8 --job-interval 30 >"$farm/pool.out" 2>&1 &
 pool_pid=$!
 for _ in $(seq 100); do
     grep -q 'listening on' "$farm/pool.out" && break

@@ -211,6 +211,10 @@ in_root --net "$miner" --no-color -o "no-such-pool.invalid:3360" -u qel1releaset
 miner_pid=$!
 check "Debian 11: an unknown host gives the cannot-reach line" wait_lines "$work/unknown.out" \
     " net   cannot reach no-such-pool.invalid:3360, retry in 2 s" 1 30
+# glibc reloads nsswitch.conf when it changes; the restriction must outlive that.
+echo "# changed while the miner runs" >>"$deb/etc/nsswitch.conf"
+check "Debian 11: the retry after nsswitch.conf changed gives the cannot-reach line" \
+    wait_lines "$work/unknown.out" " net   cannot reach no-such-pool.invalid:3360, retry in 4 s" 1 30
 stop_process "$miner_pid"
 status=$?
 check "Debian 11: after an unknown host the miner stops cleanly (exit $status)" test "$status" -eq 0
