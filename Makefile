@@ -2,7 +2,8 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize tsan bench demo fuzz clean format format-check FORCE
+.PHONY: all build test sanitize tsan bench demo fuzz clean format format-check FORCE \
+        release release-test
 
 all: build
 
@@ -71,5 +72,22 @@ format:
 format-check:
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
+# The release: a fully static miner built in build-release/ (the normal build stays as it is),
+# packed with packaging/make_dist.sh into dist/: the portable archive, the HiveOS package and
+# SHA256SUMS, all named from the CMake project version.
+build-release/CMakeCache.txt:
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DMINTRAKEL_STATIC=ON \
+	  -DMINTRAKEL_TESTS=OFF -DMINTRAKEL_BENCH=OFF
+
+release: build-release/CMakeCache.txt
+	cmake --build build-release -j $(JOBS) --target dist
+
+# Proves dist/ as a user would meet it (as root): a Debian 11 root made with debootstrap and
+# cached in RELEASE_CACHE, the HiveOS scripts in a fake farm, the archives' layouts and sums.
+RELEASE_CACHE ?= /var/cache/mintrakel-ci
+release-test: release build/CMakeCache.txt
+	cmake --build build -j $(JOBS) --target standin_pool
+	MINTRAKEL_RELEASE_CACHE=$(RELEASE_CACHE) bash tests/release/release_test.sh build-release build
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-release dist

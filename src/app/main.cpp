@@ -1,5 +1,6 @@
 // mintrakel: the start-up sequence, one call per step, then the run.
 #include "app/console.h"
+#include "app/name_lookup.h"
 #include "app/run_config.h"
 #include "app/session.h"
 #include "app/startup.h"
@@ -8,6 +9,7 @@
 using namespace orvo::qel;
 
 int main(int argc, char** argv) {
+    use_builtin_name_sources();
     CommandLine command_line = parse_command_line(argc, argv);
     if (command_line.exit_code) return *command_line.exit_code;
     RunConfig& config = command_line.config;

@@ -18,7 +18,7 @@ inline constexpr uint16_t FALLBACK_POOL_PORT = 3333;
 
 inline constexpr char TITLE[] = "ORVO TALVEX QEL";
 inline constexpr char SUBTITLE[] = "Mintrakel miner (Argon2id)";
-inline constexpr char VERSION[] = "v1.0.1";
+inline constexpr char VERSION[] = MINTRAKEL_VERSION;  // "v" and the CMake project version
 
 struct RunConfig {
     // The pools in the order given (-o may be repeated); the first is preferred, the others

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Sourced by HiveOS before every start of the miner, after h-manifest.conf. Turns the flight
+# sheet into the miner's arguments and writes them to CUSTOM_CONFIG_FILENAME, one per line, so
+# no blank, quote or glob character in them is ever re-read by a shell:
+#   CUSTOM_URL          pool "host:port", with or without stratum+tcp:// or tcp://; several URLs
+#                       separated by blanks become failover pools, tried in that order
+#   CUSTOM_TEMPLATE     payout address, or "address.worker"
+#   WORKER_NAME         the worker when the template names none
+#   CUSTOM_USER_CONFIG  further miner options, passed on as they are (e.g. -t 4 --cpus 0-3)
+# Without a payout address no configuration is written (an old one is removed) and the reason
+# goes to the console and the miner's log; h-run.sh then waits instead of starting the miner.
+
+mintrakel_config() {
+    local url address worker template word
+    local -a urls pools args extra
+
+    # The pools, in failover order, without a scheme the miner does not need.
+    read -ra urls <<<"${CUSTOM_URL:-}"
+    pools=()
+    for url in "${urls[@]}"; do
+        url=${url#stratum+tcp://}
+        url=${url#tcp://}
+        url=${url%/}
+        if [[ $url == *://* ]]; then
+            mintrakel_config_error "pool URL '$url': only plain TCP pools (stratum+tcp:// or host:port) are supported"
+            return 1
+        fi
+        pools+=(-o "$url")
+    done
+
+    # address[.worker]; HiveOS normally fills %WORKER_NAME% in itself, but a template copied
+    # from elsewhere may still hold it.
+    template=${CUSTOM_TEMPLATE:-}
+    template=${template//%WORKER_NAME%/${WORKER_NAME:-}}
+    template=${template//[[:space:]]/}
+    address=${template%%.*}
+    worker=
+    [[ $template == *.* ]] && worker=${template#*.}
+    [[ -z $worker ]] && worker=${WORKER_NAME:-}
+    worker=${worker//[[:space:]]/}
+    if [[ -z $address ]]; then
+        mintrakel_config_error "no payout address: put your qel1... address in the flight sheet's wallet (CUSTOM_TEMPLATE, address or address.worker)"
+        return 1
+    fi
+
+    args=("${pools[@]}" -u "$address")
+    [[ -n $worker ]] && args+=(-w "$worker")
+    # Word splitting only: a "*" in the user's options stays a "*".
+    read -ra extra <<<"${CUSTOM_USER_CONFIG:-}"
+    args+=("${extra[@]}")
+
+    if [[ -z ${CUSTOM_CONFIG_FILENAME:-} ]]; then
+        echo "mintrakel: CUSTOM_CONFIG_FILENAME is not set (h-manifest.conf not loaded)" >&2
+        return 1
+    fi
+    mkdir -p "$(dirname "$CUSTOM_CONFIG_FILENAME")" || return 1
+    for word in "${args[@]}"; do
+        printf '%s\n' "$word"
+    done >"$CUSTOM_CONFIG_FILENAME"
+}
+
+# Reports a flight-sheet mistake where the farm's user looks: the console and the miner's log.
+# The stale configuration goes, so the miner never starts with the previous sheet's settings.
+mintrakel_config_error() {
+    local message="mintrakel: $1"
+    echo "$message" >&2
+    [[ -n ${CUSTOM_CONFIG_FILENAME:-} ]] && rm -f "$CUSTOM_CONFIG_FILENAME"
+    if [[ -n ${CUSTOM_LOG_BASENAME:-} ]] && mkdir -p "$(dirname "$CUSTOM_LOG_BASENAME")"; then
+        echo "$message" >>"$CUSTOM_LOG_BASENAME.log"
+    fi
+}
+
+mintrakel_config

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the release archives from one miner binary:
+#   <out>/mintrakel-<version>-linux-x64.tar.gz  the portable archive (one folder mintrakel-<version>/)
+#   <out>/hiveos/mintrakel-<version>.tar.gz      the HiveOS custom-miner package (one folder mintrakel/)
+#   <out>/SHA256SUMS                             both archives, as `sha256sum -c` reads them
+# usage: make_dist.sh <version> <mintrakel binary> <source dir> <out dir>
+#        make_dist.sh --stage-hiveos <version> <mintrakel binary> <source dir> <folder>
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# The HiveOS folder: binary, manifest with the version filled in, the three h-*.sh scripts.
+stage_hiveos() {
+    local version=$1 binary=$2 folder=$4
+    mkdir -p "$folder"
+    install -m 0755 "$binary" "$folder/mintrakel"
+    sed "s/@VERSION@/$version/g" "$here/hiveos/h-manifest.conf.in" >"$folder/h-manifest.conf"
+    chmod 0644 "$folder/h-manifest.conf"
+    install -m 0755 "$here/hiveos/h-config.sh" "$here/hiveos/h-run.sh" "$here/hiveos/h-stats.sh" \
+        "$folder/"
+}
+
+# Archives that list their folder first and hold the same bytes from the same inputs: sorted
+# names, root as owner, every file dated at the last commit.
+pack() {
+    local archive=$1 parent=$2 folder=$3
+    tar -C "$parent" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" \
+        -cf - "$folder" | gzip -n -9 >"$archive"
+}
+
+if [[ ${1:-} == --stage-hiveos ]]; then
+    shift
+    stage_hiveos "$@"
+    exit 0
+fi
+
+version=$1 binary=$2 src=$3 out=$4
+# HiveOS reads the version as the text after the last "-" of the package name.
+if [[ $version == *-* || -z $version ]]; then
+    echo "make_dist: version '$version' must be non-empty and hold no '-'" >&2
+    exit 1
+fi
+
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || date +%s)}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+top="mintrakel-$version"
+mkdir -p "$work/portable/$top"
+install -m 0755 "$binary" "$work/portable/$top/mintrakel"
+install -m 0644 "$src/README.md" "$work/portable/$top/README.md"
+install -m 0644 "$src/tests/data/vectors.txt" "$work/portable/$top/vectors.txt"
+install -m 0644 "$here/mintrakel.service" "$work/portable/$top/mintrakel.service"
+sed "s/@VERSION@/$version/g" "$here/INSTALL.in" >"$work/portable/$top/INSTALL"
+chmod 0644 "$work/portable/$top/INSTALL"
+
+stage_hiveos "$version" "$binary" "$src" "$work/hiveos/mintrakel"
+
+mkdir -p "$out/hiveos"
+# Archives of earlier versions would otherwise stay beside the new ones.
+rm -f "$out"/mintrakel-*-linux-x64.tar.gz "$out"/hiveos/mintrakel-*.tar.gz "$out/SHA256SUMS"
+pack "$out/$top-linux-x64.tar.gz" "$work/portable" "$top"
+pack "$out/hiveos/mintrakel-$version.tar.gz" "$work/hiveos" mintrakel
+(cd "$out" && sha256sum "$top-linux-x64.tar.gz" "hiveos/mintrakel-$version.tar.gz" >SHA256SUMS)
+echo "dist: $out/{$top-linux-x64.tar.gz,hiveos/mintrakel-$version.tar.gz,SHA256SUMS}"
