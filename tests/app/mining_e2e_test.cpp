@@ -181,9 +181,10 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
         auto r = testing::run_process({"/bin/sh", "-c", command}, 60s);
         SCOPED_TRACE(command + "\n" + r.out + r.err);
 
-        const int unstarted = count_in_line(r.out, "cpu   ", " thread\\(s\\) could not be started: ");
-        const int no_arena =
-            count_in_line(r.out, "mem   ", " thread\\(s\\) stopped: not enough memory for an 8 MiB arena\n");
+        const int unstarted =
+            count_in_line(r.out, "cpu   ", " thread\\(s\\) could not be started: ");
+        const int no_arena = count_in_line(
+            r.out, "mem   ", " thread\\(s\\) stopped: not enough memory for an 8 MiB arena\n");
         std::smatch pages;
         ASSERT_TRUE(std::regex_search(r.out, pages,
                                       std::regex("\n pages ([0-9]+) arena\\(s\\) in reserved huge "
@@ -218,8 +219,10 @@ TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
         int exit_code;
         const char* placement;  // the "cpu  " line's count and best when the run starts
     } cases[] = {
-        {"5000", 2, nullptr},   {"0,4096", 2, nullptr},
-        {"-1", 2, nullptr},     {"4096-4097,0", 2, nullptr},
+        {"5000", 2, nullptr},
+        {"0,4096", 2, nullptr},
+        {"-1", 2, nullptr},
+        {"4096-4097,0", 2, nullptr},
         {"0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
         {"3-1,0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
         {"0,0", 0, "2 thread(s) pinned by L3 size (best: 2)"},

@@ -42,7 +42,8 @@ TEST(SelfCheck, EveryEngineOnThisCpuPassesTheAnswerAndCatchesAPlantedOne) {
         }
         PowHashFn hash = install_engine(*choice.engine, mode.stores);
         ASSERT_NE(hash, nullptr);
-        EXPECT_TRUE(passes_self_check(hash, arena, SELF_CHECK_ANSWER)) << mode.engine << mode.stores;
+        EXPECT_TRUE(passes_self_check(hash, arena, SELF_CHECK_ANSWER))
+            << mode.engine << mode.stores;
         for (const KnownAnswer* answer : planted) {
             EXPECT_FALSE(passes_self_check(hash, arena, *answer)) << mode.engine << mode.stores;
         }

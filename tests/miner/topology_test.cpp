@@ -214,9 +214,9 @@ TEST(ParseCpuList, LengthIsBoundedAtMaxCpusScanned) {
 // missing directory are not, whatever their number.
 TEST(AllCpusOnline, OnlyCpusTheScanFound) {
     TempDir root;
-    for (const FakeCpu& c : {FakeCpu{0, "0-1", "0", "8M"}, FakeCpu{1, "0-1", "0", "8M"},
-                             FakeCpu{2, nullptr, "0", "8M"}, FakeCpu{3, "3", "1", "8M"},
-                             FakeCpu{5, "5", "1", "8M"}}) {
+    for (const FakeCpu& c :
+         {FakeCpu{0, "0-1", "0", "8M"}, FakeCpu{1, "0-1", "0", "8M"},
+          FakeCpu{2, nullptr, "0", "8M"}, FakeCpu{3, "3", "1", "8M"}, FakeCpu{5, "5", "1", "8M"}}) {
         make_cpu(root.path(), c);
     }
     const L3Groups groups = scan_topology(root.path());
@@ -224,9 +224,8 @@ TEST(AllCpusOnline, OnlyCpusTheScanFound) {
         Cpus cpus;
         bool online;
     } cases[] = {
-        {{0}, true},       {{3, 1, 0}, true}, {{0, 0}, true},   {{2}, false},
-        {{5}, false},      {{4}, false},      {{-1}, false},    {{0, 4096}, false},
-        {{1, 3, 2}, false},
+        {{0}, true},  {{3, 1, 0}, true}, {{0, 0}, true},     {{2}, false},       {{5}, false},
+        {{4}, false}, {{-1}, false},     {{0, 4096}, false}, {{1, 3, 2}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(all_cpus_online(c.cpus, groups), c.online) << ::testing::PrintToString(c.cpus);

@@ -220,9 +220,14 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
         std::vector<const char*> lines;
     } cases[] = {
         {{false, false}, 2, 0, {}},
-        {{true, false}, 1, 1, {" check thread 0 on CPU 0: wrong hash for the known answer — "
-                               "thread stopped\n"}},
-        {{true, true}, 0, 2,
+        {{true, false},
+         1,
+         1,
+         {" check thread 0 on CPU 0: wrong hash for the known answer — "
+          "thread stopped\n"}},
+        {{true, true},
+         0,
+         2,
          {" check thread 0 on CPU 0: wrong hash", " check thread 1 (unpinned, last on CPU "}},
     };
     set_console_palette(false);
@@ -234,13 +239,12 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
         ArenaCounters arenas;
         testing::internal::CaptureStdout();
         // Thread 0 is pinned to CPU 0, which every machine has; thread 1 runs unpinned.
-        run_workers(
-            pool, 2, 0,
-            [&] {
-                return arenas.ready_count + arenas.check_failed_count == 2 &&
-                       (c.ready == 0 || FakeHash::count() >= 8);
-            },
-            map_arena, &arenas, c.wrong, {0});
+        run_workers(pool, 2, 0,
+                    [&] {
+                        return arenas.ready_count + arenas.check_failed_count == 2 &&
+                               (c.ready == 0 || FakeHash::count() >= 8);
+                    },
+                    map_arena, &arenas, c.wrong, {0});
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(arenas.ready_count, c.ready);
         EXPECT_EQ(arenas.check_failed_count, c.check_failed);
