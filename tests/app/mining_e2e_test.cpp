@@ -166,7 +166,9 @@ int count_in_line(const std::string& out, const std::string& prefix, const std::
 // that hashed; a benchmark in which none did says so and fails.
 TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizer runtimes need far more address space than these limits allow";
+    constexpr bool limits_work = false;  // sanitizer runtimes need far more address space
+#else
+    constexpr bool limits_work = true;
 #endif
     struct Case {
         const char* ulimit_kib;  // null: no limit
@@ -174,6 +176,7 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
         bool none_hash;
     } cases[] = {{"16000", 2, true}, {"300000", 200, false}, {nullptr, 2, false}};
     for (const auto& c : cases) {
+        if (c.ulimit_kib && !limits_work) continue;
         std::string command = std::string("exec ") + MINTRAKEL_BINARY +
                               " --no-color -o 127.0.0.1:9 --bench 2 -t " +
                               std::to_string(c.threads);
