@@ -1,7 +1,5 @@
 #include "miner/self_check.h"
 
-#include <sched.h>
-
 #include <cstring>
 
 #include "app/console.h"
