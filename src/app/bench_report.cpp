@@ -20,4 +20,8 @@ bool run_bench_report(const RateHistory& history, int32_t bench_seconds, int32_t
     return true;
 }
 
+void report_bench_without_hashing() {
+    log_line(palette.red, "bench", "no thread could hash \u2014 nothing measured");
+}
+
 }  // namespace orvo::qel

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/sleep.h"
 #include "app/stats_file.h"
 #include "miner/arena.h"
+#include "miner/self_check.h"
 #include "miner/worker.h"
 #include "pool/pool.h"
 
@@ -37,9 +39,15 @@ struct RunState {
 };
 
 // Threads are numbered 0.. in creation order. When the system refuses to create one more
-// thread, it and every later one count as stopped threads, like an arena that failed.
-void start_hashing_threads(RunState& state, const RunConfig& config, const Engine& engine,
-                           const Placement& placement) {
+// thread, that one and every later one are not started; the run goes on with those it has.
+struct ThreadStart {
+    int32_t started = 0;
+    std::string refusal;  // why the first refused thread could not be created
+};
+
+ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, const Engine& engine,
+                                  const Placement& placement) {
+    ThreadStart result;
     for (int32_t i = 0; i < config.threads; ++i) {
         WorkerContext context{
             .index = i,
@@ -54,11 +62,36 @@ void start_hashing_threads(RunState& state, const RunConfig& config, const Engin
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
-        } catch (const std::system_error&) {
-            state.arenas.failed_count.fetch_add(config.threads - i);
-            return;
+        } catch (const std::system_error& e) {
+            result.refusal = e.code().message();
+            return result;
         }
+        result.started = i + 1;
     }
+    return result;
+}
+
+// The red "cpu  " line for threads the system would not create.
+void report_unstarted_threads(int32_t count, const std::string& refusal) {
+    log_line(palette.red, "cpu  ",
+             std::to_string(count) + " thread(s) could not be started: " + refusal);
+}
+
+// A run in which no thread hashes ends with exit code 1 when that makes the run pointless: a
+// benchmark would measure nothing, and threads that failed their self-check would have mined
+// wrong shares. A mining run whose threads only lacked memory keeps its connection and waits
+// to be stopped.
+bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
+    if (arenas.ready_count.load() > 0) return false;
+    if (arenas.check_failed_count.load() > 0) {
+        report_no_thread_passed();
+        return true;
+    }
+    if (bench) {
+        report_bench_without_hashing();
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -75,10 +108,23 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     };
     if (!bench) state.pool.start(pool_config);
 
-    start_hashing_threads(state, config, engine, placement);
+    const ThreadStart start = start_hashing_threads(state, config, engine, placement);
+    if (start.started < config.threads) {
+        report_unstarted_threads(config.threads - start.started, start.refusal);
+    }
     const Clock::time_point uptime_origin = Clock::now();
-    wait_for_arenas(state.arenas, config.threads, stop_requested);
+    wait_for_arenas(state.arenas, start.started, stop_requested);
     report_arenas(state.arenas);
+    report_self_check_outcome(state.arenas.ready_count.load(),
+                              state.arenas.check_failed_count.load());
+    // Only threads that passed their self-check ever hash; when none did, every thread has
+    // already ended.
+    if (!stop_requested.load() && nothing_can_hash(state.arenas, bench)) {
+        state.pool.stop();
+        for (auto& thread : state.threads) thread.join();
+        return 1;
+    }
+    const int32_t hashing_threads = state.arenas.ready_count.load();
 
     RateHistory history;
     uint64_t previous = state.total_hashes.load();
@@ -90,7 +136,7 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
         history.append(current - previous);
         previous = current;
         if (bench) {
-            if (run_bench_report(history, config.bench_seconds, config.threads)) break;
+            if (run_bench_report(history, config.bench_seconds, hashing_threads)) break;
             continue;
         }
         check_dev_fee(whole_seconds_since(loop_origin), dev_fee_active, state.pool, pool_config,

@@ -52,7 +52,7 @@ std::optional<Placement> read_placement(RunConfig& config) {
     placement.group_count = static_cast<int32_t>(groups.size());
     if (!config.cpus.empty()) {
         std::vector<int32_t> list = parse_cpu_list(config.cpus);
-        if (list.empty()) {
+        if (list.empty() || !all_cpus_online(list, groups)) {
             std::fprintf(stderr, "bad --cpus list\n");
             return std::nullopt;
         }

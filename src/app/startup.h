@@ -37,7 +37,8 @@ struct Placement {
     int32_t group_count = 0;  // L3 groups found
 };
 // The topology's pin order, replaced by --cpus when given (which then also fixes the thread
-// count in `config`). Returns nothing after writing "bad --cpus list" to stderr: exit code 2.
+// count in `config`). Returns nothing after writing "bad --cpus list" to stderr (exit code 2)
+// when the list names no CPU or any CPU that is not online.
 std::optional<Placement> read_placement(RunConfig& config);
 
 // A mining run needs a payout address; a verify or benchmark run does not. Writes the error to

@@ -92,8 +92,8 @@ int32_t memory_thread_limit(const std::string& meminfo) {
 void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
                      const SleepFn& sleep) {
     for (;;) {
-        int64_t settled =
-            static_cast<int64_t>(counters.ready_count.load()) + counters.failed_count.load();
+        int64_t settled = static_cast<int64_t>(counters.ready_count.load()) +
+                          counters.failed_count.load() + counters.check_failed_count.load();
         if (settled >= threads || stop.load()) return;
         sleep(ARENA_POLL_INTERVAL);
     }

@@ -30,20 +30,22 @@ int64_t read_meminfo_value(const std::string& key, const std::string& meminfo = 
 // Arenas that fit MemAvailable plus the free reserved huge pages after the reserve; at least 0.
 int32_t memory_thread_limit(const std::string& meminfo = MEMINFO_PATH);
 
-// Where the hashing threads' arenas went. Each thread increments at most one of ready_count and
-// failed_count, and huge_count only when its arena is in reserved huge pages (counted in
-// ready_count too). Nothing is ever decremented.
+// Where the hashing threads' arenas went. Each thread increments at most one of ready_count
+// (mapped and self-checked: it hashes), failed_count (no arena) and check_failed_count (its
+// self-check failed), and huge_count only when it is ready with an arena in reserved huge pages
+// (counted in ready_count too). Nothing is ever decremented.
 struct ArenaCounters {
     std::atomic<int32_t> ready_count{0};
     std::atomic<int32_t> huge_count{0};
     std::atomic<int32_t> failed_count{0};
+    std::atomic<int32_t> check_failed_count{0};
 };
 
 // Sleeps for the whole duration; the default resumes after signals.
 using SleepFn = std::function<void(std::chrono::nanoseconds)>;
 
-// Returns once every one of `threads` threads has mapped its arena or given up, or once `stop`
-// is set; polls every 100 ms.
+// Returns once every one of `threads` threads is ready or has given up (no arena, failed
+// self-check), or once `stop` is set; polls every 100 ms.
 void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
                      const SleepFn& sleep = sleep_resuming);
 

@@ -154,6 +154,18 @@ std::vector<int32_t> parse_cpu_list(const std::string& text) {
     return cpus;
 }
 
+bool all_cpus_online(const std::vector<int32_t>& cpus, const L3Groups& groups) {
+    std::vector<int32_t> online;
+    for (const auto& [id, group] : groups) {
+        online.insert(online.end(), group.first_threads.begin(), group.first_threads.end());
+        online.insert(online.end(), group.sibling_threads.begin(), group.sibling_threads.end());
+    }
+    std::sort(online.begin(), online.end());
+    return std::all_of(cpus.begin(), cpus.end(), [&](int32_t cpu) {
+        return std::binary_search(online.begin(), online.end(), cpu);
+    });
+}
+
 int32_t decide_thread_count(int32_t requested, int32_t best, int32_t memory_limit) {
     if (requested > 0) return requested;
     return std::max(1, std::min(memory_limit, best));

@@ -42,6 +42,11 @@ std::vector<int32_t> build_pin_order(const L3Groups& groups);
 // list would have more than MAX_CPUS_SCANNED entries.
 std::vector<int32_t> parse_cpu_list(const std::string& text);
 
+// Whether every entry of a --cpus list names a CPU the scan found online (one of some group's
+// threads). A list with any other entry (a negative number, a CPU past the last one, an offline
+// CPU) is a bad list: no thread could be pinned there, and the placement line would claim it.
+bool all_cpus_online(const std::vector<int32_t>& cpus, const L3Groups& groups);
+
 // A requested count above 0 is used as is (threads past the pin order run unpinned). Otherwise
 // the automatic count: max(1, min(memory_limit, best)).
 int32_t decide_thread_count(int32_t requested, int32_t best, int32_t memory_limit);

@@ -1,5 +1,7 @@
 #include "miner/worker.h"
 
+#include <sched.h>
+
 #include <cstring>
 
 #include "app/console.h"
@@ -66,13 +68,22 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
 }  // namespace
 
 void hashing_thread(const WorkerContext& ctx) {
+    CheckedCpu where;
     if (ctx.index >= 0 && static_cast<size_t>(ctx.index) < ctx.pin_order.size() &&
         ctx.pin_order[static_cast<size_t>(ctx.index)] >= 0) {
-        pin_current_thread(ctx.pin_order[static_cast<size_t>(ctx.index)]);
+        where = {ctx.pin_order[static_cast<size_t>(ctx.index)], true};
+        pin_current_thread(where.cpu);
     }
     Arena arena;
     if (!ctx.map(arena)) {
         ctx.arenas.failed_count.fetch_add(1);
+        return;
+    }
+    if (!passes_self_check(ctx.pow_hash, arena, *ctx.known_answer)) {
+        if (!where.pinned) where.cpu = sched_getcpu();
+        report_self_check_failure(ctx.index, where);
+        ctx.arenas.check_failed_count.fetch_add(1);
+        unmap_arena(arena);
         return;
     }
     if (arena.huge) ctx.arenas.huge_count.fetch_add(1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "miner/arena.h"
+#include "miner/self_check.h"
 #include "pool/pool.h"
 #include "pow/pow_hash.h"
 
@@ -33,6 +34,7 @@ struct WorkerContext {
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;
+    const KnownAnswer* known_answer = &SELF_CHECK_ANSWER;
 };
 
 // Step k of thread `index` of `thread_count` walks nonce_start + index + k * thread_count in
@@ -44,6 +46,8 @@ inline uint64_t bench_nonce(int32_t index, uint64_t k) {
     return (static_cast<uint64_t>(index) << 40) + k;
 }
 
+// Pins, maps the arena, passes the self-check (or reports the failure, counts it in
+// check_failed_count and ends), and only then counts itself ready and hashes.
 void hashing_thread(const WorkerContext& context);
 
 }  // namespace orvo::qel

@@ -2,9 +2,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
 
+#include "app/console.h"
+#include "app/session.h"
+#include "app/startup.h"
 #include "support/process.h"
 
 namespace orvo::qel {
@@ -78,6 +83,10 @@ TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
         std::regex("\n pages ([0-9]+) arena\\(s\\) in reserved huge pages, ([0-9]+) in "
                    "transparent huge pages\n")));
     EXPECT_EQ(std::stoi(pages[1]) + std::stoi(pages[2]), 2);
+    EXPECT_NE(r.out.find(" transparent huge pages\n check known answer matched on 2 of 2 "
+                         "thread(s)\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_TRUE(std::regex_search(
         r.out, std::regex("\n speed 10s/60s/15m  [0-9]+\\.[0-9]{2} H/s / [0-9]+\\.[0-9]{2} H/s / "
                           "[0-9]+\\.[0-9]{2} H/s   parts [0-9]+/0\n")))
@@ -145,24 +154,109 @@ TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     EXPECT_EQ(read_file(dir.file("stats.json")), "");  // never written outside mining
 }
 
-TEST(BenchEndToEnd, ThreadsThatCannotStartCountAsStopped) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizer runtimes need far more address space than this test allows";
-#endif
-    // 300 MB of address space holds a few stacks and arenas, not 200: thread creation and
-    // arena mapping fail, and the run goes on with the threads it got.
-    auto r = testing::run_process(
-        {"/bin/sh", "-c",
-         std::string("ulimit -v 300000; exec ") + MINTRAKEL_BINARY +
-             " --no-color --bench 2 -t 200"},
-        60s);
-    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+// The count in a "<prefix><n><suffix>" line, 0 when there is no such line.
+int count_in_line(const std::string& out, const std::string& prefix, const std::string& suffix) {
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(
-        r.out, m, std::regex("\n mem   ([0-9]+) thread\\(s\\) stopped: not enough memory")))
-        << r.out;
-    EXPECT_GT(std::stoi(m[1]), 100);
-    EXPECT_NE(r.out.find(" bench 200 threads: "), std::string::npos) << r.out;
+    if (!std::regex_search(out, m, std::regex("\n " + prefix + "([0-9]+)" + suffix))) return 0;
+    return std::stoi(m[1]);
+}
+
+// Under a small address space some threads are not created and some get no arena. Every
+// asked-for thread is reported once, in its own line, and the result counts only the threads
+// that hashed; a benchmark in which none did says so and fails.
+TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr bool limits_work = false;  // sanitizer runtimes need far more address space
+#else
+    constexpr bool limits_work = true;
+#endif
+    enum Hashing { none, some, either };
+    struct Case {
+        const char* ulimit_kib;  // null: no limit
+        int threads;
+        Hashing hashing;
+        bool unstarted;  // some threads surely cannot be created
+    } cases[] = {
+        {"16000", 2, none, false},
+        // Room for 8 stacks and some arenas, never for all 8 arenas.
+        {"100000", 8, some, false},
+        // 200 stacks cannot fit; whether any arena fits beside the stacks that do is a race.
+        {"300000", 200, either, true},
+        {nullptr, 2, some, false},
+    };
+    for (const auto& c : cases) {
+        if (c.ulimit_kib && !limits_work) continue;
+        std::string command = std::string("exec ") + MINTRAKEL_BINARY +
+                              " --no-color -o 127.0.0.1:9 --bench 2 -t " +
+                              std::to_string(c.threads);
+        if (c.ulimit_kib) command = std::string("ulimit -v ") + c.ulimit_kib + "; " + command;
+        auto r = testing::run_process({"/bin/sh", "-c", command}, 60s);
+        SCOPED_TRACE(command + "\n" + r.out + r.err);
+
+        const int unstarted =
+            count_in_line(r.out, "cpu   ", " thread\\(s\\) could not be started: ");
+        const int no_arena = count_in_line(
+            r.out, "mem   ", " thread\\(s\\) stopped: not enough memory for an 8 MiB arena\n");
+        std::smatch pages;
+        ASSERT_TRUE(std::regex_search(r.out, pages,
+                                      std::regex("\n pages ([0-9]+) arena\\(s\\) in reserved huge "
+                                                 "pages, ([0-9]+) in transparent huge pages\n")));
+        const int hashing = std::stoi(pages[1]) + std::stoi(pages[2]);
+        EXPECT_EQ(unstarted + no_arena + hashing, c.threads);
+        if (c.ulimit_kib) {
+            EXPECT_GT(unstarted + no_arena, 0);
+        }
+        if (c.unstarted) {
+            EXPECT_GT(unstarted, 0);
+        }
+        if (c.hashing != either) {
+            EXPECT_EQ(hashing == 0, c.hashing == none);
+        }
+        if (hashing == 0) {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_TRUE(r.out.ends_with("\n bench no thread could hash — nothing measured\n"));
+            EXPECT_EQ(r.out.find(" threads: "), std::string::npos);
+        } else {
+            EXPECT_EQ(r.exit_code, 0);
+            EXPECT_TRUE(std::regex_search(
+                r.out, std::regex("\n check known answer matched on " + std::to_string(hashing) +
+                                  " of " + std::to_string(hashing) + " thread\\(s\\)\n bench " +
+                                  std::to_string(hashing) +
+                                  " threads: [0-9]+\\.[0-9]{2} H/s over 2 s\n$")));
+        }
+    }
+}
+
+// A --cpus list is run only when every entry is an online CPU; otherwise no thread could be
+// pinned where the placement line says. Every machine has CPU 0; none has CPU 4096.
+TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
+    struct Case {
+        const char* list;
+        int exit_code;
+        const char* placement;  // the "cpu  " line's count and best when the run starts
+    } cases[] = {
+        {"5000", 2, nullptr},
+        {"0,4096", 2, nullptr},
+        {"-1", 2, nullptr},
+        {"4096-4097,0", 2, nullptr},
+        {"0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
+        {"3-1,0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
+        {"0,0", 0, "2 thread(s) pinned by L3 size (best: 2)"},
+    };
+    for (const auto& c : cases) {
+        auto r = testing::run_process({MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:9",
+                                       "--bench", "1", "-t", "3", "--cpus", c.list},
+                                      60s);
+        SCOPED_TRACE(std::string(c.list) + "\n" + r.out + r.err);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        if (c.placement) {
+            EXPECT_NE(r.out.find(std::string(" · ") + c.placement + " · "), std::string::npos);
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.err, "bad --cpus list\n");
+            EXPECT_EQ(r.out.find(" cpu   "), std::string::npos);
+        }
+    }
 }
 
 TEST(BenchEndToEnd, SignalEndsTheBenchmarkQuietly) {
@@ -173,6 +267,61 @@ TEST(BenchEndToEnd, SignalEndsTheBenchmarkQuietly) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.find(" bench "), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("shutdown requested"), std::string::npos) << r.out;
+}
+
+// An engine that computes a wrong hash on this machine, as a faulty core or an unstable
+// overclock would: the real hash with one bit flipped.
+PowHashFn real_hash = nullptr;
+void faulty_hash(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
+    real_hash(arena, header, nonce, out);
+    out[5] ^= 0x10;
+}
+
+// Without the self-check every hash of this run would be a share (difficulty 1) and wrong. With
+// it, each thread names its CPU and stops, and the run ends with 1 before submitting anything.
+TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
+    StandinPool pool({"--difficulty", "1"});
+    ASSERT_FALSE(pool.endpoint.empty());
+    RunConfig config;
+    std::optional<PoolEndpoint> endpoint = split_pool_endpoint(pool.endpoint);
+    ASSERT_TRUE(endpoint);
+    config.pools = {*endpoint};
+    config.address = "qel1testaddress";
+    config.worker = "ci";
+    config.threads = 2;
+    config.color = false;
+    set_console_palette(false);
+    std::optional<Engine> engine = select_engine(config);
+    ASSERT_TRUE(engine);
+    real_hash = engine->pow_hash;
+    engine->pow_hash = faulty_hash;
+    Placement placement;  // unpinned
+
+    // A run that goes on mining is stopped after a while, so it fails here instead of hanging.
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!returned && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        if (!returned) stop_requested = true;
+    });
+    ::testing::internal::CaptureStdout();
+    const int code = run_session(config, *engine, placement);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    returned = true;
+    watchdog.join();
+    EXPECT_EQ(code, 1);
+    for (const char* line :
+         {" check thread 0 (unpinned", " check thread 1 (unpinned",
+          "\n check no thread passed the self-check — the hash is wrong on this machine\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+    for (const char* absent : {" share ", " block ", "known answer matched", "shutdown"}) {
+        EXPECT_EQ(out.find(absent), std::string::npos) << absent << "\n" << out;
+    }
+    EXPECT_FALSE(stop_requested.exchange(false));
+    EXPECT_EQ(pool.finish(), "valid 0 invalid 0 duplicate 0");
 }
 
 }  // namespace

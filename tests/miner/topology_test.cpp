@@ -210,6 +210,29 @@ TEST(ParseCpuList, LengthIsBoundedAtMaxCpusScanned) {
     EXPECT_EQ(parse_cpu_list(many).size(), 1024u);
 }
 
+// Online means found by the scan: offline CPUs (no topology file) and CPUs past the first
+// missing directory are not, whatever their number.
+TEST(AllCpusOnline, OnlyCpusTheScanFound) {
+    TempDir root;
+    for (const FakeCpu& c :
+         {FakeCpu{0, "0-1", "0", "8M"}, FakeCpu{1, "0-1", "0", "8M"},
+          FakeCpu{2, nullptr, "0", "8M"}, FakeCpu{3, "3", "1", "8M"}, FakeCpu{5, "5", "1", "8M"}}) {
+        make_cpu(root.path(), c);
+    }
+    const L3Groups groups = scan_topology(root.path());
+    struct Case {
+        Cpus cpus;
+        bool online;
+    } cases[] = {
+        {{0}, true},  {{3, 1, 0}, true}, {{0, 0}, true},     {{2}, false},       {{5}, false},
+        {{4}, false}, {{-1}, false},     {{0, 4096}, false}, {{1, 3, 2}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(all_cpus_online(c.cpus, groups), c.online) << ::testing::PrintToString(c.cpus);
+    }
+    EXPECT_FALSE(all_cpus_online({0}, L3Groups{}));  // no sysfs: nothing can be pinned
+}
+
 TEST(DecideThreadCount, RequestedOrAutomatic) {
     struct Case {
         int32_t requested, best, limit, expected;

@@ -41,7 +41,10 @@ TEST(NonceSchedule, InterleavesAndStopsAtTheEndOrOnWrap) {
     EXPECT_EQ(bench_nonce(3, 7), (3ull << 40) + 7);
 }
 
-// A stand-in for the hash: records every nonce by thread and returns a chosen output.
+// The nonce of the fake self-check answer; no job or benchmark in these tests reaches it.
+constexpr uint64_t CHECK_NONCE = 0x5e1f'c4ec'0000'0000;
+
+// A stand-in for the hash: records every nonce but the self-check's and returns a chosen output.
 struct FakeHash {
     static inline std::mutex mutex;
     static inline std::vector<uint64_t> nonces;
@@ -49,8 +52,17 @@ struct FakeHash {
     static void hash(const Arena& arena, const uint8_t*, uint64_t nonce, uint8_t* out) {
         EXPECT_NE(arena.base, nullptr);
         std::memcpy(out, output, HASH_BYTES);
+        if (nonce == CHECK_NONCE) return;
         std::lock_guard<std::mutex> lock(mutex);
         nonces.push_back(nonce);
+    }
+    // A known answer the fake passes (or, planted wrong, fails) as it stands.
+    static KnownAnswer answer(bool right) {
+        KnownAnswer a{};
+        a.nonce = CHECK_NONCE;
+        std::memcpy(a.hash, output, HASH_BYTES);
+        if (!right) a.hash[0] ^= 1;
+        return a;
     }
     static void reset(uint8_t fill) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -67,10 +79,14 @@ struct FakeHash {
     }
 };
 
-// Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass).
+// Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
+// fails its self-check when wrong_answer[i] is set.
 void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
-                 bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr) {
-    std::vector<int32_t> pin_order;
+                 bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr,
+                 const std::vector<bool>& wrong_answer = {},
+                 const std::vector<int32_t>& pin_order = {}) {
+    const KnownAnswer right = FakeHash::answer(true);
+    const KnownAnswer wrong = FakeHash::answer(false);
     ArenaCounters local;
     ArenaCounters& arenas = counters ? *counters : local;
     std::atomic<uint64_t> total{0};
@@ -87,7 +103,11 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .pool = pool,
                           .stop_requested = stop,
                           .idle_sleep = std::chrono::milliseconds(20),
-                          .map = map};
+                          .map = map,
+                          .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
+                                                  wrong_answer[static_cast<size_t>(i)]
+                                              ? &wrong
+                                              : &right};
         workers.emplace_back(hashing_thread, ctx);
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -258,6 +278,59 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
     EXPECT_EQ(failed.failed_count, 3);
     EXPECT_EQ(failed.ready_count, 0);
     EXPECT_EQ(FakeHash::count(), 0u);
+}
+
+// A thread whose self-check fails reports its CPU and stops before it hashes or submits
+// anything; the others mine. Every hash of the job is a share, so a failed thread that went on
+// would submit.
+TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
+    struct Case {
+        std::vector<bool> wrong;
+        int32_t ready, check_failed;
+        std::vector<const char*> lines;
+    } cases[] = {
+        {{false, false}, 2, 0, {}},
+        {{true, false},
+         1,
+         1,
+         {" check thread 0 on CPU 0: wrong hash for the known answer — "
+          "thread stopped\n"}},
+        {{true, true},
+         0,
+         2,
+         {" check thread 0 on CPU 0: wrong hash", " check thread 1 (unpinned, last on CPU "}},
+    };
+    set_console_palette(false);
+    for (const auto& c : cases) {
+        FakeHash::reset(0x00);
+        Pool pool;
+        pool.connected = true;
+        publish_job(pool, "j1", 0, 999, 0x00);
+        ArenaCounters arenas;
+        testing::internal::CaptureStdout();
+        // Thread 0 is pinned to CPU 0, which every machine has; thread 1 runs unpinned.
+        run_workers(pool, 2, 0,
+                    [&] {
+                        return arenas.ready_count + arenas.check_failed_count == 2 &&
+                               (c.ready == 0 || FakeHash::count() >= 8);
+                    },
+                    map_arena, &arenas, c.wrong, {0});
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(arenas.ready_count, c.ready);
+        EXPECT_EQ(arenas.check_failed_count, c.check_failed);
+        EXPECT_EQ(arenas.failed_count, 0);
+        // Thread i hashes only nonces i, i + 2, ...: none of a failed thread's appear.
+        for (uint64_t n : FakeHash::nonces) EXPECT_FALSE(c.wrong[n % 2]) << n;
+        if (c.ready == 0) {
+            EXPECT_EQ(FakeHash::count(), 0u);
+            EXPECT_EQ(pool.next_submit_id.load(), 2u);  // nothing submitted
+            EXPECT_EQ(out.find(" block "), std::string::npos) << out;
+        } else {
+            EXPECT_GE(FakeHash::count(), 8u);
+        }
+        for (const char* line : c.lines) EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_EQ(out.find(" check ") != std::string::npos, c.check_failed > 0) << out;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+// The hashing threads' start-up self-check: one hash of a compiled-in known answer with the
+// installed engine, on the CPU the thread is pinned to and in the arena it will mine with. It
+// catches what no build-time test can: an unstable overclock, a faulty core, a compiler or CPU
+// erratum that only this machine shows. A thread that fails it never hashes for the pool.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+struct KnownAnswer {
+    uint8_t header[HEADER_BYTES];
+    uint64_t nonce;
+    uint8_t hash[HASH_BYTES];
+};
+
+// A block header with its nonce and hash, computed with an independent Argon2id.
+extern const KnownAnswer SELF_CHECK_ANSWER;
+
+// Hashes the answer's header and nonce in `arena` with `hash` and compares all 32 bytes.
+bool passes_self_check(PowHashFn hash, const Arena& arena, const KnownAnswer& answer);
+
+// The CPU a failed thread ran on, for its report: the CPU it was pinned to, or, for an unpinned
+// thread, the one it was last seen on (-1 when unknown).
+struct CheckedCpu {
+    int32_t cpu = -1;
+    bool pinned = false;
+};
+// "thread <i> on CPU <c>: wrong hash for the known answer — thread stopped"; an unpinned
+// thread reads "thread <i> (unpinned, last on CPU <c>)" or "thread <i> (unpinned)".
+std::string self_check_failure_text(int32_t index, CheckedCpu where);
+// The red "check" line of a failed thread.
+void report_self_check_failure(int32_t index, CheckedCpu where);
+
+// After every thread has been checked: the gray "check" line "known answer matched on <passed>
+// of <passed + failed> thread(s)" when at least one thread passed; nothing otherwise.
+void report_self_check_outcome(int32_t passed, int32_t failed);
+// The red "check" line of a run in which every checked thread failed.
+void report_no_thread_passed();
+
+}  // namespace orvo::qel
