@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "miner/arena.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
+#include "pow/store_mode.h"
 
 #ifdef MINTRAKEL_HAVE_SODIUM
 #include <sodium.h>

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pow/engines.h"
+#include "pow/store_mode.h"
 
 namespace orvo::qel {
 

@@ -26,7 +26,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include <immintrin.h>
+#include "pow/avx512_intrinsics.h"
 
 #include <cstdint>
 

@@ -8,6 +8,7 @@
 
 #include "pow/blake2b.h"
 #include "pow/blamka_avx2.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
 

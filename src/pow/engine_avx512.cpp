@@ -6,18 +6,17 @@
 // Compiled with AVX-512 flags: only static functions and macros here, no standard-library
 // templates, so no AVX-512 code can be shared with baseline callers.
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
+#include "pow/avx512_intrinsics.h"
 #include "pow/blake2b.h"
 #include "pow/blamka_avx512.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
-#include "pow/row_order.h"
 
-namespace orvo::qel {
+namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 constexpr size_t ROWS_PER_BLOCK = BLOCK_BYTES / sizeof(__m512i);  // 16
@@ -216,4 +215,4 @@ void block_from_row_order_avx512(const Block& rows, Block& standard) {
     QEL_FOR_ROWS(QEL_STORE_STANDARD);
 }
 
-}  // namespace orvo::qel
+}  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -1,18 +1,18 @@
 // The data-independent reference indices for the AVX-512 engine, computed with compress_zero.
 // Compiled with AVX-512 flags: static functions and macros only, no standard-library templates.
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "pow/avx512_intrinsics.h"
 #include "pow/blamka_avx512.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
 #include "pow/table_alloc.h"
 
-namespace orvo::qel {
+namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 // Null until built; then read-only for the rest of the process.
@@ -77,4 +77,4 @@ const ReferenceTable* reference_table_avx512() {
     return table_avx512;
 }
 
-}  // namespace orvo::qel
+}  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -7,24 +7,23 @@
 #include <memory>
 #include <random>
 
+#include "pow/avx512_here.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
-#include "pow/row_order.h"
 #include "pow/store_mode.h"
 #include "support/argon2_reference.h"
 
 namespace orvo::qel {
 namespace {
 
-bool cpu_has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
-}
-
 class Avx512Test : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!cpu_has_avx512()) GTEST_SKIP() << "this CPU lacks AVX-512 F/VL/BW";
+        if (!testing::avx512_runs_here()) {
+            GTEST_SKIP() << (testing::AVX512_EMULATED ? "this CPU has AVX-512: the real code is tested"
+                                                      : "this CPU lacks AVX-512 F/VL/BW");
+        }
     }
 };
 
