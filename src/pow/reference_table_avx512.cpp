@@ -9,6 +9,7 @@
 #include "pow/blamka_avx512.h"
 #include "pow/engine_internal.h"
 #include "pow/engines.h"
+#include "pow/isa_common.h"
 #include "pow/pow_hash.h"
 #include "pow/table_alloc.h"
 
@@ -40,11 +41,9 @@ void fill_slice(uint32_t slice, ReferenceTable& table) {
             compress_zero(input, once);
             compress_zero(once, addresses);
         }
-        const uint64_t j1 = addresses.v[i % ADDRESSES_PER_BLOCK] & 0xffffffffu;
         const uint64_t w = slice * SEGMENT_BLOCKS + i - 1;  // blocks 0 .. j - 2
-        const uint64_t x = (j1 * j1) >> 32;
-        const uint64_t y = (w * x) >> 32;
-        table.index[slice * SEGMENT_BLOCKS + i] = static_cast<uint32_t>(w - 1 - y);
+        table.index[slice * SEGMENT_BLOCKS + i] =
+            reference_index(addresses.v[i % ADDRESSES_PER_BLOCK], w);
     }
 }
 
