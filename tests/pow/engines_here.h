@@ -1,12 +1,20 @@
 // Which engines of the engine table this test program tests, and whether they run on this CPU.
 #pragma once
 
+#include <ostream>
 #include <vector>
 
 #include "miner/engine.h"
 #include "pow/engine_table.h"
 
-namespace orvo::qel::testing {
+namespace orvo::qel {
+
+// Test parameters print as the engine's name.
+inline void PrintTo(const EngineInfo& engine, std::ostream* os) {
+    *os << engine.name;
+}
+
+namespace testing {
 
 #ifdef MINTRAKEL_AVX512_EMULATED
 inline constexpr bool AVX512_EMULATED = true;
@@ -46,4 +54,5 @@ inline const char* why_not_here(const EngineInfo& engine) {
                : "this CPU lacks the engine's instruction set";
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace testing
+}  // namespace orvo::qel
