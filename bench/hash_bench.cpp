@@ -1,8 +1,10 @@
-// Single-thread hash speed, side by side: libsodium's Argon2id with the coin's parameters, the
-// AVX2 engine, the AVX-512 engine in both store modes, and one block compression of each engine
-// on cached data (the compute floor). After the run, a table relates them.
+// Single-thread hash speed, side by side: libsodium's Argon2id with the coin's parameters, every
+// engine of the engine table that this CPU runs (in both store modes where the engine has them),
+// and one block compression of each engine on cached data (the compute floor). After the run, a
+// table relates them.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +13,10 @@
 #include <vector>
 
 #include "miner/arena.h"
-#include "pow/engines.h"
+#include "miner/engine.h"
+#include "pow/engine_table.h"
 #include "pow/pow_hash.h"
+#include "pow/store_mode.h"
 
 #ifdef MINTRAKEL_HAVE_SODIUM
 #include <sodium.h>
@@ -22,14 +26,6 @@ namespace orvo::qel {
 namespace {
 
 constexpr double FILL_COMPRESSIONS = ARENA_BLOCKS - 2;  // 8190
-
-bool cpu_has_avx2() {
-    return __builtin_cpu_supports("avx2");
-}
-bool cpu_has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
-}
 
 // The arena as the hashing threads get it: reserved or transparent huge pages when available.
 struct ArenaMemory {
@@ -88,21 +84,13 @@ void run_engine(benchmark::State& state, PowHashFn hash) {
     }
 }
 
-void BM_avx2(benchmark::State& state) {
-    if (!cpu_has_avx2() || !build_reference_table_avx2()) {
-        state.SkipWithError("no AVX2");
-        return;
-    }
-    run_engine(state, pow_hash_avx2);
-}
-
-void BM_avx512(benchmark::State& state, bool non_temporal) {
-    if (!cpu_has_avx512() || !build_reference_table_avx512()) {
-        state.SkipWithError("no AVX-512");
+void BM_engine(benchmark::State& state, const EngineInfo& engine, bool non_temporal) {
+    if (!engine.build_table()) {
+        state.SkipWithError("no memory for the reference table");
         return;
     }
     set_store_mode(non_temporal);
-    run_engine(state, pow_hash_avx512_dispatch);
+    run_engine(state, engine.hash);
     set_store_mode(false);
 }
 
@@ -120,28 +108,41 @@ void run_compress(benchmark::State& state, void (*compress)(const Block&, const 
     benchmark::DoNotOptimize(blocks);
 }
 
-void BM_compress_avx2(benchmark::State& state) {
-    if (!cpu_has_avx2()) {
-        state.SkipWithError("no AVX2");
-        return;
-    }
-    run_compress(state, compress_block_avx2);
+std::string hash_run_name(const EngineInfo& engine, bool non_temporal) {
+    std::string name = std::string("BM_") + engine.name;
+    if (engine.uses_store_mode) name += non_temporal ? "/nt" : "/stores";
+    return name;
 }
 
-void BM_compress_avx512(benchmark::State& state) {
-    if (!cpu_has_avx512()) {
-        state.SkipWithError("no AVX-512");
-        return;
-    }
-    run_compress(state, compress_block_avx512);
+std::string compress_run_name(const EngineInfo& engine) {
+    return std::string("BM_compress_") + engine.name;
 }
 
-BENCHMARK(BM_libsodium)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_avx2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_avx512, stores, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_avx512, nt, true)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_compress_avx2);
-BENCHMARK(BM_compress_avx512);
+// The engines that this CPU runs, by the miner's own feature test.
+std::vector<EngineInfo> engines_here() {
+    const CpuFeatures cpu = detect_cpu_features();
+    std::vector<EngineInfo> engines;
+    for (const EngineInfo& engine : engine_table()) {
+        if (has_features(cpu, engine.needs)) engines.push_back(engine);
+    }
+    return engines;
+}
+
+void register_benchmarks(const std::vector<EngineInfo>& engines) {
+    benchmark::RegisterBenchmark("BM_libsodium", BM_libsodium)->Unit(benchmark::kMillisecond);
+    for (const EngineInfo& engine : engines) {
+        for (bool non_temporal : {false, true}) {
+            if (non_temporal && !engine.uses_store_mode) continue;
+            benchmark::RegisterBenchmark(hash_run_name(engine, non_temporal).c_str(), BM_engine,
+                                         engine, non_temporal)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    for (const EngineInfo& engine : engines) {
+        benchmark::RegisterBenchmark(compress_run_name(engine).c_str(), run_compress,
+                                     engine.compress);
+    }
+}
 
 // Prints as usual and remembers the CPU seconds per iteration of every run that completed (CPU
 // time rather than wall time, so that other load on the machine distorts the ratios less).
@@ -169,32 +170,29 @@ double find(const std::map<std::string, double>& m, const std::string& name) {
     return it == m.end() ? 0.0 : it->second;
 }
 
-void print_ratios(const std::map<std::string, double>& seconds) {
-    struct Row {
-        const char* label;
-        const char* hash;
-        const char* compress;
-    };
-    const Row rows[] = {
-        {"avx2", "BM_avx2", "BM_compress_avx2"},
-        {"avx512", "BM_avx512/stores", "BM_compress_avx512"},
-        {"avx512 nt", "BM_avx512/nt", "BM_compress_avx512"},
-    };
+void print_ratios(const std::vector<EngineInfo>& engines,
+                  const std::map<std::string, double>& seconds) {
     const double sodium = find(seconds, "BM_libsodium");
     std::printf("\n%-10s %12s %14s %18s\n", "engine", "hashes/s", "x libsodium", "hash / 8190 G");
     if (sodium > 0) std::printf("%-10s %12.1f %14s %18s\n", "libsodium", 1.0 / sodium, "1.00", "-");
-    for (const Row& r : rows) {
-        const double hash = find(seconds, r.hash);
-        if (hash <= 0) {
-            std::printf("%-10s %12s\n", r.label, "skipped");
-            continue;
+    for (const EngineInfo& engine : engine_table()) {
+        const bool here = std::any_of(engines.begin(), engines.end(),
+                                      [&](const EngineInfo& e) { return e.kind == engine.kind; });
+        for (bool non_temporal : {false, true}) {
+            if (non_temporal && !engine.uses_store_mode) continue;
+            const std::string label = std::string(engine.name) + (non_temporal ? " nt" : "");
+            const double hash = here ? find(seconds, hash_run_name(engine, non_temporal)) : 0.0;
+            if (hash <= 0) {
+                std::printf("%-10s %12s\n", label.c_str(), "skipped");
+                continue;
+            }
+            const double floor = find(seconds, compress_run_name(engine)) * FILL_COMPRESSIONS;
+            char vs_sodium[32] = "-";
+            char vs_floor[32] = "-";
+            if (sodium > 0) std::snprintf(vs_sodium, sizeof vs_sodium, "%.2f", sodium / hash);
+            if (floor > 0) std::snprintf(vs_floor, sizeof vs_floor, "%.3f", hash / floor);
+            std::printf("%-10s %12.1f %14s %18s\n", label.c_str(), 1.0 / hash, vs_sodium, vs_floor);
         }
-        const double floor = find(seconds, r.compress) * FILL_COMPRESSIONS;
-        char vs_sodium[32] = "-";
-        char vs_floor[32] = "-";
-        if (sodium > 0) std::snprintf(vs_sodium, sizeof vs_sodium, "%.2f", sodium / hash);
-        if (floor > 0) std::snprintf(vs_floor, sizeof vs_floor, "%.3f", hash / floor);
-        std::printf("%-10s %12.1f %14s %18s\n", r.label, 1.0 / hash, vs_sodium, vs_floor);
     }
 }
 
@@ -204,9 +202,11 @@ void print_ratios(const std::map<std::string, double>& seconds) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    const std::vector<orvo::qel::EngineInfo> engines = orvo::qel::engines_here();
+    orvo::qel::register_benchmarks(engines);
     orvo::qel::CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    orvo::qel::print_ratios(reporter.seconds);
+    orvo::qel::print_ratios(engines, reporter.seconds);
     benchmark::Shutdown();
     return 0;
 }

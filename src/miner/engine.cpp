@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "pow/engines.h"
+#include "pow/engine_table.h"
+#include "pow/store_mode.h"
 
 namespace orvo::qel {
 
@@ -30,10 +31,6 @@ unsigned long long read_xcr0() {
     uint32_t edx = 0;
     __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
     return (static_cast<unsigned long long>(edx) << 32) | eax;
-}
-
-bool has_avx512(const CpuFeatures& f) {
-    return f.avx512f && f.avx512vl && f.avx512bw;
 }
 
 }  // namespace
@@ -71,36 +68,34 @@ CpuFeatures detect_cpu_features() {
 }
 
 const char* engine_display_name(EngineKind kind) {
-    return kind == EngineKind::avx512 ? "avx512" : "avx2";
+    return engine_info(kind).name;
 }
 
 EngineChoice choose_engine(const CpuFeatures& features, const std::string& request) {
-    bool avx512 = has_avx512(features);
-    if (request == "avx512") {
-        if (avx512) return {EngineKind::avx512, {}};
-        return {std::nullopt, features.avx2 ? NO_AVX512_TEXT : NO_ENGINE_TEXT};
-    }
-    if (request == "avx2") {
-        if (features.avx2) return {EngineKind::avx2, {}};
+    const std::span<const EngineInfo> engines = engine_table();
+    for (const EngineInfo& engine : engines) {
+        if (request != engine.name) continue;
+        if (has_features(features, engine.needs)) return {engine.kind, {}};
+        // A refused AVX-512 request says why when the CPU could run the last, least demanding
+        // engine; a CPU without even that has no engine at all.
+        const bool runs_some_engine = has_features(features, engines.back().needs);
+        if (engine.kind == EngineKind::avx512 && runs_some_engine) {
+            return {std::nullopt, NO_AVX512_TEXT};
+        }
         return {std::nullopt, NO_ENGINE_TEXT};
     }
-    if (avx512) return {EngineKind::avx512, {}};
-    if (features.avx2) return {EngineKind::avx2, {}};
+    for (const EngineInfo& engine : engines) {
+        if (has_features(features, engine.needs)) return {engine.kind, {}};
+    }
     return {std::nullopt, NO_ENGINE_TEXT};
 }
 
 PowHashFn install_engine(EngineKind kind, const std::string& stores) {
-    PowHashFn hash = nullptr;
-    if (kind == EngineKind::avx512) {
-        if (!build_reference_table_avx512()) return nullptr;
-        hash = pow_hash_avx512_dispatch;
-    } else {
-        if (!build_reference_table_avx2()) return nullptr;
-        hash = pow_hash_avx2;
-    }
-    // The flag is set whichever engine runs; only the AVX-512 dispatcher reads it.
+    const EngineInfo& engine = engine_info(kind);
+    if (!engine.build_table()) return nullptr;
+    // The flag is set whichever engine runs; only the engines that use it read it.
     set_store_mode(stores == "nt");
-    return hash;
+    return engine.hash;
 }
 
 }  // namespace orvo::qel

@@ -4,17 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "pow/engine_table.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
-
-// Each flag is true when the CPU has the instructions and the OS has enabled their state.
-struct CpuFeatures {
-    bool avx2 = false;
-    bool avx512f = false;
-    bool avx512vl = false;
-    bool avx512bw = false;
-};
 
 // Raw CPUID/XGETBV readings, so the feature test can be checked on inputs no real CPU has.
 struct CpuidReadings {
@@ -28,10 +21,10 @@ CpuidReadings read_cpuid();
 CpuFeatures features_from_cpuid(const CpuidReadings& readings);
 CpuFeatures detect_cpu_features();
 
-enum class EngineKind { avx512, avx2 };
 const char* engine_display_name(EngineKind kind);  // "avx512" / "avx2"
 
-// The engine for a request ("avx512", "avx2", anything else = best), or the refusal text.
+// The engine for a request (an engine's exact name, anything else = the best engine that the CPU
+// runs), or the refusal text. The engines and what they need come from the engine table.
 struct EngineChoice {
     std::optional<EngineKind> engine;
     std::string error;

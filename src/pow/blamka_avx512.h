@@ -1,8 +1,7 @@
 // The Argon2 permutation P on 512-bit registers, and the row order of the AVX-512 engines.
 //
-// Include only from *_avx512.cpp files. Everything here is a macro or a static function, so each
-// including translation unit gets its own AVX-512 copy and nothing can be merged by the linker
-// with baseline code.
+// Include only from *_avx512.cpp files. Everything here is a macro or has internal linkage
+// (pow/isa_common.h).
 //
 // Row order: a block is 16 registers ("rows") of eight 64-bit words. Row k, with a = k / 4 and
 // b = k % 4, holds words 32a + 4b .. 32a + 4b + 3 in its lower 256 bits and words
@@ -18,43 +17,37 @@
 // more returns to row order.
 #pragma once
 
-// GCC 12's AVX-512 intrinsics self-initialise their "undefined" operands, which its own
-// -Wuninitialized then reports at every use; the values are never read. The setting holds for the
-// rest of the including file, where the intrinsics are used.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#include <immintrin.h>
+#include "pow/avx512_intrinsics.h"
 
 #include <cstdint>
+
+#include "pow/isa_common.h"
 
 namespace orvo::qel {
 
 // x + y + 2 * lo32(x) * lo32(y) on each 64-bit lane, modulo 2^64.
-static inline __m512i blamka_avx512(__m512i x, __m512i y) {
+QEL_ISA_INLINE __m512i blamka_avx512(__m512i x, __m512i y) {
     const __m512i m = _mm512_mul_epu32(x, y);
     return _mm512_add_epi64(_mm512_add_epi64(x, y), _mm512_add_epi64(m, m));
 }
 
 // Q applied to a register whose halves are not rotated.
-static inline __m512i q_avx512(__m512i x) {
+QEL_ISA_INLINE __m512i q_avx512(__m512i x) {
     return _mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
 // Undo the diagonal rotation of Sb (left by one within each half), then Q, in one permute.
-static inline __m512i undiag_b_q_avx512(__m512i x) {
+QEL_ISA_INLINE __m512i undiag_b_q_avx512(__m512i x) {
     return _mm512_permutexvar_epi64(_mm512_set_epi64(6, 5, 2, 1, 4, 7, 0, 3), x);
 }
 
 // Undo the rotation of Sc (by two within each half), then Q: a pure 128-bit lane shuffle.
-static inline __m512i undiag_c_q_avx512(__m512i x) {
+QEL_ISA_INLINE __m512i undiag_c_q_avx512(__m512i x) {
     return _mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(2, 0, 3, 1));
 }
 
 // Undo the rotation of Sd (left by three within each half), then Q, in one permute.
-static inline __m512i undiag_d_q_avx512(__m512i x) {
+QEL_ISA_INLINE __m512i undiag_d_q_avx512(__m512i x) {
     return _mm512_permutexvar_epi64(_mm512_set_epi64(4, 7, 0, 3, 6, 5, 2, 1), x);
 }
 
@@ -184,7 +177,7 @@ static inline __m512i undiag_d_q_avx512(__m512i x) {
     } while (0)
 
 // Row k of a block given in standard word order.
-static inline __m512i load_row_from_standard_avx512(const uint64_t* words, int k) {
+QEL_ISA_INLINE __m512i load_row_from_standard_avx512(const uint64_t* words, int k) {
     const int w = 32 * (k >> 2) + 4 * (k & 3);
     const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(words + w));
     const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(words + w + 16));
@@ -192,7 +185,7 @@ static inline __m512i load_row_from_standard_avx512(const uint64_t* words, int k
 }
 
 // Writes row k into a block in standard word order.
-static inline void store_row_to_standard_avx512(uint64_t* words, int k, __m512i row) {
+QEL_ISA_INLINE void store_row_to_standard_avx512(uint64_t* words, int k, __m512i row) {
     const int w = 32 * (k >> 2) + 4 * (k & 3);
     _mm256_store_si256(reinterpret_cast<__m256i*>(words + w), _mm512_castsi512_si256(row));
     _mm256_store_si256(reinterpret_cast<__m256i*>(words + w + 16),

@@ -8,7 +8,9 @@
 
 #include "pow/blake2b.h"
 #include "pow/blamka_avx2.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
+#include "pow/isa_common.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -16,42 +18,35 @@ namespace {
 
 constexpr int PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
 
-ORVO_AVX2_INLINE __m256i load(const __m256i* p) {
+QEL_ISA_FORCE_INLINE __m256i load(const __m256i* p) {
     return _mm256_load_si256(p);
 }
-ORVO_AVX2_INLINE void store(__m256i* p, __m256i v) {
+QEL_ISA_FORCE_INLINE void store(__m256i* p, __m256i v) {
     _mm256_store_si256(p, v);
 }
 
-ORVO_AVX2_INLINE void prefetch_block(const uint8_t* block) {
+QEL_ISA_FORCE_INLINE void prefetch_block(const uint8_t* block) {
     for (int line = 0; line < 16; ++line)
         _mm_prefetch(reinterpret_cast<const char*>(block + 64 * line), _MM_HINT_T0);
 }
 
 // Into L1 only: in the data-dependent half a reference is mostly an old block read once, and
 // keeping it out of L2 leaves L2 to the recently written blocks, which later references favour.
-ORVO_AVX2_INLINE void prefetch_block_l1(const uint8_t* block) {
+QEL_ISA_FORCE_INLINE void prefetch_block_l1(const uint8_t* block) {
     for (int line = 0; line < 16; ++line)
         _mm_prefetch(reinterpret_cast<const char*>(block + 64 * line), _MM_HINT_NTA);
 }
 
-// x = (J1 * J1) >> 32; y = (W * x) >> 32; ref = W - 1 - y. Kept here rather than shared so that
-// this AVX2 translation unit calls no inline function that baseline code also defines.
-ORVO_AVX2_INLINE uint32_t data_dependent_ref(uint64_t word0, uint64_t w) {
-    const uint64_t j1 = word0 & 0xffffffffULL;
-    const uint64_t x = (j1 * j1) >> 32;
-    return static_cast<uint32_t>(w - 1 - ((w * x) >> 32));
-}
-
 // Unit u of R = prev ^ ref, also kept in the running buffer for the feed-forward.
-ORVO_AVX2_INLINE __m256i load_r(const __m256i* prev, const __m256i* ref, __m256i* running, int u) {
+QEL_ISA_FORCE_INLINE __m256i load_r(const __m256i* prev, const __m256i* ref, __m256i* running,
+                                    int u) {
     const __m256i r = _mm256_xor_si256(load(prev + u), load(ref + u));
     store(running + u, r);
     return r;
 }
 
 // Unit u of the new block: P(R) ^ R, with R in the running buffer.
-ORVO_AVX2_INLINE void feed_forward(__m256i* out, __m256i* running, int u, __m256i permuted) {
+QEL_ISA_FORCE_INLINE void feed_forward(__m256i* out, __m256i* running, int u, __m256i permuted) {
     const __m256i v = _mm256_xor_si256(permuted, load(running + u));
     store(out + u, v);
     store(running + u, v);
@@ -59,8 +54,8 @@ ORVO_AVX2_INLINE void feed_forward(__m256i* out, __m256i* running, int u, __m256
 
 // Row pass over Argon2 rows 4h..4h + 3 (units 16h..16h + 15): R = prev ^ ref replaces prev in
 // the running buffer, P's row output goes to scratch.
-ORVO_AVX2_INLINE void row_quad(const __m256i* prev, const __m256i* ref, __m256i* running,
-                               __m256i* scratch, int h) {
+QEL_ISA_FORCE_INLINE void row_quad(const __m256i* prev, const __m256i* ref, __m256i* running,
+                                   __m256i* scratch, int h) {
     const int u = 16 * h;
     __m256i a0 = load_r(prev, ref, running, u + 0), b0 = load_r(prev, ref, running, u + 1);
     __m256i c0 = load_r(prev, ref, running, u + 2), d0 = load_r(prev, ref, running, u + 3);
@@ -91,7 +86,8 @@ ORVO_AVX2_INLINE void row_quad(const __m256i* prev, const __m256i* ref, __m256i*
 
 // Column pass over quarters k and k + 1 of all eight rows, then the feed-forward and the stores.
 // Quarter k's results are written first.
-ORVO_AVX2_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m256i* running, int k) {
+QEL_ISA_FORCE_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m256i* running,
+                                      int k) {
     const int m = k + 1;
     __m256i r0 = load(scratch + 0 + k), r1 = load(scratch + 4 + k);
     __m256i r2 = load(scratch + 8 + k), r3 = load(scratch + 12 + k);
@@ -129,16 +125,16 @@ ORVO_AVX2_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m256i*
 // at the start, so that the stores' ownership requests are served long before the stores and
 // do not compete with the fetch of the next reference at the end. (A read prefetch: the lines
 // arrive exclusive, since no other core holds them, and PREFETCHW is not on every AVX2 CPU.)
-ORVO_AVX2_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
-                                 __m256i* running, __m256i* scratch, const uint8_t* arena,
-                                 uint64_t next_w, uint32_t* next_ref) {
+QEL_ISA_FORCE_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
+                                     __m256i* running, __m256i* scratch, const uint8_t* arena,
+                                     uint64_t next_w, uint32_t* next_ref) {
     if (next_w != 0) prefetch_block(reinterpret_cast<const uint8_t*>(out));
     row_quad(prev, ref, running, scratch, 0);
     row_quad(prev, ref, running, scratch, 1);
     column_quad(scratch, out, running, 0);
     if (next_w != 0) {
         const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
-        *next_ref = data_dependent_ref(word0, next_w);
+        *next_ref = reference_index(word0, next_w);
         prefetch_block_l1(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
     }
     column_quad(scratch, out, running, 2);
@@ -183,7 +179,7 @@ void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, ui
     }
 
     // Data-dependent half: each block's word 0 names the next block's reference.
-    uint32_t ref = data_dependent_ref(running_block.v[0], DATA_INDEPENDENT_BLOCKS - 1);
+    uint32_t ref = reference_index(running_block.v[0], DATA_INDEPENDENT_BLOCKS - 1);
     prefetch_block(base + static_cast<size_t>(ref) * BLOCK_BYTES);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS - 1; ++j) {
         uint32_t next_ref;

@@ -3,48 +3,38 @@
 // xor reference lives in the other 16 registers as far as they reach, the rest in a 1 KiB stack
 // buffer that stays in the first-level cache.
 //
-// Compiled with AVX-512 flags: only static functions and macros here, no standard-library
-// templates, so no AVX-512 code can be shared with baseline callers.
-
-#include <immintrin.h>
+// Compiled with AVX-512 flags: only functions of internal linkage and macros here, no
+// standard-library templates, so no AVX-512 code can be shared with baseline callers.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "pow/avx512_intrinsics.h"
 #include "pow/blake2b.h"
 #include "pow/blamka_avx512.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
+#include "pow/isa_common.h"
 #include "pow/pow_hash.h"
-#include "pow/row_order.h"
 
-namespace orvo::qel {
+namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 constexpr size_t ROWS_PER_BLOCK = BLOCK_BYTES / sizeof(__m512i);  // 16
 // Blocks ahead whose reference is prefetched in the data-independent half.
 constexpr uint32_t PREFETCH_DISTANCE = 8;
 
-// Reference index of block w + 1 from the low half of its pseudo-random word; the reference
-// area is blocks 0 .. w - 1. A private copy: the inline one in pow_hash.h must not be compiled
-// with AVX-512 flags.
-inline uint32_t reference_of(uint64_t pseudo_rand, uint64_t w) {
-    const uint64_t j1 = pseudo_rand & 0xffffffffu;
-    const uint64_t x = (j1 * j1) >> 32;
-    const uint64_t y = (w * x) >> 32;
-    return static_cast<uint32_t>(w - 1 - y);
-}
-
-inline uint64_t low_word(__m512i v) {
+QEL_ISA_INLINE uint64_t low_word(__m512i v) {
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(v)));
 }
 
 // Asks for the line at `p` in a writable state ahead of the stores that will overwrite it. A
 // plain instruction rather than the intrinsic, which would need -mprfchw; every AVX-512 CPU has it.
-inline __attribute__((always_inline)) void prefetch_for_write(const void* p) {
+QEL_ISA_FORCE_INLINE void prefetch_for_write(const void* p) {
     asm volatile("prefetchw %0" : : "m"(*static_cast<const char*>(p)));
 }
 
-inline __attribute__((always_inline)) void store_row(__m512i* dst, __m512i v, bool nt) {
+QEL_ISA_FORCE_INLINE void store_row(__m512i* dst, __m512i v, bool nt) {
     if (nt) {
         _mm512_stream_si512(dst, v);
     } else {
@@ -69,8 +59,8 @@ namespace {
 
 // The whole hash; `nt` is a constant at both call sites, so each engine gets its own loop with
 // one kind of store and no branch on it.
-inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8_t* header,
-                                                         uint64_t nonce, uint8_t* out, bool nt) {
+QEL_ISA_FORCE_INLINE void pow_hash_impl(void* base, const uint8_t* header, uint64_t nonce,
+                                        uint8_t* out, bool nt) {
     __m512i* const arena = static_cast<__m512i*>(base);  // row k of block j: arena[16j + k]
     const uint32_t* const table = reference_table_avx512()->index;
 
@@ -123,7 +113,7 @@ inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8
     // writing at the start of its iteration, so that their ownership requests do not queue behind,
     // or in front of, the fetch of the next reference at the end of it (non-temporal stores need no
     // ownership of the line).
-    uint32_t ref = reference_of(low_word(x0), DATA_INDEPENDENT_BLOCKS - 1);
+    uint32_t ref = reference_index(low_word(x0), DATA_INDEPENDENT_BLOCKS - 1);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS; ++j) {
         const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * ref;
         dst_rows = arena + ROWS_PER_BLOCK * j;
@@ -144,7 +134,7 @@ inline __attribute__((always_inline)) void pow_hash_impl(void* base, const uint8
         __m512i c0 = q_avx512(x0), c4 = q_avx512(x4), c8 = q_avx512(x8), c12 = q_avx512(x12);
         QEL_ROUND1_DIAG(c0, c4, c8, c12);
         if (j + 1 < ARENA_BLOCKS) {
-            ref = reference_of(low_word(c0) ^ r_word0, j);
+            ref = reference_index(low_word(c0) ^ r_word0, j);
             const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * ref;
             if (nt) {
                 QEL_FOR_ROWS(QEL_PREFETCH);
@@ -216,4 +206,4 @@ void block_from_row_order_avx512(const Block& rows, Block& standard) {
     QEL_FOR_ROWS(QEL_STORE_STANDARD);
 }
 
-}  // namespace orvo::qel
+}  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -46,11 +46,5 @@ void pow_h0(const uint8_t* header, uint64_t nonce, uint8_t h0[64]);
 void pow_seed_input(const uint8_t h0[64], uint32_t index, uint8_t in[72]);
 // The tag: H'(32) over the last block in standard word order.
 void pow_tag(const uint8_t* last_block, uint8_t out[32]);
-// Reference index of block j from the pseudo-random word's low half J1, with W = j - 1.
-inline uint32_t reference_index(uint32_t j1, uint64_t w) {
-    uint64_t x = (static_cast<uint64_t>(j1) * j1) >> 32;
-    uint64_t y = (w * x) >> 32;
-    return static_cast<uint32_t>(w - 1 - y);
-}
 
 }  // namespace orvo::qel

@@ -8,6 +8,7 @@
 
 #include "pow/blamka_avx2.h"
 #include "pow/engines.h"
+#include "pow/isa_common.h"
 #include "pow/pow_hash.h"
 #include "pow/table_alloc.h"
 
@@ -79,10 +80,7 @@ bool build_reference_table_avx2() {
             }
             // Reference area: every block before the previous one, W = j - 1 blocks.
             const uint32_t j = slice * SEGMENT_BLOCKS + i;
-            const uint64_t w = j - 1;
-            const uint64_t j1 = address.v[i % ADDRESSES_PER_BLOCK] & 0xffffffffULL;
-            const uint64_t x = (j1 * j1) >> 32;
-            table->index[j] = static_cast<uint32_t>(w - 1 - ((w * x) >> 32));
+            table->index[j] = reference_index(address.v[i % ADDRESSES_PER_BLOCK], j - 1);
         }
     }
     table_avx2 = table;

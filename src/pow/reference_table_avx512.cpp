@@ -1,18 +1,19 @@
 // The data-independent reference indices for the AVX-512 engine, computed with compress_zero.
 // Compiled with AVX-512 flags: static functions and macros only, no standard-library templates.
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "pow/avx512_intrinsics.h"
 #include "pow/blamka_avx512.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
+#include "pow/isa_common.h"
 #include "pow/pow_hash.h"
 #include "pow/table_alloc.h"
 
-namespace orvo::qel {
+namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 // Null until built; then read-only for the rest of the process.
@@ -40,11 +41,9 @@ void fill_slice(uint32_t slice, ReferenceTable& table) {
             compress_zero(input, once);
             compress_zero(once, addresses);
         }
-        const uint64_t j1 = addresses.v[i % ADDRESSES_PER_BLOCK] & 0xffffffffu;
         const uint64_t w = slice * SEGMENT_BLOCKS + i - 1;  // blocks 0 .. j - 2
-        const uint64_t x = (j1 * j1) >> 32;
-        const uint64_t y = (w * x) >> 32;
-        table.index[slice * SEGMENT_BLOCKS + i] = static_cast<uint32_t>(w - 1 - y);
+        table.index[slice * SEGMENT_BLOCKS + i] =
+            reference_index(addresses.v[i % ADDRESSES_PER_BLOCK], w);
     }
 }
 
@@ -77,4 +76,4 @@ const ReferenceTable* reference_table_avx512() {
     return table_avx512;
 }
 
-}  // namespace orvo::qel
+}  // namespace orvo::qel::QEL_AVX512_NAMESPACE

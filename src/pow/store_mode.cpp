@@ -1,12 +1,10 @@
-// Baseline code: the dispatcher only reads a flag and calls on, so it runs safely as `pow_hash`
-// before anything AVX-512 executes.
 #include "pow/store_mode.h"
 
 #include <atomic>
 
-#include "pow/engines.h"
+#include "pow/engine_internal.h"
 
-namespace orvo::qel {
+namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 // Written once by main before any hashing thread starts; relaxed is enough because thread
@@ -29,4 +27,4 @@ void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_
     avx512_store_variant()(arena.base, header, nonce, out);
 }
 
-}  // namespace orvo::qel
+}  // namespace orvo::qel::QEL_AVX512_NAMESPACE

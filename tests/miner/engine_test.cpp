@@ -103,5 +103,16 @@ TEST(ChooseEngine, Table) {
     }
 }
 
+// The choice walks the engine table: a CPU with just what an engine needs runs it when asked by
+// its name, and the engine's name is what the summary shows.
+TEST(ChooseEngine, EveryEngineOfTheTableIsChosenByItsNameOnACpuWithJustItsNeeds) {
+    for (const EngineInfo& engine : engine_table()) {
+        EngineChoice got = choose_engine(engine.needs, engine.name);
+        EXPECT_EQ(got.engine, engine.kind) << engine.name;
+        EXPECT_EQ(got.error, "") << engine.name;
+        EXPECT_STREQ(engine_display_name(engine.kind), engine.name);
+    }
+}
+
 }  // namespace
 }  // namespace orvo::qel

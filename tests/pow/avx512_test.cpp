@@ -7,24 +7,22 @@
 #include <memory>
 #include <random>
 
+#include "pow/engine_internal.h"
+#include "pow/engine_table.h"
 #include "pow/engines.h"
+#include "pow/engines_here.h"
 #include "pow/pow_hash.h"
-#include "pow/row_order.h"
 #include "pow/store_mode.h"
 #include "support/argon2_reference.h"
 
 namespace orvo::qel {
 namespace {
 
-bool cpu_has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
-}
-
 class Avx512Test : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!cpu_has_avx512()) GTEST_SKIP() << "this CPU lacks AVX-512 F/VL/BW";
+        const EngineInfo& engine = engine_info(EngineKind::avx512);
+        if (!testing::runs_here(engine)) GTEST_SKIP() << testing::why_not_here(engine);
     }
 };
 
@@ -101,22 +99,6 @@ TEST_F(Avx512Test, CompressZeroIsArgonCompressionWithZeroFirstOperand) {
         compress_zero(in, got);
         testing::argon2_compress(zero.v, in.v, want.v);
         EXPECT_TRUE(same(got, want));
-    }
-}
-
-// The compute-floor compression works in row order: feeding it row-order operands must give
-// G(prev, ref) in row order.
-TEST_F(Avx512Test, CompressBlockIsArgonCompressionInRowOrder) {
-    for (uint64_t seed = 0; seed < 6; ++seed) {
-        const Block prev = random_block(2 * seed + 10);
-        const Block ref = seed == 0 ? Block{} : random_block(2 * seed + 11);
-        Block prev_rows, ref_rows, out_rows, got, want;
-        block_to_row_order_avx512(prev, prev_rows);
-        block_to_row_order_avx512(ref, ref_rows);
-        compress_block_avx512(prev_rows, ref_rows, out_rows);
-        block_from_row_order_avx512(out_rows, got);
-        testing::argon2_compress(prev.v, ref.v, want.v);
-        EXPECT_TRUE(same(got, want)) << "seed " << seed;
     }
 }
 

@@ -1,0 +1,65 @@
+// The hash engines of this program, best first: what each needs of the CPU, how it is set up and
+// what it runs. The miner's engine choice, the benchmark and the tests all walk this one table;
+// none of them names an engine's functions itself.
+#pragma once
+
+#include <span>
+
+#include "pow/avx512_namespace.h"
+#include "pow/engines.h"
+#include "pow/pow_hash.h"
+
+namespace orvo::qel {
+
+// Instruction sets of the CPU, each true when the CPU has the instructions and the operating
+// system has enabled the register state that they need. As a requirement: the sets an engine
+// needs.
+struct CpuFeatures {
+    bool avx2 = false;
+    bool avx512f = false;
+    bool avx512vl = false;
+    bool avx512bw = false;
+};
+
+// True when the CPU has every instruction set that `needs` asks for.
+constexpr bool has_features(const CpuFeatures& cpu, const CpuFeatures& needs) {
+    return (cpu.avx2 || !needs.avx2) && (cpu.avx512f || !needs.avx512f) &&
+           (cpu.avx512vl || !needs.avx512vl) && (cpu.avx512bw || !needs.avx512bw);
+}
+
+inline constexpr CpuFeatures AVX2_FEATURES{.avx2 = true};
+inline constexpr CpuFeatures AVX512_FEATURES{.avx512f = true, .avx512vl = true, .avx512bw = true};
+
+enum class EngineKind { avx512, avx2 };
+
+using CompressFn = void (*)(const Block& prev, const Block& ref, Block& out);
+
+struct EngineInfo {
+    EngineKind kind;
+    const char* name;  // display name, also the text that requests the engine: "avx512", "avx2"
+    CpuFeatures needs;
+    // Builds the engine's reference table once; false when it could not be allocated, and then
+    // the engine must not hash.
+    bool (*build_table)();
+    // The built table, or null before build_table ran.
+    const ReferenceTable* (*table)();
+    // The hash to install as pow_hash once the table is built.
+    PowHashFn hash;
+    // Whether the hash follows the store mode (set_store_mode in pow/store_mode.h).
+    bool uses_store_mode;
+    // One block compression G(prev, ref) in the engine's arena word order: the compute floor
+    // that the benchmark relates the hash to.
+    CompressFn compress;
+};
+
+inline namespace QEL_AVX512_NAMESPACE {
+
+// Every engine, best first.
+std::span<const EngineInfo> engine_table();
+
+// The entry of `kind`.
+const EngineInfo& engine_info(EngineKind kind);
+
+}  // namespace QEL_AVX512_NAMESPACE
+
+}  // namespace orvo::qel
