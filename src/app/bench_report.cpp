@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/console.h"
+#include "base/console.h"
 
 namespace orvo::qel {
 

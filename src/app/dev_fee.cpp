@@ -1,6 +1,6 @@
 #include "app/dev_fee.h"
 
-#include "app/console.h"
+#include "base/console.h"
 
 namespace orvo::qel {
 

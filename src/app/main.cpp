@@ -1,9 +1,10 @@
 // mintrakel: the start-up sequence, one call per step, then the run.
-#include "app/console.h"
 #include "app/name_lookup.h"
 #include "app/run_config.h"
 #include "app/session.h"
 #include "app/startup.h"
+#include "base/console.h"
+#include "base/report_line.h"
 #include "miner/verify.h"
 
 using namespace orvo::qel;
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     std::optional<Placement> placement = read_placement(config);
     if (!placement) return 2;
     if (!config.verify_file.empty()) {
-        return run_verify(config.verify_file, engine->pow_hash, stop_requested);
+        return run_verify(config.verify_file, engine->pow_hash, stop_requested, log_report_line);
     }
 
     if (!require_payout_address(config)) return 2;

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "app/bench_report.h"
-#include "app/console.h"
 #include "app/dev_fee.h"
 #include "app/rate_history.h"
 #include "app/reporting.h"
-#include "app/sleep.h"
 #include "app/stats_file.h"
+#include "base/console.h"
+#include "base/report_line.h"
+#include "base/sleep.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
 #include "miner/worker.h"
@@ -59,6 +60,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .total_hashes = state.total_hashes,
             .pool = state.pool,
             .stop_requested = stop_requested,
+            .report = log_report_line,
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
@@ -84,7 +86,7 @@ void report_unstarted_threads(int32_t count, const std::string& refusal) {
 bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
     if (arenas.ready_count.load() > 0) return false;
     if (arenas.check_failed_count.load() > 0) {
-        report_no_thread_passed();
+        report_no_thread_passed(log_report_line);
         return true;
     }
     if (bench) {
@@ -114,9 +116,9 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     }
     const Clock::time_point uptime_origin = Clock::now();
     wait_for_arenas(state.arenas, start.started, stop_requested);
-    report_arenas(state.arenas);
+    report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
-                              state.arenas.check_failed_count.load());
+                              state.arenas.check_failed_count.load(), log_report_line);
     // Only threads that passed their self-check ever hash; when none did, every thread has
     // already ended.
     if (!stop_requested.load() && nothing_can_hash(state.arenas, bench)) {

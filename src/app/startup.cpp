@@ -5,8 +5,13 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/console.h"
+#include "base/console.h"
+#include "base/report_line.h"
 #include "miner/arena.h"
+#include "miner/cpu_list.h"
+#include "miner/pin_order.h"
+#include "miner/placement_lines.h"
+#include "miner/thread_count.h"
 #include "miner/topology.h"
 
 namespace orvo::qel {
@@ -83,8 +88,8 @@ void print_summary(const RunConfig& config, const Engine& engine, const Placemen
     std::printf("%s %s %s%s  Argon2id 8 MiB · %d thread%s%s\n", palette.bold, TITLE, VERSION,
                 palette.reset, config.threads, config.threads > 1 ? "s" : "", " · 1% dev fee");
     std::fflush(stdout);
-    print_placement_lines(engine_display_name(engine.kind), config.threads, placement.best,
-                          placement.group_count, automatic);
+    report_placement(engine_display_name(engine.kind), config.threads, placement.best,
+                     placement.group_count, automatic, log_report_line);
     if (config.bench_seconds > 0) return;
     for (size_t i = 0; i < config.pools.size(); ++i) {
         log_line(palette.gray, "pool ", config.pools[i].text() + (i > 0 ? " (backup)" : ""));

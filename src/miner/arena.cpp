@@ -7,8 +7,6 @@
 #include <fstream>
 #include <limits>
 
-#include "app/console.h"
-
 namespace orvo::qel {
 
 namespace {
@@ -108,14 +106,14 @@ std::string arena_pages_text(int32_t ready, int32_t huge) {
            std::to_string(ready - huge) + " in transparent huge pages";
 }
 
-void report_arenas(const ArenaCounters& counters) {
+void report_arenas(const ArenaCounters& counters, const ReportSink& report) {
     int32_t failed = counters.failed_count.load();
-    if (failed > 0) log_line(palette.red, "mem  ", arena_failure_text(failed));
+    if (failed > 0) report({LineColour::red, "mem  ", arena_failure_text(failed)});
     int32_t ready = counters.ready_count.load();
     // A report cut short by a stop can see a thread between its two increments; a huge arena is
     // always also a ready one, so the second number is never negative.
     int32_t huge = std::min(counters.huge_count.load(), ready);
-    log_line(palette.gray, "pages", arena_pages_text(ready, huge));
+    report({LineColour::gray, "pages", arena_pages_text(ready, huge)});
 }
 
 }  // namespace orvo::qel

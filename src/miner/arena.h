@@ -8,7 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "app/sleep.h"
+#include "base/report_line.h"
+#include "base/sleep.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -54,6 +55,6 @@ std::string arena_failure_text(int32_t failed);
 // "<huge> arena(s) in reserved huge pages, <ready - huge> in transparent huge pages"
 std::string arena_pages_text(int32_t ready, int32_t huge);
 // The red "mem  " line when a thread stopped, then always the gray "pages" line.
-void report_arenas(const ArenaCounters& counters);
+void report_arenas(const ArenaCounters& counters, const ReportSink& report);
 
 }  // namespace orvo::qel

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "app/console.h"
-
 namespace orvo::qel {
 
 // The first record of the verify vectors, made with libsodium's Argon2id: a header with a
@@ -42,20 +40,20 @@ std::string self_check_failure_text(int32_t index, CheckedCpu where) {
     return thread + ": wrong hash for the known answer \u2014 thread stopped";
 }
 
-void report_self_check_failure(int32_t index, CheckedCpu where) {
-    log_line(palette.red, "check", self_check_failure_text(index, where));
+void report_self_check_failure(int32_t index, CheckedCpu where, const ReportSink& report) {
+    report({LineColour::red, "check", self_check_failure_text(index, where)});
 }
 
-void report_self_check_outcome(int32_t passed, int32_t failed) {
+void report_self_check_outcome(int32_t passed, int32_t failed, const ReportSink& report) {
     if (passed <= 0) return;
-    log_line(palette.gray, "check",
-             "known answer matched on " + std::to_string(passed) + " of " +
-                 std::to_string(passed + failed) + " thread(s)");
+    report({LineColour::gray, "check",
+            "known answer matched on " + std::to_string(passed) + " of " +
+                std::to_string(passed + failed) + " thread(s)"});
 }
 
-void report_no_thread_passed() {
-    log_line(palette.red, "check",
-             "no thread passed the self-check \u2014 the hash is wrong on this machine");
+void report_no_thread_passed(const ReportSink& report) {
+    report({LineColour::red, "check",
+            "no thread passed the self-check \u2014 the hash is wrong on this machine"});
 }
 
 }  // namespace orvo::qel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/report_line.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -33,12 +34,12 @@ struct CheckedCpu {
 // thread reads "thread <i> (unpinned, last on CPU <c>)" or "thread <i> (unpinned)".
 std::string self_check_failure_text(int32_t index, CheckedCpu where);
 // The red "check" line of a failed thread.
-void report_self_check_failure(int32_t index, CheckedCpu where);
+void report_self_check_failure(int32_t index, CheckedCpu where, const ReportSink& report);
 
 // After every thread has been checked: the gray "check" line "known answer matched on <passed>
 // of <passed + failed> thread(s)" when at least one thread passed; nothing otherwise.
-void report_self_check_outcome(int32_t passed, int32_t failed);
+void report_self_check_outcome(int32_t passed, int32_t failed, const ReportSink& report);
 // The red "check" line of a run in which every checked thread failed.
-void report_no_thread_passed();
+void report_no_thread_passed(const ReportSink& report);
 
 }  // namespace orvo::qel

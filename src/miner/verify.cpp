@@ -9,9 +9,8 @@
 #include <streambuf>
 #include <string_view>
 
-#include "app/console.h"
+#include "base/hex.h"
 #include "miner/arena.h"
-#include "pool/hex.h"
 
 namespace orvo::qel {
 
@@ -264,18 +263,19 @@ VerifyVerdict verify_verdict(const VerifyTally& t) {
     return {passed, "verify " + counts + std::to_string(total) + (passed ? " OK" : " FAILED")};
 }
 
-int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop) {
+int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
+               const ReportSink& report) {
     std::string why;
     int fd = open_regular_file(path, why);
     if (fd < 0) {
-        log_line(palette.red, "check", "cannot read " + path + ": " + why);
-        log_line(palette.red, "check", verify_verdict(VerifyTally{}).text);
+        report({LineColour::red, "check", "cannot read " + path + ": " + why});
+        report({LineColour::red, "check", verify_verdict(VerifyTally{}).text});
         return 1;
     }
     Arena arena;
     if (!map_arena(arena)) {
         close(fd);
-        log_line(palette.red, "mem  ", "cannot allocate 8 MiB");
+        report({LineColour::red, "mem  ", "cannot allocate 8 MiB"});
         return 1;
     }
     FileReader reader(fd);
@@ -289,10 +289,10 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
                            "reading failed (" + std::strerror(reader.error()) + ")";
     }
     if (!tally.unreadable.empty() && !tally.stopped) {
-        log_line(palette.red, "check", tally.unreadable);
+        report({LineColour::red, "check", tally.unreadable});
     }
     VerifyVerdict verdict = verify_verdict(tally);
-    log_line(verdict.passed ? palette.green : palette.red, "check", verdict.text);
+    report({verdict.passed ? LineColour::green : LineColour::red, "check", verdict.text});
     return verdict.passed ? 0 : 1;
 }
 

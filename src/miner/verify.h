@@ -16,6 +16,7 @@
 #include <istream>
 #include <string>
 
+#include "base/report_line.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -66,8 +67,9 @@ VerifyVerdict verify_verdict(const VerifyTally& tally);
 // The whole mode. Only a regular file is read, and it is opened without blocking: a missing
 // file, a directory, a FIFO or a device is named on a red "check" line and the run fails with
 // "verify 0/0 FAILED". An unreadable record is named on a red "check" line before the verdict.
-// Logs the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when no
-// arena can be mapped. Returns the exit status: 0 passed, 1 failed or stopped.
-int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop);
+// Reports the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when
+// no arena can be mapped. Returns the exit status: 0 passed, 1 failed or stopped.
+int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
+               const ReportSink& report);
 
 }  // namespace orvo::qel

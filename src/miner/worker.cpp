@@ -4,9 +4,8 @@
 
 #include <cstring>
 
-#include "app/console.h"
-#include "app/sleep.h"
-#include "miner/topology.h"
+#include "base/sleep.h"
+#include "miner/pin_thread.h"
 
 namespace orvo::qel {
 
@@ -59,8 +58,8 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
         if (pool.conn_gen.load(std::memory_order_acquire) != copy.conn_gen) continue;
         pool.submit(copy.job_id, *nonce, out);
         if (meets_target(out, copy.network_target)) {
-            log_line(palette.green, "block",
-                     "candidate found at height " + std::to_string(copy.height));
+            ctx.report({LineColour::green, "block",
+                        "candidate found at height " + std::to_string(copy.height)});
         }
     }
 }
@@ -81,7 +80,7 @@ void hashing_thread(const WorkerContext& ctx) {
     }
     if (!passes_self_check(ctx.pow_hash, arena, *ctx.known_answer)) {
         if (!where.pinned) where.cpu = sched_getcpu();
-        report_self_check_failure(ctx.index, where);
+        report_self_check_failure(ctx.index, where, ctx.report);
         ctx.arenas.check_failed_count.fetch_add(1);
         unmap_arena(arena);
         return;

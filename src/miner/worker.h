@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
 #include "pool/pool.h"
@@ -19,8 +20,8 @@ namespace orvo::qel {
 inline constexpr int64_t IDLE_SLEEP_NS = 200'000'000;
 inline constexpr uint8_t BENCH_HEADER_BYTE = 0x5A;  // 'Z'
 
-// What hashing thread `index` is given; everything but the numbers refers to state owned by
-// main, which outlives the threads.
+// What hashing thread `index` is given; everything but the numbers and the sink refers to
+// state owned by main, which outlives the threads.
 struct WorkerContext {
     int32_t index = 0;
     int32_t thread_count = 1;
@@ -31,6 +32,9 @@ struct WorkerContext {
     std::atomic<uint64_t>& total_hashes;
     Pool& pool;
     const std::atomic<bool>& stop_requested;
+    // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
+    // thread calls its copy, never on the hash path itself.
+    ReportSink report;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;

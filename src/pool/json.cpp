@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "pool/hex.h"
+#include "base/hex.h"
 
 namespace orvo::qel {
 namespace {

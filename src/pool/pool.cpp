@@ -12,7 +12,7 @@
 #include <optional>
 #include <system_error>
 
-#include "app/sleep.h"
+#include "base/sleep.h"
 
 namespace orvo::qel {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <optional>
 
-#include "app/console.h"
-#include "pool/hex.h"
+#include "base/console.h"
+#include "base/hex.h"
 #include "pool/json.h"
 #include "pool/pool.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/process.h"
 
 namespace orvo::qel {

@@ -5,8 +5,8 @@
 
 #include <regex>
 
-#include "app/console.h"
 #include "app/dev_fee.h"
+#include "base/console.h"
 #include "support/process.h"
 
 namespace orvo::qel {

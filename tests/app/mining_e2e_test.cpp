@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "app/console.h"
 #include "app/session.h"
 #include "app/startup.h"
+#include "base/console.h"
 #include "support/process.h"
 
 namespace orvo::qel {

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "app/bench_report.h"
-#include "app/console.h"
 #include "app/dev_fee.h"
 #include "app/rate_history.h"
 #include "app/reporting.h"
+#include "base/console.h"
 
 namespace orvo::qel {
 namespace {

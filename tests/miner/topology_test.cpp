@@ -6,6 +6,11 @@
 #include <filesystem>
 #include <thread>
 
+#include "miner/cpu_list.h"
+#include "miner/pin_order.h"
+#include "miner/pin_thread.h"
+#include "miner/placement_lines.h"
+#include "miner/thread_count.h"
 #include "support/process.h"
 
 namespace orvo::qel {

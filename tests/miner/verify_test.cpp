@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "miner/arena.h"
 #include "support/argon2_reference.h"
@@ -327,6 +328,15 @@ TEST(VerifyVerdict, Texts) {
     }
 }
 
+// The lines a run reports, in order.
+struct ReportedLines {
+    std::vector<ReportLine> lines;
+    ReportSink sink() {
+        return [this](const ReportLine& line) { lines.push_back(line); };
+    }
+};
+
+// The exit status and the last reported line, the verdict, tell the same story.
 TEST(RunVerify, ExitStatusFromFiles) {
     TempDir dir;
     const Bytes hash = small_hash(9);
@@ -349,9 +359,20 @@ TEST(RunVerify, ExitStatusFromFiles) {
     for (const auto& c : cases) {
         std::string path = c.file ? dir.file(c.file) : dir.file("does-not-exist.txt");
         if (c.file) write_file(path, c.content);
-        EXPECT_EQ(run_verify(path, header_echo_hash, no_stop), c.status) << c.name;
+        ReportedLines reported;
+        EXPECT_EQ(run_verify(path, header_echo_hash, no_stop, reported.sink()), c.status) << c.name;
+        ASSERT_FALSE(reported.lines.empty()) << c.name;
+        const ReportLine& verdict = reported.lines.back();
+        EXPECT_STREQ(verdict.tag, "check") << c.name;
+        EXPECT_EQ(verdict.colour, c.status == 0 ? LineColour::green : LineColour::red) << c.name;
     }
-    EXPECT_EQ(run_verify(dir.path(), header_echo_hash, no_stop), 1) << "a directory";
+    ReportedLines reported;
+    EXPECT_EQ(run_verify(dir.path(), header_echo_hash, no_stop, reported.sink()), 1)
+        << "a directory";
+    ASSERT_EQ(reported.lines.size(), 2u);
+    EXPECT_EQ(reported.lines[0].text.rfind("cannot read " + dir.path() + ": ", 0), 0u)
+        << reported.lines[0].text;
+    EXPECT_EQ(reported.lines[1].text, "verify 0/0 FAILED");
 }
 
 void reference_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t* out) {

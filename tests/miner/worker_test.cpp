@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
-#include "app/console.h"
 
 namespace orvo::qel {
 namespace {
@@ -79,6 +79,24 @@ struct FakeHash {
     }
 };
 
+// The lines the hashing threads report, as an uncoloured console would show them.
+struct ReportedLines {
+    static inline std::mutex mutex;
+    static inline std::string text;
+    static void report(const ReportLine& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        text += std::string(" ") + line.tag + " " + line.text + "\n";
+    }
+    static void clear() {
+        std::lock_guard<std::mutex> lock(mutex);
+        text.clear();
+    }
+    static std::string taken() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(text, {});
+    }
+};
+
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
 void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
@@ -102,6 +120,7 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .total_hashes = total,
                           .pool = pool,
                           .stop_requested = stop,
+                          .report = ReportedLines::report,
                           .idle_sleep = std::chrono::milliseconds(20),
                           .map = map,
                           .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
@@ -198,15 +217,12 @@ TEST(HashingThread, TwoThreadsWalkTheRangeOnceThenWaitForTheNextJob) {
 }
 
 TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
-    set_console_palette(false);
     FakeHash::reset(0x00);  // every hash a share
     Pool pool;
     pool.connected = true;
     publish_job(pool, "j1", 0, 5, 0x00);
-    testing::internal::CaptureStdout();  // block lines
     // The pool repeats the job with a longer range: only the new nonces are hashed.
     run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}});
-    testing::internal::GetCapturedStdout();
     std::map<uint64_t, int> expected;
     for (uint64_t n = 0; n <= 9; ++n) expected[n] = 1;
     EXPECT_EQ(nonce_counts(), expected);
@@ -233,14 +249,13 @@ TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
 }
 
 TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
-    set_console_palette(false);
     FakeHash::reset(0x00);  // the all-zero hash meets every target, also a zero network target
     Pool pool;
     pool.connected = true;
     publish_job(pool, "j1", 0, 3, 0x00);
-    testing::internal::CaptureStdout();
+    ReportedLines::clear();
     run_stages(pool, 1, {{4}});
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = ReportedLines::taken();
     EXPECT_EQ(pool.next_submit_id.load(), 2u + 4);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
 
@@ -300,14 +315,13 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
          2,
          {" check thread 0 on CPU 0: wrong hash", " check thread 1 (unpinned, last on CPU "}},
     };
-    set_console_palette(false);
     for (const auto& c : cases) {
         FakeHash::reset(0x00);
         Pool pool;
         pool.connected = true;
         publish_job(pool, "j1", 0, 999, 0x00);
         ArenaCounters arenas;
-        testing::internal::CaptureStdout();
+        ReportedLines::clear();
         // Thread 0 is pinned to CPU 0, which every machine has; thread 1 runs unpinned.
         run_workers(pool, 2, 0,
                     [&] {
@@ -315,7 +329,7 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
                                (c.ready == 0 || FakeHash::count() >= 8);
                     },
                     map_arena, &arenas, c.wrong, {0});
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = ReportedLines::taken();
         EXPECT_EQ(arenas.ready_count, c.ready);
         EXPECT_EQ(arenas.check_failed_count, c.check_failed);
         EXPECT_EQ(arenas.failed_count, 0);

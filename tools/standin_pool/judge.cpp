@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pool/hex.h"
+#include "base/hex.h"
 
 namespace orvo::qel::standin {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "pool/hex.h"
+#include "base/hex.h"
 #include "pool/json.h"
 
 namespace orvo::qel::standin {

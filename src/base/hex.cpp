@@ -1,4 +1,4 @@
-#include "pool/hex.h"
+#include "base/hex.h"
 
 namespace orvo::qel {
 

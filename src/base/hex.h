@@ -1,5 +1,5 @@
-// Hexadecimal text for pool messages: input in either case, decoded pairwise with the first pair
-// giving byte 0 and the high nibble first; output in lower case.
+// Hexadecimal text (pool messages, the verify file): input in either case, decoded pairwise with
+// the first pair giving byte 0 and the high nibble first; output in lower case.
 #pragma once
 
 #include <cstddef>
