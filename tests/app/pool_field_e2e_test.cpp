@@ -55,6 +55,12 @@ std::string after(const std::string& text, const std::string& marker) {
 }
 
 TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The stall needs shares at the full hash rate to fill the socket buffers within the test's
+    // time; a sanitized miner hashes some 40 times slower. The connection tests' deaf peer
+    // covers the same client code under the sanitizers.
+    GTEST_SKIP() << "needs the unsanitized hash rate";
+#endif
     BackgroundProcess standin(
         {MINTRAKEL_STANDIN_POOL, "--target", ALL_ONES, "--deaf", "--job-interval", "0"});
     const std::string endpoint = listening_endpoint(standin);
