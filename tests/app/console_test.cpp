@@ -16,7 +16,7 @@
 namespace orvo::qel {
 namespace {
 
-using testing::run_process;
+using test_support::run_process;
 
 // Redirects stdout into a temporary file for the lifetime of the object.
 class StdoutCapture {

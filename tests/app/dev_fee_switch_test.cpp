@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(DevFeeSwitch, LoginFollowsTheSchedule) {
-    testing::BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--port", "0"});
+    test_support::BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--port", "0"});
     ASSERT_TRUE(standin.wait_for_output("\n", 10s));
     std::smatch m;
     std::string first = standin.stdout_text();

@@ -11,9 +11,9 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::read_file;
-using testing::TempDir;
+using test_support::BackgroundProcess;
+using test_support::read_file;
+using test_support::TempDir;
 
 // A stand-in pool with the given switches, and the "host:port" it listens on.
 struct StandinPool {
@@ -129,7 +129,7 @@ TEST(MiningEndToEnd, FlakyPoolNeverEndsTheRun) {
 
 TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     TempDir dir;
-    auto r = testing::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
+    auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
                                    "--stats-file", dir.file("stats.json")},
                                   60s);
     EXPECT_EQ(r.exit_code, 0);
@@ -151,7 +151,7 @@ TEST(BenchEndToEnd, ThreadsThatCannotStartCountAsStopped) {
 #endif
     // 300 MB of address space holds a few stacks and arenas, not 200: thread creation and
     // arena mapping fail, and the run goes on with the threads it got.
-    auto r = testing::run_process(
+    auto r = test_support::run_process(
         {"/bin/sh", "-c",
          std::string("ulimit -v 300000; exec ") + MINTRAKEL_BINARY +
              " --no-color --bench 2 -t 200"},

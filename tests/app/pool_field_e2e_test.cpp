@@ -20,8 +20,8 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::TempDir;
+using test_support::BackgroundProcess;
+using test_support::TempDir;
 
 const std::string ALL_ONES(64, 'f');  // every hash is a share
 
@@ -99,7 +99,7 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
         GTEST_SKIP() << "needs root, unshare and python3";
     }
     TempDir dir;
-    testing::write_file(dir.file("resolv.conf"),
+    test_support::write_file(dir.file("resolv.conf"),
                         "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
     // The name server is bound before the miner starts (else the lookup fails at once).
     const std::string bound = dir.file("bound");

@@ -14,7 +14,7 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
+using test_support::BackgroundProcess;
 
 struct StandinPool {
     explicit StandinPool(std::vector<std::string> args) : process(with_binary(std::move(args))) {

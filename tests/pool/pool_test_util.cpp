@@ -8,7 +8,7 @@
 
 #include <thread>
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -164,4 +164,4 @@ uint16_t closed_port() {
     return port;
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

@@ -16,9 +16,9 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::eventually;
-using testing::Recorder;
+using test_support::BackgroundProcess;
+using test_support::eventually;
+using test_support::Recorder;
 
 class Standin {
   public:
@@ -57,13 +57,13 @@ TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     ASSERT_TRUE(job.valid);
     EXPECT_TRUE(eventually([&] { return rec.count("logged in") == 1; }));
 
     uint8_t hash[32];
-    testing::coin_hash_reference(job.header_base, job.nonce_start, hash);
+    test_support::coin_hash_reference(job.header_base, job.nonce_start, hash);
     pool.submit(job.job_id, job.nonce_start, hash);  // valid
     pool.submit(job.job_id, job.nonce_start, hash);  // duplicate
     uint8_t wrong[32];
@@ -93,10 +93,10 @@ TEST(StandinPool, RejectsHashesAboveTheTarget) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     uint8_t hash[32];
-    testing::coin_hash_reference(job.header_base, job.nonce_start, hash);
+    test_support::coin_hash_reference(job.header_base, job.nonce_start, hash);
     pool.submit(job.job_id, job.nonce_start, hash);
     ASSERT_TRUE(eventually([&] { return rec.results().size() == 1; }, 20s));
     EXPECT_EQ(rec.results()[0].reason, "above target");
@@ -110,7 +110,7 @@ TEST(StandinPool, LongSpanEndsAtTheLastNonce) {
     Standin standin({"--nonce-span", "18446744073709551615", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Pool pool;
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     pool.stop();
     EXPECT_EQ(job.nonce_end, ~uint64_t{0});
@@ -138,7 +138,7 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
         Pool pool;
         rec.attach(pool);
         pool.delay_unit = 10ms;
-        pool.start(testing::loopback_config(standin.port()));
+        pool.start(test_support::loopback_config(standin.port()));
         EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s)) << c.args[0];
         if (c.args[0] != "--refuse-login" && c.args[0] != "--overlong") {
             EXPECT_TRUE(eventually([&] { return pool.job_seq.load() >= 1; }, 10s)) << c.args[0];
@@ -149,12 +149,12 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
 }
 
 TEST(StandinPool, HelpAndBadOptions) {
-    auto help = testing::run_process({MINTRAKEL_STANDIN_POOL, "--help"}, 10s);
+    auto help = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--help"}, 10s);
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--drop-after"), std::string::npos);
-    auto bad = testing::run_process({MINTRAKEL_STANDIN_POOL, "--bogus"}, 10s);
+    auto bad = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--bogus"}, 10s);
     EXPECT_EQ(bad.exit_code, 2);
-    auto exits = testing::run_process({MINTRAKEL_STANDIN_POOL, "--exit-after", "0.3"}, 10s);
+    auto exits = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--exit-after", "0.3"}, 10s);
     EXPECT_EQ(exits.exit_code, 0);
     EXPECT_NE(exits.out.find("valid 0 invalid 0 duplicate 0"), std::string::npos);
 }

@@ -99,7 +99,7 @@ TEST_F(Avx512Test, CompressZeroIsArgonCompressionWithZeroFirstOperand) {
     for (const Block& in : {zero, address_input, all_ones, random_block(7), index_block()}) {
         Block got, want;
         compress_zero(in, got);
-        testing::argon2_compress(zero.v, in.v, want.v);
+        test_support::argon2_compress(zero.v, in.v, want.v);
         EXPECT_TRUE(same(got, want));
     }
 }
@@ -115,7 +115,7 @@ TEST_F(Avx512Test, CompressBlockIsArgonCompressionInRowOrder) {
         block_to_row_order_avx512(ref, ref_rows);
         compress_block_avx512(prev_rows, ref_rows, out_rows);
         block_from_row_order_avx512(out_rows, got);
-        testing::argon2_compress(prev.v, ref.v, want.v);
+        test_support::argon2_compress(prev.v, ref.v, want.v);
         EXPECT_TRUE(same(got, want)) << "seed " << seed;
     }
 }
@@ -133,7 +133,7 @@ TEST_F(Avx512Test, DispatcherFollowsTheStoreMode) {
     uint8_t header[HEADER_BYTES];
     for (size_t i = 0; i < HEADER_BYTES; ++i) header[i] = static_cast<uint8_t>(i * 5 + 1);
     uint8_t expected[HASH_BYTES];
-    testing::coin_hash_reference(header, 42, expected);
+    test_support::coin_hash_reference(header, 42, expected);
 
     struct Case {
         bool non_temporal;

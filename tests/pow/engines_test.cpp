@@ -100,7 +100,7 @@ Hash sodium_hash(const Header& header, uint64_t nonce) {
 
 Hash reference_hash(const Header& header, uint64_t nonce) {
     Hash out(HASH_BYTES);
-    testing::coin_hash_reference(header.data(), nonce, out.data());
+    test_support::coin_hash_reference(header.data(), nonce, out.data());
     return out;
 }
 
@@ -224,7 +224,7 @@ TEST_P(ReferenceTableTest, EqualsTheGeneralAddressingAndIsStable) {
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(table) % 64, 0u);
 
-    const std::vector<uint32_t> expected = testing::coin_reference_indices();
+    const std::vector<uint32_t> expected = test_support::coin_reference_indices();
     EXPECT_EQ(table->index[2], 0u);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         ASSERT_LE(table->index[j], j - 2) << "entry " << j;
@@ -264,7 +264,7 @@ TEST(CompressBlockAvx2, EqualsArgon2Compression) {
             y.v[i] = round == 0 ? 0 : rng();
         }
         compress_block_avx2(x, y, got);
-        testing::argon2_compress(x.v, y.v, want.v);
+        test_support::argon2_compress(x.v, y.v, want.v);
         EXPECT_EQ(std::memcmp(got.v, want.v, sizeof want.v), 0) << "round " << round;
     }
 }

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 namespace {
 
 std::string make_temp_path(const char* prefix) {
@@ -158,4 +158,4 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support
