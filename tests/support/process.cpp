@@ -76,6 +76,14 @@ void write_file(const std::string& path, const std::string& content) {
     out << content;
 }
 
+size_t count_occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                           const std::vector<std::string>& env) {
     BackgroundProcess p(argv, env);
