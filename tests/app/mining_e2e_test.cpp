@@ -6,41 +6,16 @@
 #include <string>
 
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::BackgroundProcess;
+using test_support::StandinPool;
 using test_support::read_file;
 using test_support::TempDir;
-
-// A stand-in pool with the given switches, and the "host:port" it listens on.
-struct StandinPool {
-    explicit StandinPool(std::vector<std::string> args) : process(with_binary(std::move(args))) {
-        EXPECT_TRUE(process.wait_for_output("\n", 10s));
-        std::smatch m;
-        std::string out = process.stdout_text();
-        if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) {
-            endpoint = m[1];
-        }
-    }
-    static std::vector<std::string> with_binary(std::vector<std::string> args) {
-        args.insert(args.begin(), MINTRAKEL_STANDIN_POOL);
-        return args;
-    }
-    // Stops the pool and returns its "valid V invalid I duplicate D" counts line.
-    std::string finish() {
-        process.send_signal(SIGINT);
-        auto r = process.wait(10s);
-        std::smatch m;
-        if (std::regex_search(r.out, m, std::regex("valid [0-9]+ invalid [0-9]+ duplicate [0-9]+")))
-            return m[0];
-        return "no counts in: " + r.out;
-    }
-    BackgroundProcess process;
-    std::string endpoint;
-};
 
 std::vector<std::string> miner(const std::string& endpoint, std::vector<std::string> extra) {
     std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", endpoint, "-u",
@@ -51,10 +26,10 @@ std::vector<std::string> miner(const std::string& endpoint, std::vector<std::str
 
 TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
     StandinPool pool({"--difficulty", "40", "--job-interval", "4"});
-    ASSERT_FALSE(pool.endpoint.empty());
+    ASSERT_FALSE(pool.endpoint().empty());
     TempDir dir;
     const std::string stats = dir.file("stats.json");
-    BackgroundProcess m(miner(pool.endpoint, {"--stats-file", stats}));
+    BackgroundProcess m(miner(pool.endpoint(), {"--stats-file", stats}));
     ASSERT_TRUE(m.wait_for_output(" share accepted (", 30s)) << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" speed ", 20s)) << m.stdout_text();
     m.send_signal(SIGINT);
@@ -94,15 +69,15 @@ TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
                    "\"algo\":\"argon2id-qel\"\\}\n")))
         << read_file(stats);
 
-    std::string counts = pool.finish();
+    std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
         << counts;
 }
 
 TEST(MiningEndToEnd, RejectedSharesPrintTheReason) {
     StandinPool pool({"--difficulty", "40", "--reject", "low difficulty share"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint, {}));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint(), {}));
     EXPECT_TRUE(m.wait_for_output(" share REJECTED — low difficulty share\n", 30s))
         << m.stdout_text();
     m.send_signal(SIGTERM);
@@ -114,15 +89,15 @@ TEST(MiningEndToEnd, FlakyPoolNeverEndsTheRun) {
     // every share it submits is still valid.
     StandinPool pool({"--difficulty", "40", "--garbage", "--notify", "maintenance", "--bad-jobs",
                       "--crlf", "--split", "--drop-after", "12", "--job-interval", "1"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint, {}));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint(), {}));
     EXPECT_TRUE(m.wait_for_output(" net   connection lost, reconnecting in ", 40s))
         << m.stdout_text();
     EXPECT_TRUE(m.wait_for_output(" net   pool notice: maintenance\n", 10s));
     m.send_signal(SIGINT);
     auto r = m.wait(10s);
     EXPECT_EQ(r.exit_code, 0);
-    std::string counts = pool.finish();
+    std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, std::regex("valid [0-9]+ invalid 0 duplicate 0")))
         << counts;
 }

@@ -15,23 +15,17 @@
 #include <thread>
 
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
 using test_support::BackgroundProcess;
+using test_support::StandinPool;
 using test_support::TempDir;
 
 const std::string ALL_ONES(64, 'f');  // every hash is a share
-
-std::string listening_endpoint(BackgroundProcess& standin) {
-    EXPECT_TRUE(standin.wait_for_output("\n", 10s));
-    std::smatch m;
-    std::string out = standin.stdout_text();
-    if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) return m[1];
-    return "";
-}
 
 std::vector<std::string> miner(std::vector<std::string> pool_args) {
     std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color"};
@@ -55,12 +49,11 @@ std::string after(const std::string& text, const std::string& marker) {
 }
 
 TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
-    BackgroundProcess standin(
-        {MINTRAKEL_STANDIN_POOL, "--target", ALL_ONES, "--deaf", "--job-interval", "0"});
-    const std::string endpoint = listening_endpoint(standin);
+    StandinPool standin({"--target", ALL_ONES, "--deaf", "--job-interval", "0"});
+    const std::string endpoint = standin.endpoint();
     ASSERT_FALSE(endpoint.empty());
     BackgroundProcess m(miner({"-o", endpoint}));
-    ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.stdout_text();
+    ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.output();
     // The queue cannot drain: the connection is given up and made again.
     ASSERT_TRUE(m.wait_for_output(" net   pool stopped reading: nothing could be sent for 10 s\n",
                                   40s))
@@ -124,8 +117,8 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
 }
 
 TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
-    BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--difficulty", "40"});
-    const std::string endpoint = listening_endpoint(standin);
+    StandinPool standin({"--difficulty", "40"});
+    const std::string endpoint = standin.endpoint();
     ASSERT_FALSE(endpoint.empty());
     // A loopback port that refuses connections: bound for the whole test, never listening.
     const int refusing = socket(AF_INET, SOCK_STREAM, 0);
@@ -150,10 +143,9 @@ TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
     EXPECT_NE(out.find(" pool  " + closed + "\n pool  " + endpoint + " (backup)\n"),
               std::string::npos)
         << out;
-    standin.send_signal(SIGINT);
-    const auto r = standin.wait(10s);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
-        << r.out;
+    const std::string counts = standin.judgement();
+    EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
+        << counts;
     close(refusing);
 }
 

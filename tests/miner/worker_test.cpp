@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "support/console_capture.h"
 
 namespace orvo::qel {
 namespace {
@@ -183,10 +184,10 @@ TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
     Pool pool;
     pool.connected = true;
     publish_job(pool, "j1", 0, 5, 0x00);
-    ::testing::internal::CaptureStdout();  // block lines
-    // The pool repeats the job with a longer range: only the new nonces are hashed.
-    run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}});
-    ::testing::internal::GetCapturedStdout();
+    // The pool repeats the job with a longer range: only the new nonces are hashed. The block
+    // lines are captured to keep them off the test's output.
+    test_support::capture_console(
+        [&] { run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}}); });
     std::map<uint64_t, int> expected;
     for (uint64_t n = 0; n <= 9; ++n) expected[n] = 1;
     EXPECT_EQ(nonce_counts(), expected);
@@ -218,9 +219,7 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     Pool pool;
     pool.connected = true;
     publish_job(pool, "j1", 0, 3, 0x00);
-    ::testing::internal::CaptureStdout();
-    run_stages(pool, 1, {{4}});
-    std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string out = test_support::capture_console([&] { run_stages(pool, 1, {{4}}); });
     EXPECT_EQ(pool.next_submit_id.load(), 2u + 4);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
 

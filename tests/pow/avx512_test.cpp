@@ -2,15 +2,14 @@
 // Argon2 compression, and the store-mode choice of the dispatcher.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
 #include "pow/row_order.h"
 #include "pow/store_mode.h"
+#include "support/aligned_arena.h"
 #include "support/argon2_reference.h"
 
 namespace orvo::qel {
@@ -120,16 +119,12 @@ TEST_F(Avx512Test, CompressBlockIsArgonCompressionInRowOrder) {
     }
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 TEST_F(Avx512Test, DispatcherFollowsTheStoreMode) {
     ASSERT_TRUE(build_reference_table_avx512());
-    std::unique_ptr<void, FreeDeleter> memory(std::aligned_alloc(64, ARENA_BYTES));
-    ASSERT_NE(memory, nullptr);
-    std::memset(memory.get(), 0xa5, ARENA_BYTES);
-    const Arena arena{memory.get(), false};
+    test_support::AlignedArena memory;
+    ASSERT_NE(memory.arena().base, nullptr);
+    memory.fill(0xa5);
+    const Arena& arena = memory.arena();
     uint8_t header[HEADER_BYTES];
     for (size_t i = 0; i < HEADER_BYTES; ++i) header[i] = static_cast<uint8_t>(i * 5 + 1);
     uint8_t expected[HASH_BYTES];

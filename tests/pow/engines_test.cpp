@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pow/pow_hash.h"
+#include "support/aligned_arena.h"
 #include "support/argon2_reference.h"
 
 #ifdef MINTRAKEL_HAVE_SODIUM
@@ -55,24 +54,6 @@ std::vector<EngineCase> engine_cases() {
         {"avx512_nt", cpu_has_avx512, build_reference_table_avx512, true, pow_hash_avx512_dispatch},
     };
 }
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-class ArenaBuffer {
-  public:
-    ArenaBuffer() : memory_(std::aligned_alloc(64, ARENA_BYTES)) { arena_.base = memory_.get(); }
-    const Arena& arena() const { return arena_; }
-    void fill_junk(std::mt19937_64& rng) {
-        uint64_t* words = static_cast<uint64_t*>(memory_.get());
-        for (size_t i = 0; i < ARENA_BYTES / 8; ++i) words[i] = rng();
-    }
-
-  private:
-    std::unique_ptr<void, FreeDeleter> memory_;
-    Arena arena_;
-};
 
 Header random_header(std::mt19937_64& rng) {
     Header h(HEADER_BYTES);
@@ -158,14 +139,14 @@ class EngineTest : public ::testing::TestWithParam<EngineCase> {
         return out;
     }
 
-    ArenaBuffer arena_;
+    test_support::AlignedArena arena_;
 };
 
 TEST_P(EngineTest, MatchesKnownAnswersWhateverTheArenaHeld) {
     std::mt19937_64 rng(99);
     for (const Sample& s : samples()) {
         ASSERT_EQ(s.expected.size(), HASH_BYTES);
-        arena_.fill_junk(rng);
+        arena_.fill_random(rng);
         EXPECT_EQ(hex(run(s.header, s.nonce)), hex(s.expected)) << "nonce " << s.nonce;
     }
 }
@@ -175,7 +156,7 @@ TEST_P(EngineTest, RepeatedCallsAgree) {
     const Header h = random_header(rng);
     const Hash first = run(h, 42);
     EXPECT_EQ(run(h, 42), first);
-    arena_.fill_junk(rng);
+    arena_.fill_random(rng);
     EXPECT_EQ(run(h, 42), first);
     EXPECT_NE(run(h, 43), first);
     Header changed = h;
@@ -192,7 +173,7 @@ TEST_P(EngineTest, AgreesWithLibsodiumOnManyInputs) {
     for (int i = 0; i < 24; ++i) {
         const Header h = random_header(rng);
         const uint64_t nonce = rng();
-        if (i % 4 == 0) arena_.fill_junk(rng);
+        if (i % 4 == 0) arena_.fill_random(rng);
         EXPECT_EQ(hex(run(h, nonce)), hex(sodium_hash(h, nonce))) << "case " << i;
     }
 #endif
