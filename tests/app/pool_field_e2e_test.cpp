@@ -1,10 +1,7 @@
 // The real binary against pools that misbehave on purpose: one that stops reading, a name
 // server that never answers, and a first pool that cannot be reached.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback.h"
 #include "support/process.h"
 #include "support/standin_pool.h"
 
@@ -121,14 +119,10 @@ TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
     const std::string endpoint = standin.endpoint();
     ASSERT_FALSE(endpoint.empty());
     // A loopback port that refuses connections: bound for the whole test, never listening.
-    const int refusing = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    uint16_t refusing_port = 0;
+    const int refusing = test_support::bound_loopback_socket(refusing_port);
+    ASSERT_GE(refusing, 0);
+    const std::string closed = "127.0.0.1:" + std::to_string(refusing_port);
     BackgroundProcess m(miner({"-o", closed, "-o", endpoint}));
     ASSERT_TRUE(m.wait_for_output(" pool  " + endpoint + " (backup)\n", 30s)) << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" net   switching to pool " + endpoint +

@@ -18,6 +18,7 @@
 
 #include "pool/pool.h"
 #include "pool_test_util.h"
+#include "support/loopback.h"
 
 namespace orvo::qel {
 namespace {
@@ -239,14 +240,11 @@ TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
 // A listener whose accept queue is full drops further handshakes, so a connect to it stays
 // pending (the kernel keeps retrying for minutes).
 TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    uint16_t port = 0;
+    const int listener = test_support::bound_loopback_socket(port);
+    ASSERT_GE(listener, 0);
     ASSERT_EQ(listen(listener, 0), 0);
+    sockaddr_in addr = test_support::loopback_address(port);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -258,7 +256,7 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(loopback_config(ntohs(addr.sin_port)));
+    pool.start(loopback_config(port));
     std::this_thread::sleep_for(300ms);
     const bool pending = pool.conn_gen.load() == 0;
     const auto t0 = std::chrono::steady_clock::now();
