@@ -131,6 +131,7 @@ TEST(Console, SwitchingTheOutputNeverSplitsALine) {
     ASSERT_NE(files[1], nullptr);
     constexpr int kThreads = 4, kLines = 500;
     std::atomic<int> running{kThreads};
+    set_console_output(files[0]);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &running] {
@@ -139,7 +140,7 @@ TEST(Console, SwitchingTheOutputNeverSplitsALine) {
             --running;
         });
     }
-    for (int flip = 0; running > 0; ++flip) set_console_output(files[flip % 2]);
+    for (int flip = 1; running > 0; ++flip) set_console_output(files[flip % 2]);
     for (auto& th : threads) th.join();
     set_console_output(nullptr);
 
