@@ -10,6 +10,15 @@ namespace orvo::qel {
 ConsolePalette palette;
 std::mutex console_mutex;
 
+namespace {
+FILE* console_output = nullptr;  // guarded by console_mutex; nullptr means stdout
+}  // namespace
+
+void set_console_output(FILE* out) {
+    std::lock_guard<std::mutex> lock(console_mutex);
+    console_output = out;
+}
+
 void set_console_palette(bool color) {
     if (color) {
         palette = {"\033[90m", "\033[31m", "\033[32m", "\033[1m", "\033[0m"};
@@ -93,8 +102,9 @@ std::string clip_pool_text(std::string_view text) {
 void log_line(const char* colour, const char* tag, const std::string& text) {
     const std::string shown = printable_text(text);
     std::lock_guard<std::mutex> lock(console_mutex);
-    std::printf("%s %s%s %s\n", colour, tag, palette.reset, shown.c_str());
-    std::fflush(stdout);
+    FILE* out = console_output != nullptr ? console_output : stdout;
+    std::fprintf(out, "%s %s%s %s\n", colour, tag, palette.reset, shown.c_str());
+    std::fflush(out);
 }
 
 void log_net_line(const std::string& text) { log_line(palette.gray, "net  ", text); }

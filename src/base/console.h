@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,7 +24,12 @@ void set_console_palette(bool color);
 // Serialises every tagged line of every thread; held only for one print and its flush.
 extern std::mutex console_mutex;
 
-// Writes "<colour> <tag><reset> <text>\n" in one print and flushes. Tags are five characters.
+// Where tagged lines go: standard output unless set otherwise; nullptr sets it back. Taken under
+// console_mutex, so a line is written whole to one stream even while the target changes.
+void set_console_output(FILE* out);
+
+// Writes "<colour> <tag><reset> <text>\n" in one print to the console output and flushes it.
+// Tags are five characters.
 // Control characters in the text (it may come from the pool) are written as '?': C0, DEL, C1
 // (U+0080-U+009F) and bytes 0x80-0x9F that are not part of valid UTF-8.
 void log_line(const char* colour, const char* tag, const std::string& text);

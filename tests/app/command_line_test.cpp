@@ -9,7 +9,7 @@
 namespace orvo::qel {
 namespace {
 
-using testing::run_process;
+using test_support::run_process;
 
 CommandLine parse(std::vector<std::string> args) {
     args.insert(args.begin(), "mintrakel");

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -11,47 +12,14 @@
 #include <vector>
 
 #include "base/console.h"
+#include "support/console_capture.h"
 #include "support/process.h"
 
 namespace orvo::qel {
 namespace {
 
-using testing::run_process;
-
-// Redirects stdout into a temporary file for the lifetime of the object.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), STDOUT_FILENO);
-    }
-    ~StdoutCapture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string out;
-        std::rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    int saved_ = -1;
-    FILE* file_ = nullptr;
-};
+using test_support::ConsoleCapture;
+using test_support::run_process;
 
 TEST(Console, FormatRate) {
     EXPECT_EQ(format_rate(0), "0.00 H/s");
@@ -62,13 +30,13 @@ TEST(Console, FormatRate) {
 TEST(Console, TaggedLineLayoutWithAndWithoutColour) {
     set_console_palette(false);
     {
-        StdoutCapture cap;
+        ConsoleCapture cap;
         log_line(palette.green, "share", "accepted (1/0)");
         EXPECT_EQ(cap.text(), " share accepted (1/0)\n");
     }
     set_console_palette(true);
     {
-        StdoutCapture cap;
+        ConsoleCapture cap;
         log_line(palette.red, "share", "REJECTED — x");
         log_net_line("logged in");
         EXPECT_EQ(cap.text(),
@@ -79,7 +47,7 @@ TEST(Console, TaggedLineLayoutWithAndWithoutColour) {
 
 TEST(Console, ControlBytesFromThePoolCannotReachTheTerminal) {
     set_console_palette(false);
-    StdoutCapture cap;
+    ConsoleCapture cap;
     const char raw[] = "REJECTED — a\nb\033[2J\r\x7f\0z";
     log_line(palette.red, "share", std::string(raw, sizeof raw - 1));
     EXPECT_EQ(cap.text(), " share REJECTED — a?b?[2J???z\n");
@@ -131,7 +99,7 @@ TEST(Console, LinesFromManyThreadsNeverMix) {
     constexpr int kThreads = 8, kLines = 300;
     std::string text;
     {
-        StdoutCapture cap;
+        ConsoleCapture cap;
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([t] {
@@ -151,6 +119,42 @@ TEST(Console, LinesFromManyThreadsNeverMix) {
         ASSERT_EQ(line.size(), std::string("\033[90m speed\033[0m ").size() + 200) << line;
         char c = line.back();
         EXPECT_EQ(line.substr(line.size() - 200), std::string(200, c));
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+// The output target may change while other threads write: each line lands whole in one stream.
+TEST(Console, SwitchingTheOutputNeverSplitsALine) {
+    set_console_palette(false);
+    FILE* files[2] = {std::tmpfile(), std::tmpfile()};
+    ASSERT_NE(files[0], nullptr);
+    ASSERT_NE(files[1], nullptr);
+    constexpr int kThreads = 4, kLines = 500;
+    std::atomic<int> running{kThreads};
+    set_console_output(files[0]);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &running] {
+            const std::string body(300, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i) log_line(palette.gray, "speed", body);
+            --running;
+        });
+    }
+    for (int flip = 1; running > 0; ++flip) set_console_output(files[flip % 2]);
+    for (auto& th : threads) th.join();
+    set_console_output(nullptr);
+
+    int count = 0;
+    for (FILE* file : files) {
+        std::rewind(file);
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, file) != nullptr) {
+            const std::string line = buf;
+            ++count;
+            ASSERT_EQ(line.size(), std::string(" speed ").size() + 300 + 1) << line;
+            EXPECT_EQ(line.substr(7, 300), std::string(300, line[7])) << line;
+        }
+        std::fclose(file);
     }
     EXPECT_EQ(count, kThreads * kLines);
 }

@@ -1,13 +1,13 @@
 // The fee switch restarts the pool client with the other login; checked against the stand-in
 // pool, which prints every login it receives.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <regex>
+#include <string>
 
 #include "app/dev_fee.h"
 #include "base/console.h"
-#include "support/process.h"
+#include "support/console_capture.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
@@ -15,13 +15,10 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(DevFeeSwitch, LoginFollowsTheSchedule) {
-    testing::BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--port", "0"});
-    ASSERT_TRUE(standin.wait_for_output("\n", 10s));
-    std::smatch m;
-    std::string first = standin.stdout_text();
-    ASSERT_TRUE(std::regex_search(first, m, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")));
+    test_support::StandinPool standin({"--port", "0"});
+    ASSERT_NE(standin.port(), 0);
     Pool pool;
-    Pool::Config config{"127.0.0.1", static_cast<uint16_t>(std::stoi(m[1])), "qel1user", "rig7"};
+    Pool::Config config{"127.0.0.1", standin.port(), "qel1user", "rig7"};
     pool.start(config);
     ASSERT_TRUE(standin.wait_for_output("login #1 address=qel1user worker=rig7", 10s));
 
@@ -41,9 +38,9 @@ TEST(DevFeeSwitch, LoginFollowsTheSchedule) {
         {11940, true, " fee   1% dev contribution (1 min)\n", "login #4 address="},
     };
     for (const auto& step : steps) {
-        ::testing::internal::CaptureStdout();
-        check_dev_fee(step.elapsed, active, pool, config, "qel1user", "rig7");
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), step.line) << step.elapsed;
+        const std::string out = test_support::capture_console(
+            [&] { check_dev_fee(step.elapsed, active, pool, config, "qel1user", "rig7"); });
+        EXPECT_EQ(out, step.line) << step.elapsed;
         EXPECT_EQ(active, step.active) << step.elapsed;
         if (!step.login.empty()) {
             EXPECT_TRUE(standin.wait_for_output(step.login, 10s)) << step.elapsed;

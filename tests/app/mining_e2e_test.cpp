@@ -10,42 +10,18 @@
 #include "app/session.h"
 #include "app/startup.h"
 #include "base/console.h"
+#include "support/console_capture.h"
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::read_file;
-using testing::TempDir;
-
-// A stand-in pool with the given switches, and the "host:port" it listens on.
-struct StandinPool {
-    explicit StandinPool(std::vector<std::string> args) : process(with_binary(std::move(args))) {
-        EXPECT_TRUE(process.wait_for_output("\n", 10s));
-        std::smatch m;
-        std::string out = process.stdout_text();
-        if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) {
-            endpoint = m[1];
-        }
-    }
-    static std::vector<std::string> with_binary(std::vector<std::string> args) {
-        args.insert(args.begin(), MINTRAKEL_STANDIN_POOL);
-        return args;
-    }
-    // Stops the pool and returns its "valid V invalid I duplicate D" counts line.
-    std::string finish() {
-        process.send_signal(SIGINT);
-        auto r = process.wait(10s);
-        std::smatch m;
-        if (std::regex_search(r.out, m, std::regex("valid [0-9]+ invalid [0-9]+ duplicate [0-9]+")))
-            return m[0];
-        return "no counts in: " + r.out;
-    }
-    BackgroundProcess process;
-    std::string endpoint;
-};
+using test_support::BackgroundProcess;
+using test_support::StandinPool;
+using test_support::read_file;
+using test_support::TempDir;
 
 std::vector<std::string> miner(const std::string& endpoint, std::vector<std::string> extra) {
     std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", endpoint, "-u",
@@ -56,10 +32,10 @@ std::vector<std::string> miner(const std::string& endpoint, std::vector<std::str
 
 TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
     StandinPool pool({"--difficulty", "40", "--job-interval", "4"});
-    ASSERT_FALSE(pool.endpoint.empty());
+    ASSERT_FALSE(pool.endpoint().empty());
     TempDir dir;
     const std::string stats = dir.file("stats.json");
-    BackgroundProcess m(miner(pool.endpoint, {"--stats-file", stats}));
+    BackgroundProcess m(miner(pool.endpoint(), {"--stats-file", stats}));
     ASSERT_TRUE(m.wait_for_output(" share accepted (", 30s)) << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" speed ", 20s)) << m.stdout_text();
     m.send_signal(SIGINT);
@@ -103,15 +79,15 @@ TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
                    "\"algo\":\"argon2id-qel\"\\}\n")))
         << read_file(stats);
 
-    std::string counts = pool.finish();
+    std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
         << counts;
 }
 
 TEST(MiningEndToEnd, RejectedSharesPrintTheReason) {
     StandinPool pool({"--difficulty", "40", "--reject", "low difficulty share"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint, {}));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint(), {}));
     EXPECT_TRUE(m.wait_for_output(" share REJECTED — low difficulty share\n", 30s))
         << m.stdout_text();
     m.send_signal(SIGTERM);
@@ -123,22 +99,22 @@ TEST(MiningEndToEnd, FlakyPoolNeverEndsTheRun) {
     // every share it submits is still valid.
     StandinPool pool({"--difficulty", "40", "--garbage", "--notify", "maintenance", "--bad-jobs",
                       "--crlf", "--split", "--drop-after", "12", "--job-interval", "1"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint, {}));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint(), {}));
     EXPECT_TRUE(m.wait_for_output(" net   connection lost, reconnecting in ", 40s))
         << m.stdout_text();
     EXPECT_TRUE(m.wait_for_output(" net   pool notice: maintenance\n", 10s));
     m.send_signal(SIGINT);
     auto r = m.wait(10s);
     EXPECT_EQ(r.exit_code, 0);
-    std::string counts = pool.finish();
+    std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, std::regex("valid [0-9]+ invalid 0 duplicate 0")))
         << counts;
 }
 
 TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     TempDir dir;
-    auto r = testing::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
+    auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
                                    "--stats-file", dir.file("stats.json")},
                                   60s);
     EXPECT_EQ(r.exit_code, 0);
@@ -190,7 +166,7 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
                               " --no-color -o 127.0.0.1:9 --bench 2 -t " +
                               std::to_string(c.threads);
         if (c.ulimit_kib) command = std::string("ulimit -v ") + c.ulimit_kib + "; " + command;
-        auto r = testing::run_process({"/bin/sh", "-c", command}, 60s);
+        auto r = test_support::run_process({"/bin/sh", "-c", command}, 60s);
         SCOPED_TRACE(command + "\n" + r.out + r.err);
 
         const int unstarted =
@@ -244,7 +220,7 @@ TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
         {"0,0", 0, "2 thread(s) pinned by L3 size (best: 2)"},
     };
     for (const auto& c : cases) {
-        auto r = testing::run_process({MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:9",
+        auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:9",
                                        "--bench", "1", "-t", "3", "--cpus", c.list},
                                       60s);
         SCOPED_TRACE(std::string(c.list) + "\n" + r.out + r.err);
@@ -281,9 +257,9 @@ void faulty_hash(const Arena& arena, const uint8_t* header, uint64_t nonce, uint
 // it, each thread names its CPU and stops, and the run ends with 1 before submitting anything.
 TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
     StandinPool pool({"--difficulty", "1"});
-    ASSERT_FALSE(pool.endpoint.empty());
+    ASSERT_FALSE(pool.endpoint().empty());
     RunConfig config;
-    std::optional<PoolEndpoint> endpoint = split_pool_endpoint(pool.endpoint);
+    std::optional<PoolEndpoint> endpoint = split_pool_endpoint(pool.endpoint());
     ASSERT_TRUE(endpoint);
     config.pools = {*endpoint};
     config.address = "qel1testaddress";
@@ -306,9 +282,9 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
         }
         if (!returned) stop_requested = true;
     });
-    ::testing::internal::CaptureStdout();
-    const int code = run_session(config, *engine, placement);
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    int code = -1;
+    const std::string out =
+        test_support::capture_console([&] { code = run_session(config, *engine, placement); });
     returned = true;
     watchdog.join();
     EXPECT_EQ(code, 1);
@@ -321,7 +297,7 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
         EXPECT_EQ(out.find(absent), std::string::npos) << absent << "\n" << out;
     }
     EXPECT_FALSE(stop_requested.exchange(false));
-    EXPECT_EQ(pool.finish(), "valid 0 invalid 0 duplicate 0");
+    EXPECT_EQ(pool.judgement(), "valid 0 invalid 0 duplicate 0");
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // The real binary against pools that misbehave on purpose: one that stops reading, a name
 // server that never answers, and a first pool that cannot be reached.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,24 +11,19 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback.h"
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::TempDir;
+using test_support::BackgroundProcess;
+using test_support::StandinPool;
+using test_support::TempDir;
 
 const std::string ALL_ONES(64, 'f');  // every hash is a share
-
-std::string listening_endpoint(BackgroundProcess& standin) {
-    EXPECT_TRUE(standin.wait_for_output("\n", 10s));
-    std::smatch m;
-    std::string out = standin.stdout_text();
-    if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) return m[1];
-    return "";
-}
 
 std::vector<std::string> miner(std::vector<std::string> pool_args) {
     std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color"};
@@ -61,12 +53,11 @@ TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
     // covers the same client code under the sanitizers.
     GTEST_SKIP() << "needs the unsanitized hash rate";
 #endif
-    BackgroundProcess standin(
-        {MINTRAKEL_STANDIN_POOL, "--target", ALL_ONES, "--deaf", "--job-interval", "0"});
-    const std::string endpoint = listening_endpoint(standin);
+    StandinPool standin({"--target", ALL_ONES, "--deaf", "--job-interval", "0"});
+    const std::string endpoint = standin.endpoint();
     ASSERT_FALSE(endpoint.empty());
     BackgroundProcess m(miner({"-o", endpoint}));
-    ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.stdout_text();
+    ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.output();
     // The queue cannot drain: the connection is given up and made again.
     ASSERT_TRUE(m.wait_for_output(" net   pool stopped reading: nothing could be sent for 10 s\n",
                                   40s))
@@ -105,7 +96,7 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
         GTEST_SKIP() << "needs root, unshare and python3";
     }
     TempDir dir;
-    testing::write_file(dir.file("resolv.conf"),
+    test_support::write_file(dir.file("resolv.conf"),
                         "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
     // The name server is bound before the miner starts (else the lookup fails at once).
     const std::string bound = dir.file("bound");
@@ -130,18 +121,14 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
 }
 
 TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
-    BackgroundProcess standin({MINTRAKEL_STANDIN_POOL, "--difficulty", "40"});
-    const std::string endpoint = listening_endpoint(standin);
+    StandinPool standin({"--difficulty", "40"});
+    const std::string endpoint = standin.endpoint();
     ASSERT_FALSE(endpoint.empty());
     // A loopback port that refuses connections: bound for the whole test, never listening.
-    const int refusing = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    uint16_t refusing_port = 0;
+    const int refusing = test_support::bound_loopback_socket(refusing_port);
+    ASSERT_GE(refusing, 0);
+    const std::string closed = "127.0.0.1:" + std::to_string(refusing_port);
     BackgroundProcess m(miner({"-o", closed, "-o", endpoint}));
     ASSERT_TRUE(m.wait_for_output(" pool  " + endpoint + " (backup)\n", 30s)) << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" net   switching to pool " + endpoint +
@@ -156,10 +143,9 @@ TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
     EXPECT_NE(out.find(" pool  " + closed + "\n pool  " + endpoint + " (backup)\n"),
               std::string::npos)
         << out;
-    standin.send_signal(SIGINT);
-    const auto r = standin.wait(10s);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
-        << r.out;
+    const std::string counts = standin.judgement();
+    EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
+        << counts;
     close(refusing);
 }
 

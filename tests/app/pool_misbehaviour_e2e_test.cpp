@@ -9,47 +9,15 @@
 #include <thread>
 
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-
-struct StandinPool {
-    explicit StandinPool(std::vector<std::string> args) : process(with_binary(std::move(args))) {
-        EXPECT_TRUE(process.wait_for_output("\n", 10s));
-        std::smatch m;
-        std::string out = process.stdout_text();
-        if (std::regex_search(out, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+)"))) {
-            endpoint = m[1];
-        }
-    }
-    static std::vector<std::string> with_binary(std::vector<std::string> args) {
-        args.insert(args.begin(), MINTRAKEL_STANDIN_POOL);
-        return args;
-    }
-    size_t submits() const { return count(process.stdout_text(), "\nsubmit #"); }
-    // Stops the pool; its judgement of every share it got: "valid V invalid I duplicate D".
-    std::string finish() {
-        process.send_signal(SIGINT);
-        auto r = process.wait(10s);
-        std::smatch m;
-        if (std::regex_search(r.out, m, std::regex("valid [0-9]+ invalid [0-9]+ duplicate [0-9]+")))
-            return m[0];
-        return "no counts in: " + r.out;
-    }
-    static size_t count(const std::string& text, const std::string& needle) {
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    BackgroundProcess process;
-    std::string endpoint;
-};
+using test_support::BackgroundProcess;
+using test_support::count_occurrences;
+using test_support::StandinPool;
 
 std::vector<std::string> miner(const std::string& endpoint) {
     return {MINTRAKEL_BINARY, "--no-color", "-o", endpoint, "-u", "qel1testaddress", "-w", "ci",
@@ -67,11 +35,11 @@ const std::regex kAllValid("valid [1-9][0-9]* invalid 0 duplicate 0");
 
 TEST(PoolMisbehaviour, RepliesCountOnlyOnceAndOnlyForSharesSent) {
     StandinPool pool({"--difficulty", "20", "--job-interval", "0", "--odd-replies"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint()));
     ASSERT_TRUE(m.wait_for_output(" share accepted (3/0)\n", 60s)) << m.stdout_text();
     const std::string out = stop(m);
-    const std::string counts = pool.finish();
+    const std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, kAllValid)) << counts;
 
     // The accepted count rises by one per line and never passes the shares the pool judged.
@@ -85,7 +53,7 @@ TEST(PoolMisbehaviour, RepliesCountOnlyOnceAndOnlyForSharesSent) {
         EXPECT_EQ(std::stoul((*it)[1]), expected) << out;
     }
     EXPECT_LE(expected - 1, valid) << out;
-    EXPECT_EQ(StandinPool::count(out, " net   logged in\n"), 1u) << out;
+    EXPECT_EQ(count_occurrences(out, " net   logged in\n"), 1u) << out;
     EXPECT_EQ(out.find("login refused"), std::string::npos) << out;
     EXPECT_EQ(out.find("REJECTED"), std::string::npos) << out;
 }
@@ -94,17 +62,17 @@ TEST(PoolMisbehaviour, ErrorObjectsRejectSharesAndRefuseLogins) {
     {
         StandinPool pool({"--difficulty", "20", "--error-json", "--reject",
                           R"({"code":23,"message":"Low difficulty share"})"});
-        ASSERT_FALSE(pool.endpoint.empty());
-        BackgroundProcess m(miner(pool.endpoint));
+        ASSERT_FALSE(pool.endpoint().empty());
+        BackgroundProcess m(miner(pool.endpoint()));
         EXPECT_TRUE(m.wait_for_output(" share REJECTED — Low difficulty share\n", 60s))
             << m.stdout_text();
         const std::string out = stop(m);
         EXPECT_EQ(out.find(" share accepted"), std::string::npos) << out;
-        EXPECT_TRUE(std::regex_match(pool.finish(), kAllValid));
+        EXPECT_TRUE(std::regex_match(pool.judgement(), kAllValid));
     }
     StandinPool pool({"--error-json", "--refuse-login", R"({"code":401})"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint()));
     EXPECT_TRUE(m.wait_for_output(" net   login refused: {\"code\":401}\n", 30s))
         << m.stdout_text();
     const std::string out = stop(m);
@@ -115,37 +83,37 @@ TEST(PoolMisbehaviour, APartlyBadNetworkTargetAnnouncesNoBlocks) {
     // Decoded up to its first bad pair, this would be 7f00.. and make half the hashes blocks.
     StandinPool pool({"--difficulty", "1", "--job-interval", "0", "--network-target-text",
                       "7f" + std::string(62, 'z')});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint()));
     ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 60s)) << m.stdout_text();
     const std::string out = stop(m);
     EXPECT_EQ(out.find(" block "), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_match(pool.finish(), kAllValid));
+    EXPECT_TRUE(std::regex_match(pool.judgement(), kAllValid));
 }
 
 TEST(PoolMisbehaviour, AUsedUpRangeWaitsForTheNextJob) {
     // Every hash is a share and each job holds four nonces.
     StandinPool pool({"--difficulty", "1", "--nonce-span", "4", "--job-interval", "4"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint()));
     ASSERT_TRUE(m.wait_for_output(" share accepted (4/0)\n", 60s)) << m.stdout_text();
     std::this_thread::sleep_for(1500ms);  // a thread that walked the range again would show
-    const std::string jobs = pool.process.stdout_text();
-    if (StandinPool::count(jobs, "\njob #") == 1) {  // the next job is not out yet
+    const std::string jobs = pool.output();
+    if (count_occurrences(jobs, "\njob #") == 1) {  // the next job is not out yet
         EXPECT_EQ(pool.submits(), 4u) << jobs;
     }
     ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 30s)) << m.stdout_text();
     stop(m);
-    const size_t job_count = StandinPool::count(pool.process.stdout_text(), "\njob #");
-    EXPECT_LE(pool.submits(), 4 * job_count) << pool.process.stdout_text();
-    EXPECT_TRUE(std::regex_match(pool.finish(), kAllValid));
+    const size_t job_count = count_occurrences(pool.output(), "\njob #");
+    EXPECT_LE(pool.submits(), 4 * job_count) << pool.output();
+    EXPECT_TRUE(std::regex_match(pool.judgement(), kAllValid));
 }
 
 TEST(PoolMisbehaviour, NoticeTextsCannotDriveOrFloodTheTerminal) {
     // U+009B is CSI in a UTF-8 terminal; the notice is 1,000,002 bytes (six per repeat) long.
     StandinPool pool({"--notify", "\xC2\x9B" "31mx", "--notify-repeat", "166667"});
-    ASSERT_FALSE(pool.endpoint.empty());
-    BackgroundProcess m(miner(pool.endpoint));
+    ASSERT_FALSE(pool.endpoint().empty());
+    BackgroundProcess m(miner(pool.endpoint()));
     std::string shown;
     for (int i = 0; i < 40; ++i) shown += "?31mx";
     EXPECT_TRUE(m.wait_for_output(" net   pool notice: " + shown + "\xE2\x80\xA6\n", 30s))

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -9,28 +8,12 @@
 #include "app/rate_history.h"
 #include "app/reporting.h"
 #include "base/console.h"
+#include "support/console_capture.h"
 
 namespace orvo::qel {
 namespace {
 
-// Collects what the code under test prints to stdout.
-std::string capture_stdout(const std::function<void()>& body) {
-    std::fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    FILE* file = std::tmpfile();
-    dup2(fileno(file), STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string out;
-    std::rewind(file);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
-    std::fclose(file);
-    return out;
-}
+using test_support::capture_console;
 
 RateHistory history_of(uint64_t ticks, uint64_t (*sample)(uint64_t)) {
     RateHistory h;
@@ -68,7 +51,7 @@ TEST(Reporting, StatusTextAfterTenEqualTicks) {
 TEST(Reporting, ShareResultLinesAndCounts) {
     set_console_palette(false);
     ShareCounters shares;
-    std::string out = capture_stdout([&] {
+    std::string out = capture_console([&] {
         report_share_result(shares, true, "OK");
         report_share_result(shares, false, "low difficulty");
         report_share_result(shares, false, "");
@@ -102,7 +85,7 @@ TEST(BenchReport, WindowAndResultLines) {
     for (const auto& c : cases) {
         RateHistory h = history_of(c.ticks, [](uint64_t t) { return t; });
         bool done = false;
-        std::string out = capture_stdout([&] { done = run_bench_report(h, c.duration, 4); });
+        std::string out = capture_console([&] { done = run_bench_report(h, c.duration, 4); });
         EXPECT_EQ(done, c.done) << c.duration << "/" << c.ticks;
         EXPECT_EQ(out, c.out) << c.duration << "/" << c.ticks;
     }

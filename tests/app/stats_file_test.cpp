@@ -13,9 +13,9 @@
 namespace orvo::qel {
 namespace {
 
-using testing::read_file;
-using testing::TempDir;
-using testing::write_file;
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 TEST(StatsFile, ExactLine) {
     EXPECT_EQ(stats_line(1520.4, 12, 0, 130),

@@ -19,9 +19,9 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessResult;
-using testing::TempDir;
+using test_support::BackgroundProcess;
+using test_support::ProcessResult;
+using test_support::TempDir;
 
 const std::string SHUTDOWN = "\n shutdown requested — clean exit\n";
 

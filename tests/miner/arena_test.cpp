@@ -11,8 +11,8 @@
 namespace orvo::qel {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 // Writes to every page and reads it back, so an arena that is too small or not writable fails.
 void expect_usable(const Arena& arena) {

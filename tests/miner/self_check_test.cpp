@@ -13,7 +13,7 @@ namespace {
 
 TEST(SelfCheck, CompiledInAnswerIsTheReferenceHash) {
     uint8_t out[HASH_BYTES];
-    testing::coin_hash_reference(SELF_CHECK_ANSWER.header, SELF_CHECK_ANSWER.nonce, out);
+    test_support::coin_hash_reference(SELF_CHECK_ANSWER.header, SELF_CHECK_ANSWER.nonce, out);
     EXPECT_EQ(0, std::memcmp(out, SELF_CHECK_ANSWER.hash, HASH_BYTES));
 }
 

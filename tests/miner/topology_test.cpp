@@ -16,8 +16,8 @@
 namespace orvo::qel {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 using Cpus = std::vector<int32_t>;
 
 // One cpuN directory of a fake sysfs tree; a null text leaves that file out.

@@ -17,11 +17,11 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ProcessResult;
-using testing::read_file;
-using testing::run_process;
-using testing::TempDir;
-using testing::write_file;
+using test_support::ProcessResult;
+using test_support::read_file;
+using test_support::run_process;
+using test_support::TempDir;
+using test_support::write_file;
 
 const std::string VECTORS = MINTRAKEL_TEST_DATA "/vectors.txt";
 
@@ -211,7 +211,7 @@ TEST(VerifyCli, SignalsStopALongRun) {
     const std::string path = dir.file("long.txt");
     write_file(path, many);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        testing::BackgroundProcess p({MINTRAKEL_BINARY, "--verify", path, "--no-color"});
+        test_support::BackgroundProcess p({MINTRAKEL_BINARY, "--verify", path, "--no-color"});
         ASSERT_TRUE(p.wait_for_output("v1.0.1", 20s)) << p.stdout_text();
         std::this_thread::sleep_for(500ms);
         const auto sent = std::chrono::steady_clock::now();

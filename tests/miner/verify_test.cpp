@@ -15,8 +15,8 @@
 namespace orvo::qel {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 using Bytes = std::vector<uint8_t>;
 
 const std::atomic<bool> no_stop{false};
@@ -376,7 +376,7 @@ TEST(RunVerify, ExitStatusFromFiles) {
 }
 
 void reference_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t* out) {
-    testing::coin_hash_reference(header, nonce, out);
+    test_support::coin_hash_reference(header, nonce, out);
 }
 
 // The shipped vectors come from libsodium; the test oracle is an independent Argon2id.

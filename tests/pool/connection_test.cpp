@@ -18,15 +18,16 @@
 
 #include "pool/pool.h"
 #include "pool_test_util.h"
+#include "support/loopback.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::eventually;
-using testing::loopback_config;
-using testing::LoopbackPeer;
-using testing::Recorder;
+using test_support::eventually;
+using test_support::loopback_config;
+using test_support::LoopbackPeer;
+using test_support::Recorder;
 
 const std::string kJob = R"({"method":"job","params":{"job_id":"j","header_base":")" +
                          std::string(224, 'a') + R"(","target":")" + std::string(64, 'f') +
@@ -158,7 +159,7 @@ TEST_F(Connection, LongerPartialLineDisconnects) {
 }
 
 TEST_F(Connection, RetryDelaysDoubleUpTo15) {
-    const uint16_t port = testing::closed_port();
+    const uint16_t port = test_support::closed_port();
     pool_.start(loopback_config(port));
     const std::string prefix = "cannot reach 127.0.0.1:" + std::to_string(port) + ", retry in ";
     ASSERT_TRUE(eventually([&] { return rec_.count_prefix(prefix) >= 6; }));
@@ -227,7 +228,7 @@ TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);  // real delay unit: the wait would be 2 s
-    pool.start(loopback_config(testing::closed_port()));
+    pool.start(loopback_config(test_support::closed_port()));
     ASSERT_TRUE(eventually([&] { return rec.count_prefix("cannot reach") == 1; }));
     std::this_thread::sleep_for(50ms);
     const auto t0 = std::chrono::steady_clock::now();
@@ -239,14 +240,11 @@ TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
 // A listener whose accept queue is full drops further handshakes, so a connect to it stays
 // pending (the kernel keeps retrying for minutes).
 TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    uint16_t port = 0;
+    const int listener = test_support::bound_loopback_socket(port);
+    ASSERT_GE(listener, 0);
     ASSERT_EQ(listen(listener, 0), 0);
+    sockaddr_in addr = test_support::loopback_address(port);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -258,7 +256,7 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(loopback_config(ntohs(addr.sin_port)));
+    pool.start(loopback_config(port));
     std::this_thread::sleep_for(300ms);
     const bool pending = pool.conn_gen.load() == 0;
     const auto t0 = std::chrono::steady_clock::now();
@@ -474,7 +472,7 @@ TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {
             while (!*gate) std::this_thread::sleep_for(1ms);
             return getaddrinfo(h, s, hints, out);
         };
-        pool.start(loopback_config(testing::closed_port()));
+        pool.start(loopback_config(test_support::closed_port()));
         std::this_thread::sleep_for(200ms);
         pool.stop();
     }
@@ -493,7 +491,7 @@ class Failover2 : public ::testing::Test {
         config.backups = {{"127.0.0.1", second_.port()}};
         return config;
     }
-    uint16_t first_ = testing::closed_port();
+    uint16_t first_ = test_support::closed_port();
     LoopbackPeer second_;
     Recorder rec_;
     Pool pool_;

@@ -8,7 +8,9 @@
 
 #include <thread>
 
-namespace orvo::qel::testing {
+#include "support/loopback.h"
+
+namespace orvo::qel::test_support {
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -56,19 +58,6 @@ size_t Recorder::count_prefix(const std::string& prefix) const {
 
 namespace {
 
-int bound_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
 bool wait_readable(int fd, std::chrono::milliseconds timeout) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, static_cast<int>(timeout.count())) > 0;
@@ -77,7 +66,7 @@ bool wait_readable(int fd, std::chrono::milliseconds timeout) {
 }  // namespace
 
 LoopbackPeer::LoopbackPeer() {
-    listener_ = bound_socket(&port_);
+    listener_ = bound_loopback_socket(port_);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     listen(listener_, 8);
@@ -159,9 +148,9 @@ Pool::Config loopback_config(uint16_t port) {
 
 uint16_t closed_port() {
     uint16_t port = 0;
-    int fd = bound_socket(&port);  // bound but not listening: connects are refused
-    close(fd);
+    const int fd = bound_loopback_socket(port);  // bound but not listening: connects are refused
+    if (fd >= 0) close(fd);
     return port;
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

@@ -38,7 +38,7 @@ struct PoolTestAccess {
 
 }  // namespace orvo::qel
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 
 // Polls `condition` every millisecond until it holds or `timeout` passes.
 bool eventually(const std::function<bool()>& condition,
@@ -93,4 +93,4 @@ Pool::Config loopback_config(uint16_t port);
 // A port on 127.0.0.1 that refuses connections (bound to no listener).
 uint16_t closed_port();
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

@@ -15,7 +15,7 @@
 namespace orvo::qel {
 namespace {
 
-using testing::Recorder;
+using test_support::Recorder;
 
 const std::string kEmDash = "\xE2\x80\x94";
 const std::string kHeader = [] {

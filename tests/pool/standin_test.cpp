@@ -11,40 +11,15 @@
 #include "pool_test_util.h"
 #include "support/argon2_reference.h"
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::eventually;
-using testing::Recorder;
-
-class Standin {
-  public:
-    explicit Standin(std::vector<std::string> args) : process_(with_binary(std::move(args))) {
-        const std::string marker = "listening on 127.0.0.1:";
-        if (process_.wait_for_output(marker, 10s)) {
-            std::string out = process_.stdout_text();
-            port_ = static_cast<uint16_t>(std::stoi(out.substr(out.find(marker) + marker.size())));
-        }
-    }
-    uint16_t port() const { return port_; }
-    BackgroundProcess& process() { return process_; }
-    // Ends the pool with SIGTERM and returns everything it printed.
-    std::string finish() {
-        process_.send_signal(SIGTERM);
-        return process_.wait(10s).out;
-    }
-
-  private:
-    static std::vector<std::string> with_binary(std::vector<std::string> args) {
-        args.insert(args.begin(), MINTRAKEL_STANDIN_POOL);
-        return args;
-    }
-    BackgroundProcess process_;
-    uint16_t port_ = 0;
-};
+using test_support::eventually;
+using test_support::Recorder;
+using test_support::StandinPool;
 
 Job wait_for_job(Pool& pool) {
     EXPECT_TRUE(eventually([&] { return pool.job_seq.load() > 0; }, 10s));
@@ -52,18 +27,18 @@ Job wait_for_job(Pool& pool) {
 }
 
 TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
-    Standin standin({"--difficulty", "1", "--job-interval", "0"});
+    StandinPool standin({"--difficulty", "1", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     ASSERT_TRUE(job.valid);
     EXPECT_TRUE(eventually([&] { return rec.count("logged in") == 1; }));
 
     uint8_t hash[32];
-    testing::coin_hash_reference(job.header_base, job.nonce_start, hash);
+    test_support::coin_hash_reference(job.header_base, job.nonce_start, hash);
     pool.submit(job.job_id, job.nonce_start, hash);  // valid
     pool.submit(job.job_id, job.nonce_start, hash);  // duplicate
     uint8_t wrong[32];
@@ -82,39 +57,39 @@ TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
     EXPECT_FALSE(results[2].accepted);
     EXPECT_EQ(results[2].reason, "claimed hash mismatch");
     EXPECT_FALSE(results[3].accepted);
-    const std::string out = standin.finish();
+    const std::string out = standin.finish(SIGTERM);
     const std::string invalid = job.nonce_start > 0 ? "3" : "2";
     EXPECT_NE(out.find("valid 1 invalid " + invalid + " duplicate 1"), std::string::npos) << out;
 }
 
 TEST(StandinPool, RejectsHashesAboveTheTarget) {
-    Standin standin({"--target", std::string(64, '0'), "--job-interval", "0"});
+    StandinPool standin({"--target", std::string(64, '0'), "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
     Pool pool;
     rec.attach(pool);
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     uint8_t hash[32];
-    testing::coin_hash_reference(job.header_base, job.nonce_start, hash);
+    test_support::coin_hash_reference(job.header_base, job.nonce_start, hash);
     pool.submit(job.job_id, job.nonce_start, hash);
     ASSERT_TRUE(eventually([&] { return rec.results().size() == 1; }, 20s));
     EXPECT_EQ(rec.results()[0].reason, "above target");
     pool.stop();
-    EXPECT_NE(standin.finish().find("valid 0 invalid 1 duplicate 0"), std::string::npos);
+    EXPECT_NE(standin.finish(SIGTERM).find("valid 0 invalid 1 duplicate 0"), std::string::npos);
 }
 
 // A span longer than the rest of the 64-bit space ends at the last nonce; it must never wrap
 // below the start, which would hand out an empty range.
 TEST(StandinPool, LongSpanEndsAtTheLastNonce) {
-    Standin standin({"--nonce-span", "18446744073709551615", "--job-interval", "0"});
+    StandinPool standin({"--nonce-span", "18446744073709551615", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Pool pool;
-    pool.start(testing::loopback_config(standin.port()));
+    pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     pool.stop();
     EXPECT_EQ(job.nonce_end, ~uint64_t{0});
-    standin.finish();
+    standin.finish(SIGTERM);
 }
 
 // The client survives every kind of misbehaviour and still gets its jobs.
@@ -132,29 +107,29 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
         {{"--overlong"}, "connection lost, reconnecting in 2 s"},
     };
     for (const auto& c : cases) {
-        Standin standin(c.args);
+        StandinPool standin(c.args);
         ASSERT_NE(standin.port(), 0);
         Recorder rec;
         Pool pool;
         rec.attach(pool);
         pool.delay_unit = 10ms;
-        pool.start(testing::loopback_config(standin.port()));
+        pool.start(test_support::loopback_config(standin.port()));
         EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s)) << c.args[0];
         if (c.args[0] != "--refuse-login" && c.args[0] != "--overlong") {
             EXPECT_TRUE(eventually([&] { return pool.job_seq.load() >= 1; }, 10s)) << c.args[0];
         }
         pool.stop();
-        standin.finish();
+        standin.finish(SIGTERM);
     }
 }
 
 TEST(StandinPool, HelpAndBadOptions) {
-    auto help = testing::run_process({MINTRAKEL_STANDIN_POOL, "--help"}, 10s);
+    auto help = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--help"}, 10s);
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--drop-after"), std::string::npos);
-    auto bad = testing::run_process({MINTRAKEL_STANDIN_POOL, "--bogus"}, 10s);
+    auto bad = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--bogus"}, 10s);
     EXPECT_EQ(bad.exit_code, 2);
-    auto exits = testing::run_process({MINTRAKEL_STANDIN_POOL, "--exit-after", "0.3"}, 10s);
+    auto exits = test_support::run_process({MINTRAKEL_STANDIN_POOL, "--exit-after", "0.3"}, 10s);
     EXPECT_EQ(exits.exit_code, 0);
     EXPECT_NE(exits.out.find("valid 0 invalid 0 duplicate 0"), std::string::npos);
 }

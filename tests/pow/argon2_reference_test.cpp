@@ -9,7 +9,7 @@
 #include <sodium.h>
 #endif
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 namespace {
 
 std::vector<uint8_t> filled(size_t n, uint8_t value) {
@@ -71,4 +71,4 @@ TEST(Argon2Reference, MatchesLibsodiumOnOneLane) {
 }
 
 }  // namespace
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

@@ -2,9 +2,7 @@
 // Argon2 compression, and the store-mode choice of the dispatcher.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 
 #include "pow/engine_internal.h"
@@ -13,6 +11,7 @@
 #include "pow/engines_here.h"
 #include "pow/pow_hash.h"
 #include "pow/store_mode.h"
+#include "support/aligned_arena.h"
 #include "support/argon2_reference.h"
 
 namespace orvo::qel {
@@ -22,7 +21,7 @@ class Avx512Test : public ::testing::Test {
   protected:
     void SetUp() override {
         const EngineInfo& engine = engine_info(EngineKind::avx512);
-        if (!testing::runs_here(engine)) GTEST_SKIP() << testing::why_not_here(engine);
+        if (!test_support::runs_here(engine)) GTEST_SKIP() << test_support::why_not_here(engine);
     }
 };
 
@@ -97,25 +96,21 @@ TEST_F(Avx512Test, CompressZeroIsArgonCompressionWithZeroFirstOperand) {
     for (const Block& in : {zero, address_input, all_ones, random_block(7), index_block()}) {
         Block got, want;
         compress_zero(in, got);
-        testing::argon2_compress(zero.v, in.v, want.v);
+        test_support::argon2_compress(zero.v, in.v, want.v);
         EXPECT_TRUE(same(got, want));
     }
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 TEST_F(Avx512Test, DispatcherFollowsTheStoreMode) {
     ASSERT_TRUE(build_reference_table_avx512());
-    std::unique_ptr<void, FreeDeleter> memory(std::aligned_alloc(64, ARENA_BYTES));
-    ASSERT_NE(memory, nullptr);
-    std::memset(memory.get(), 0xa5, ARENA_BYTES);
-    const Arena arena{memory.get(), false};
+    test_support::AlignedArena memory;
+    ASSERT_NE(memory.arena().base, nullptr);
+    memory.fill(0xa5);
+    const Arena& arena = memory.arena();
     uint8_t header[HEADER_BYTES];
     for (size_t i = 0; i < HEADER_BYTES; ++i) header[i] = static_cast<uint8_t>(i * 5 + 1);
     uint8_t expected[HASH_BYTES];
-    testing::coin_hash_reference(header, 42, expected);
+    test_support::coin_hash_reference(header, 42, expected);
 
     struct Case {
         bool non_temporal;

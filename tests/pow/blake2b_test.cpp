@@ -165,7 +165,7 @@ TEST(Blake2b, LongHashShape) {
     EXPECT_EQ(std::memcmp(out, v1.data(), 32), 0);
 
     // The whole output equals the general H', whose last 64 bytes are one BLAKE2b-512 output.
-    const std::vector<uint8_t> general = testing::argon2_hprime(1024, in, 72);
+    const std::vector<uint8_t> general = test_support::argon2_hprime(1024, in, 72);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 1024), general);
     std::vector<uint8_t> v = v1;
     for (int i = 2; i <= 30; ++i) v = digest(v, 64);

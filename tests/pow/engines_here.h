@@ -14,7 +14,7 @@ inline void PrintTo(const EngineInfo& engine, std::ostream* os) {
     *os << engine.name;
 }
 
-namespace testing {
+namespace test_support {
 
 #ifdef MINTRAKEL_AVX512_EMULATED
 inline constexpr bool AVX512_EMULATED = true;
@@ -54,5 +54,5 @@ inline const char* why_not_here(const EngineInfo& engine) {
                : "this CPU lacks the engine's instruction set";
 }
 
-}  // namespace testing
+}  // namespace test_support
 }  // namespace orvo::qel

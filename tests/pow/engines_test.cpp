@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <ostream>
 #include <random>
 #include <string>
@@ -16,6 +15,7 @@
 #include "pow/engines_here.h"
 #include "pow/pow_hash.h"
 #include "pow/store_mode.h"
+#include "support/aligned_arena.h"
 #include "support/argon2_reference.h"
 
 #ifdef MINTRAKEL_HAVE_SODIUM
@@ -36,8 +36,8 @@ struct Sample {
 
 // The emulated AVX-512 copy is several times slower than the real code, more so in the sanitizer
 // builds: a few known answers and cross-checks per engine there, many on real instructions.
-constexpr int SODIUM_SAMPLES = testing::AVX512_EMULATED ? 4 : 12;
-constexpr int SODIUM_CROSS_CHECKS = testing::AVX512_EMULATED ? 6 : 24;
+constexpr int SODIUM_SAMPLES = test_support::AVX512_EMULATED ? 4 : 12;
+constexpr int SODIUM_CROSS_CHECKS = test_support::AVX512_EMULATED ? 6 : 24;
 
 struct EngineCase {
     std::string name;
@@ -52,31 +52,13 @@ void PrintTo(const EngineCase& c, std::ostream* os) {
 // Every engine under test in both store modes.
 std::vector<EngineCase> engine_cases() {
     std::vector<EngineCase> cases;
-    for (const EngineInfo& engine : testing::engines_under_test()) {
+    for (const EngineInfo& engine : test_support::engines_under_test()) {
         cases.push_back({engine.name, engine, false});
         const char* nt_suffix = engine.uses_store_mode ? "_nt" : "_nt_flag";
         cases.push_back({std::string(engine.name) + nt_suffix, engine, true});
     }
     return cases;
 }
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-class ArenaBuffer {
-  public:
-    ArenaBuffer() : memory_(std::aligned_alloc(64, ARENA_BYTES)) { arena_.base = memory_.get(); }
-    const Arena& arena() const { return arena_; }
-    void fill_junk(std::mt19937_64& rng) {
-        uint64_t* words = static_cast<uint64_t*>(memory_.get());
-        for (size_t i = 0; i < ARENA_BYTES / 8; ++i) words[i] = rng();
-    }
-
-  private:
-    std::unique_ptr<void, FreeDeleter> memory_;
-    Arena arena_;
-};
 
 Header random_header(std::mt19937_64& rng) {
     Header h(HEADER_BYTES);
@@ -104,7 +86,7 @@ Hash sodium_hash(const Header& header, uint64_t nonce) {
 
 Hash reference_hash(const Header& header, uint64_t nonce) {
     Hash out(HASH_BYTES);
-    testing::coin_hash_reference(header.data(), nonce, out.data());
+    test_support::coin_hash_reference(header.data(), nonce, out.data());
     return out;
 }
 
@@ -147,7 +129,7 @@ class EngineTest : public ::testing::TestWithParam<EngineCase> {
   protected:
     void SetUp() override {
         const EngineCase& c = GetParam();
-        if (!testing::runs_here(c.engine)) GTEST_SKIP() << testing::why_not_here(c.engine);
+        if (!test_support::runs_here(c.engine)) GTEST_SKIP() << test_support::why_not_here(c.engine);
         ASSERT_TRUE(c.engine.build_table());
         set_store_mode(c.store_mode);
     }
@@ -162,14 +144,14 @@ class EngineTest : public ::testing::TestWithParam<EngineCase> {
         return out;
     }
 
-    ArenaBuffer arena_;
+    test_support::AlignedArena arena_;
 };
 
 TEST_P(EngineTest, MatchesKnownAnswersWhateverTheArenaHeld) {
     std::mt19937_64 rng(99);
     for (const Sample& s : samples()) {
         ASSERT_EQ(s.expected.size(), HASH_BYTES);
-        arena_.fill_junk(rng);
+        arena_.fill_random(rng);
         EXPECT_EQ(hex(run(s.header, s.nonce)), hex(s.expected)) << "nonce " << s.nonce;
     }
 }
@@ -179,7 +161,7 @@ TEST_P(EngineTest, RepeatedCallsAgree) {
     const Header h = random_header(rng);
     const Hash first = run(h, 42);
     EXPECT_EQ(run(h, 42), first);
-    arena_.fill_junk(rng);
+    arena_.fill_random(rng);
     EXPECT_EQ(run(h, 42), first);
     EXPECT_NE(run(h, 43), first);
     Header changed = h;
@@ -196,7 +178,7 @@ TEST_P(EngineTest, AgreesWithLibsodiumOnManyInputs) {
     for (int i = 0; i < SODIUM_CROSS_CHECKS; ++i) {
         const Header h = random_header(rng);
         const uint64_t nonce = rng();
-        if (i % 4 == 0) arena_.fill_junk(rng);
+        if (i % 4 == 0) arena_.fill_random(rng);
         EXPECT_EQ(hex(run(h, nonce)), hex(sodium_hash(h, nonce))) << "case " << i;
     }
 #endif
@@ -208,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(AllEngines, EngineTest, ::testing::ValuesIn(engine_case
 class ReferenceTableTest : public ::testing::TestWithParam<EngineInfo> {
   protected:
     void SetUp() override {
-        if (!testing::runs_here(GetParam())) GTEST_SKIP() << testing::why_not_here(GetParam());
+        if (!test_support::runs_here(GetParam())) GTEST_SKIP() << test_support::why_not_here(GetParam());
     }
 };
 
@@ -219,7 +201,7 @@ TEST_P(ReferenceTableTest, EqualsTheGeneralAddressingAndIsStable) {
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(table) % 64, 0u);
 
-    const std::vector<uint32_t> expected = testing::coin_reference_indices();
+    const std::vector<uint32_t> expected = test_support::coin_reference_indices();
     EXPECT_EQ(table->index[2], 0u);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         ASSERT_LE(table->index[j], j - 2) << "entry " << j;
@@ -233,14 +215,14 @@ TEST_P(ReferenceTableTest, EqualsTheGeneralAddressingAndIsStable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBuilder, ReferenceTableTest,
-                         ::testing::ValuesIn(testing::engines_under_test()),
+                         ::testing::ValuesIn(test_support::engines_under_test()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The tables of all engines that run here, the emulated copy's included, are equal.
 TEST(ReferenceTables, AllBuildersAgree) {
     std::vector<const ReferenceTable*> tables;
     for (const EngineInfo& engine : engine_table()) {
-        if (!testing::runs_here(engine)) continue;
+        if (!test_support::runs_here(engine)) continue;
         ASSERT_TRUE(engine.build_table()) << engine.name;
         tables.push_back(engine.table());
     }
@@ -256,7 +238,7 @@ TEST(ReferenceTables, AllBuildersAgree) {
 class CompressTest : public ::testing::TestWithParam<EngineInfo> {
   protected:
     void SetUp() override {
-        if (!testing::runs_here(GetParam())) GTEST_SKIP() << testing::why_not_here(GetParam());
+        if (!test_support::runs_here(GetParam())) GTEST_SKIP() << test_support::why_not_here(GetParam());
     }
 };
 
@@ -289,13 +271,13 @@ TEST_P(CompressTest, EqualsArgon2Compression) {
         to_arena_order(engine.kind, y, y_arena);
         engine.compress(x_arena, y_arena, out_arena);
         from_arena_order(engine.kind, out_arena, got);
-        testing::argon2_compress(x.v, y.v, want.v);
+        test_support::argon2_compress(x.v, y.v, want.v);
         EXPECT_EQ(std::memcmp(got.v, want.v, sizeof want.v), 0) << "round " << round;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryEngine, CompressTest,
-                         ::testing::ValuesIn(testing::engines_under_test()),
+                         ::testing::ValuesIn(test_support::engines_under_test()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

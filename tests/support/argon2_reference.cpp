@@ -6,7 +6,7 @@
 #include "pow/blake2b.h"
 #include "pow/pow_hash.h"
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 namespace {
 
 using Words = std::array<uint64_t, 128>;
@@ -305,4 +305,4 @@ std::vector<uint32_t> coin_reference_indices() {
     return refs;
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 
 struct Argon2Params {
     uint32_t lanes = 1;
@@ -35,4 +35,4 @@ void coin_hash_reference(const uint8_t* header, uint64_t nonce, uint8_t out[32])
 // them from its address blocks (entries 0 and 1 are 0 and unused).
 std::vector<uint32_t> coin_reference_indices();
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

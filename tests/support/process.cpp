@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 namespace {
 
 std::string make_temp_path(const char* prefix) {
@@ -74,6 +74,14 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+size_t count_occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
@@ -158,4 +166,4 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support

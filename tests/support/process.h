@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace orvo::qel::testing {
+namespace orvo::qel::test_support {
 
 struct ProcessResult {
     int exit_code = -1;    // exit status, or -1 when killed by a signal
@@ -62,5 +62,7 @@ private:
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
+// How often `needle` occurs in `text`, overlapping occurrences included.
+size_t count_occurrences(const std::string& text, const std::string& needle);
 
-}  // namespace orvo::qel::testing
+}  // namespace orvo::qel::test_support
