@@ -25,6 +25,13 @@ using test_support::TempDir;
 
 const std::string ALL_ONES(64, 'f');  // every hash is a share
 
+// A stop ends the current hash first; a sanitized hash takes a good part of a second.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto STOP_BOUND = 5000ms;
+#else
+constexpr auto STOP_BOUND = 1500ms;
+#endif
+
 std::vector<std::string> miner(std::vector<std::string> pool_args) {
     std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color"};
     argv.insert(argv.end(), pool_args.begin(), pool_args.end());
@@ -81,7 +88,7 @@ TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
     int code = -1;
     const auto took = stop_time(m, code);
     EXPECT_EQ(code, 0);
-    EXPECT_LT(took, 1500ms);
+    EXPECT_LT(took, STOP_BOUND);
     std::printf("[ measured ] deaf pool: SIGINT to exit %lld ms\n",
                 static_cast<long long>(took.count()));
 }
@@ -114,7 +121,7 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
     int code = -1;
     const auto took = stop_time(m, code);
     EXPECT_EQ(code, 0);
-    EXPECT_LT(took, 1500ms);
+    EXPECT_LT(took, STOP_BOUND);
     EXPECT_EQ(m.stdout_text().find(" net   "), std::string::npos) << m.stdout_text();  // resolving
     std::printf("[ measured ] never-answering name server: SIGINT to exit %lld ms\n",
                 static_cast<long long>(took.count()));
