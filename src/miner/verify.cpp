@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/console.h"
+#include "base/exit_code.h"
 #include "miner/arena.h"
 #include "pool/hex.h"
 
@@ -270,13 +271,13 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
     if (fd < 0) {
         log_line(palette.red, "check", "cannot read " + path + ": " + why);
         log_line(palette.red, "check", verify_verdict(VerifyTally{}).text);
-        return 1;
+        return EXIT_FAILED;
     }
     Arena arena;
     if (!map_arena(arena)) {
         close(fd);
         log_line(palette.red, "mem  ", "cannot allocate 8 MiB");
-        return 1;
+        return EXIT_FAILED;
     }
     FileReader reader(fd);
     std::istream in(&reader);
@@ -293,7 +294,7 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
     }
     VerifyVerdict verdict = verify_verdict(tally);
     log_line(verdict.passed ? palette.green : palette.red, "check", verdict.text);
-    return verdict.passed ? 0 : 1;
+    return verdict.passed ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace orvo::qel
