@@ -16,8 +16,8 @@ enum class Pages { reserved, transparent, small };
 
 PowHashFn best_hash() {
     static PowHashFn hash = [] {
-        EngineChoice choice = choose_engine(detect_cpu_features(), "");
-        return choice.engine ? install_engine(*choice.engine, "") : nullptr;
+        EngineChoice choice = choose_engine(detect_cpu_features(), std::nullopt);
+        return choice.engine ? install_engine(*choice.engine, StoreMode::ordinary) : nullptr;
     }();
     return hash;
 }

@@ -98,8 +98,9 @@ void BM_engine(benchmark::State& state, const EngineInfo& engine, bool non_tempo
 // operand in L1.
 void run_compress(benchmark::State& state, void (*compress)(const Block&, const Block&, Block&)) {
     static Block blocks[3];
-    for (int b = 0; b < 3; ++b)
-        for (int i = 0; i < 128; ++i) blocks[b].v[i] = 0x9e3779b97f4a7c15ULL * (b * 128 + i + 1);
+    for (uint64_t b = 0; b < 3; ++b)
+        for (uint64_t i = 0; i < 128; ++i)
+            blocks[b].v[i] = 0x9e3779b97f4a7c15ULL * (b * 128 + i + 1);
     int cur = 0;
     for (auto _ : state) {
         compress(blocks[cur], blocks[2], blocks[cur ^ 1]);

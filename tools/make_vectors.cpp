@@ -36,7 +36,8 @@ struct Rng {
 void hash(const uint8_t header[HEADER_BYTES], uint64_t nonce, uint8_t out[HASH_BYTES]) {
     uint8_t password[HEADER_BYTES + 8];
     std::memcpy(password, header, HEADER_BYTES);
-    for (int i = 0; i < 8; ++i) password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
+    for (size_t i = 0; i < 8; ++i)
+        password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
     if (crypto_pwhash(out, HASH_BYTES, reinterpret_cast<const char*>(password), sizeof password,
                       reinterpret_cast<const unsigned char*>(SALT), 1, 8u << 20,
                       crypto_pwhash_ALG_ARGON2ID13) != 0) {

@@ -5,6 +5,7 @@
 #include "app/startup.h"
 #include "base/console.h"
 #include "base/report_line.h"
+#include "base/exit_code.h"
 #include "miner/verify.h"
 
 using namespace orvo::qel;
@@ -20,14 +21,14 @@ int main(int argc, char** argv) {
     install_signal_handlers();
 
     std::optional<Engine> engine = select_engine(config);
-    if (!engine) return 1;
-    std::optional<Placement> placement = read_placement(config);
-    if (!placement) return 2;
+    if (!engine) return EXIT_FAILED;
+    std::optional<Placement> placement = read_placement(config.cpus);
+    if (!placement) return EXIT_USAGE;
     if (!config.verify_file.empty()) {
         return run_verify(config.verify_file, engine->pow_hash, stop_requested, log_report_line);
     }
 
-    if (!require_payout_address(config)) return 2;
+    if (!require_payout_address(config)) return EXIT_USAGE;
     bool automatic = settle_threads_and_worker(config, *placement);
     print_summary(config, *engine, *placement, automatic);
     return run_session(config, *engine, *placement);

@@ -25,7 +25,7 @@ std::string status_text(const RateHistory& history, const ShareCounters& shares)
            std::to_string(shares.rejected.load());
 }
 
-void status_line(const RateHistory& history, const ShareCounters& shares) {
+void print_status_line(const RateHistory& history, const ShareCounters& shares) {
     log_line(palette.gray, "speed", status_text(history, shares));
 }
 

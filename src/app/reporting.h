@@ -20,6 +20,7 @@ void report_share_result(ShareCounters& shares, bool accepted, const std::string
 
 // "10s/60s/15m  r10 / r60 / r900   parts a/r".
 std::string status_text(const RateHistory& history, const ShareCounters& shares);
-void status_line(const RateHistory& history, const ShareCounters& shares);
+// Logs status_text as the periodic "speed" console line.
+void print_status_line(const RateHistory& history, const ShareCounters& shares);
 
 }  // namespace orvo::qel

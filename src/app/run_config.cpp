@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/exit_code.h"
+
 namespace orvo::qel {
 namespace {
 
@@ -55,8 +57,13 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
         case Field::worker: config.worker = value; break;
         case Field::threads: config.threads = read_int32(value); break;
         case Field::stats_file: config.stats_file = value; break;
-        case Field::engine: config.engine = value; break;
-        case Field::stores: config.stores = value; break;
+        case Field::engine:
+            config.engine = engine_named(value);
+            break;
+        case Field::stores:
+            config.stores =
+                std::strcmp(value, "nt") == 0 ? StoreMode::non_temporal : StoreMode::ordinary;
+            break;
         case Field::cpus: config.cpus = value; break;
         case Field::verify: config.verify_file = value; break;
         case Field::bench: config.bench_seconds = read_int32(value); break;
@@ -88,7 +95,7 @@ CommandLine parse_command_line(int argc, char** argv) {
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             print_usage(program);
             std::fflush(stdout);
-            result.exit_code = 0;
+            result.exit_code = EXIT_OK;
             return result;
         }
         if (std::strcmp(arg, "--no-color") == 0) {
@@ -101,19 +108,19 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         if (option == nullptr) {
             std::fprintf(stderr, "unknown option %s (see --help)\n", arg);
-            result.exit_code = 2;
+            result.exit_code = EXIT_USAGE;
             return result;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "missing value for %s\n", option->long_name);
-            result.exit_code = 2;
+            result.exit_code = EXIT_USAGE;
             return result;
         }
         const char* value = argv[++i];
         if (!apply(result.config, option->field, value, pool_given)) {
             std::fprintf(stderr, "bad %s value %s: the port must be a number from 1 to 65535\n",
                          option->long_name, value);
-            result.exit_code = 2;
+            result.exit_code = EXIT_USAGE;
             return result;
         }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pool/endpoint.h"
+#include "pow/engine_table.h"
 
 namespace orvo::qel {
 
@@ -29,16 +30,19 @@ struct RunConfig {
     int32_t threads = 0;     // 0 or less: automatic
     std::string stats_file;  // empty: no stats file
     bool color = true;
-    std::string engine;      // "avx512", "avx2", anything else: best for this CPU
-    std::string stores;      // "nt": non-temporal arena stores in the AVX-512 engine
+    // --engine names an engine exactly ("avx512", "avx2"); any other text leaves nothing: the
+    // best engine for this CPU.
+    std::optional<EngineKind> engine;
+    // --stores "nt" exactly: non-temporal arena stores in the AVX-512 engine.
+    StoreMode stores = StoreMode::ordinary;
     std::string cpus;        // empty: CPU order from the topology
     std::string verify_file; // non-empty: verify run
     int32_t bench_seconds = 0;  // above 0: benchmark run
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at
-// once (help: usage already printed, 0; unknown option, missing value or a pool whose port is
-// not 1-65535: message already written to stderr, 2).
+// once (help: usage already printed, EXIT_OK; unknown option, missing value or a pool whose port
+// is not 1-65535: message already written to stderr, EXIT_USAGE; see base/exit_code.h).
 struct CommandLine {
     RunConfig config;
     std::optional<int> exit_code;

@@ -15,6 +15,7 @@
 #include "base/console.h"
 #include "base/report_line.h"
 #include "base/sleep.h"
+#include "base/exit_code.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
 #include "miner/worker.h"
@@ -124,7 +125,7 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     if (!stop_requested.load() && nothing_can_hash(state.arenas, bench)) {
         state.pool.stop();
         for (auto& thread : state.threads) thread.join();
-        return 1;
+        return EXIT_FAILED;
     }
     const int32_t hashing_threads = state.arenas.ready_count.load();
 
@@ -144,12 +145,13 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
         check_dev_fee(whole_seconds_since(loop_origin), dev_fee_active, state.pool, pool_config,
                       config.address, config.worker);
         if (history.count() % 10 == 0) {
-            status_line(history, state.shares);
+            print_status_line(history, state.shares);
             if (!config.stats_file.empty()) {
-                write_stats_file(config.stats_file,
-                                 stats_line(history.average_rate(60), state.shares.accepted.load(),
-                                            state.shares.rejected.load(),
-                                            whole_seconds_since(uptime_origin)));
+                write_stats_file(
+                    config.stats_file,
+                    format_stats_json(history.average_rate(60), state.shares.accepted.load(),
+                                      state.shares.rejected.load(),
+                                      whole_seconds_since(uptime_origin)));
             }
         }
     }
@@ -161,7 +163,7 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
         std::printf("\n shutdown requested — clean exit\n");
         std::fflush(stdout);
     }
-    return 0;
+    return EXIT_OK;
 }
 
 }  // namespace orvo::qel

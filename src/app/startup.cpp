@@ -50,19 +50,18 @@ std::optional<Engine> select_engine(const RunConfig& config) {
     return Engine{*choice.engine, hash};
 }
 
-std::optional<Placement> read_placement(RunConfig& config) {
+std::optional<Placement> read_placement(const std::string& cpus) {
     L3Groups groups = scan_topology();
     Placement placement;
     placement.pin_order = build_pin_order(groups);
     placement.group_count = static_cast<int32_t>(groups.size());
-    if (!config.cpus.empty()) {
-        std::vector<int32_t> list = parse_cpu_list(config.cpus);
+    if (!cpus.empty()) {
+        std::vector<int32_t> list = parse_cpu_list(cpus);
         if (list.empty() || !all_cpus_online(list, groups)) {
             std::fprintf(stderr, "bad --cpus list\n");
             return std::nullopt;
         }
         placement.pin_order = std::move(list);
-        config.threads = static_cast<int32_t>(placement.pin_order.size());
     }
     placement.best = static_cast<int32_t>(placement.pin_order.size());
     return placement;
@@ -75,6 +74,7 @@ bool require_payout_address(const RunConfig& config) {
 }
 
 bool settle_threads_and_worker(RunConfig& config, const Placement& placement) {
+    if (!config.cpus.empty()) config.threads = placement.best;
     const bool automatic = config.threads <= 0;
     if (automatic) {
         config.threads = decide_thread_count(config.threads, placement.best, memory_thread_limit());

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/run_config.h"
@@ -27,7 +28,7 @@ struct Engine {
 };
 // Detects the CPU, chooses the engine for --engine, builds its table and sets the store mode.
 // On refusal (or when the table cannot be allocated) prints the red "cpu  " line and returns
-// nothing: the run ends with exit code 1.
+// nothing: the run ends with EXIT_FAILED.
 std::optional<Engine> select_engine(const RunConfig& config);
 
 // Where hashing thread i runs.
@@ -36,17 +37,19 @@ struct Placement {
     int32_t best = 0;         // length of pin_order
     int32_t group_count = 0;  // L3 groups found
 };
-// The topology's pin order, replaced by --cpus when given (which then also fixes the thread
-// count in `config`). Returns nothing after writing "bad --cpus list" to stderr (exit code 2)
-// when the list names no CPU or any CPU that is not online.
-std::optional<Placement> read_placement(RunConfig& config);
+// The topology's pin order, replaced by the --cpus list when `cpus` is not empty. Returns
+// nothing after writing "bad --cpus list" to stderr (EXIT_USAGE) when the list names no CPU or
+// any CPU that is not online.
+std::optional<Placement> read_placement(const std::string& cpus);
 
 // A mining run needs a payout address; a verify or benchmark run does not. Writes the error to
 // stderr and returns false when it is missing.
 bool require_payout_address(const RunConfig& config);
 
-// Resolves the automatic thread count and the worker name default in `config`; returns whether
-// the count was automatic.
+// Settles the thread count and the worker name in `config`: a --cpus list runs one thread per
+// listed CPU whatever --threads said, an automatic count (0 or less) becomes the topology's and
+// memory's limit, an empty worker name becomes the host name. Returns whether the count was
+// automatic.
 bool settle_threads_and_worker(RunConfig& config, const Placement& placement);
 
 // The summary line, the "cpu  " and "auto " lines and, when mining, "pool " (one per pool, the

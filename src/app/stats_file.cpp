@@ -11,7 +11,8 @@
 
 namespace orvo::qel {
 
-std::string stats_line(double hashrate, uint64_t accepted, uint64_t rejected, uint64_t uptime_s) {
+std::string format_stats_json(double hashrate, uint64_t accepted, uint64_t rejected,
+                              uint64_t uptime_s) {
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "{\"hashrate_hs\":%.2f,\"accepted\":%llu,\"rejected\":%llu,\"uptime_s\":%llu,"

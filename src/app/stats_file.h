@@ -8,7 +8,8 @@ namespace orvo::qel {
 
 // {"hashrate_hs":%.2f,"accepted":N,"rejected":N,"uptime_s":N,"version":"v1.0.1",
 //  "algo":"argon2id-qel"} and a newline.
-std::string stats_line(double hashrate, uint64_t accepted, uint64_t rejected, uint64_t uptime_s);
+std::string format_stats_json(double hashrate, uint64_t accepted, uint64_t rejected,
+                              uint64_t uptime_s);
 
 // Replaces the file at `path` in one step: writes path + ".tmp", then renames it over `path`,
 // so a reader sees the old or the new line, never part of one. Only an absent path or a regular

@@ -71,10 +71,10 @@ const char* engine_display_name(EngineKind kind) {
     return engine_info(kind).name;
 }
 
-EngineChoice choose_engine(const CpuFeatures& features, const std::string& request) {
+EngineChoice choose_engine(const CpuFeatures& features, std::optional<EngineKind> request) {
     const std::span<const EngineInfo> engines = engine_table();
     for (const EngineInfo& engine : engines) {
-        if (request != engine.name) continue;
+        if (request != engine.kind) continue;
         if (has_features(features, engine.needs)) return {engine.kind, {}};
         // A refused AVX-512 request says why when the CPU could run the last, least demanding
         // engine; a CPU without even that has no engine at all.
@@ -90,11 +90,11 @@ EngineChoice choose_engine(const CpuFeatures& features, const std::string& reque
     return {std::nullopt, NO_ENGINE_TEXT};
 }
 
-PowHashFn install_engine(EngineKind kind, const std::string& stores) {
+PowHashFn install_engine(EngineKind kind, StoreMode stores) {
     const EngineInfo& engine = engine_info(kind);
     if (!engine.build_table()) return nullptr;
     // The flag is set whichever engine runs; only the engines that use it read it.
-    set_store_mode(stores == "nt");
+    set_store_mode(stores == StoreMode::non_temporal);
     return engine.hash;
 }
 

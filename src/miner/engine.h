@@ -23,17 +23,16 @@ CpuFeatures detect_cpu_features();
 
 const char* engine_display_name(EngineKind kind);  // "avx512" / "avx2"
 
-// The engine for a request (an engine's exact name, anything else = the best engine that the CPU
-// runs), or the refusal text. The engines and what they need come from the engine table.
+// The engine for a request (an engine, or nothing for the best engine that the CPU runs), or the
+// refusal text. The engines and what they need come from the engine table.
 struct EngineChoice {
     std::optional<EngineKind> engine;
     std::string error;
 };
-EngineChoice choose_engine(const CpuFeatures& features, const std::string& request);
+EngineChoice choose_engine(const CpuFeatures& features, std::optional<EngineKind> request);
 
-// Builds the engine's reference table and sets the store mode ("nt" exactly means
-// non-temporal). Returns the hash to install as pow_hash, or null when the table could not be
-// allocated.
-PowHashFn install_engine(EngineKind kind, const std::string& stores);
+// Builds the engine's reference table and sets the store mode. Returns the hash to install as
+// pow_hash, or null when the table could not be allocated.
+PowHashFn install_engine(EngineKind kind, StoreMode stores);
 
 }  // namespace orvo::qel

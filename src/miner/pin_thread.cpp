@@ -8,7 +8,8 @@ void pin_current_thread(int32_t cpu) {
     if (cpu < 0) return;
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (cpu < CPU_SETSIZE) CPU_SET(cpu, &set);
+    const auto index = static_cast<size_t>(cpu);  // not negative: checked above
+    if (index < CPU_SETSIZE) CPU_SET(index, &set);
     // Best effort: an empty set or a CPU outside this process's cpuset is refused by the kernel,
     // and the thread then keeps running where it was allowed to.
     (void)sched_setaffinity(0, sizeof(set), &set);

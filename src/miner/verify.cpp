@@ -9,6 +9,7 @@
 #include <streambuf>
 #include <string_view>
 
+#include "base/exit_code.h"
 #include "base/hex.h"
 #include "miner/arena.h"
 
@@ -270,13 +271,13 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
     if (fd < 0) {
         report({LineColour::red, "check", "cannot read " + path + ": " + why});
         report({LineColour::red, "check", verify_verdict(VerifyTally{}).text});
-        return 1;
+        return EXIT_FAILED;
     }
     Arena arena;
     if (!map_arena(arena)) {
         close(fd);
         report({LineColour::red, "mem  ", "cannot allocate 8 MiB"});
-        return 1;
+        return EXIT_FAILED;
     }
     FileReader reader(fd);
     std::istream in(&reader);
@@ -293,7 +294,7 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
     }
     VerifyVerdict verdict = verify_verdict(tally);
     report({verdict.passed ? LineColour::green : LineColour::red, "check", verdict.text});
-    return verdict.passed ? 0 : 1;
+    return verdict.passed ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace orvo::qel

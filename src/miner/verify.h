@@ -68,7 +68,8 @@ VerifyVerdict verify_verdict(const VerifyTally& tally);
 // file, a directory, a FIFO or a device is named on a red "check" line and the run fails with
 // "verify 0/0 FAILED". An unreadable record is named on a red "check" line before the verdict.
 // Reports the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when
-// no arena can be mapped. Returns the exit status: 0 passed, 1 failed or stopped.
+// no arena can be mapped. Returns the exit status: EXIT_OK passed, EXIT_FAILED failed or
+// stopped (base/exit_code.h).
 int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
                const ReportSink& report);
 

@@ -1,6 +1,7 @@
 #include "pool/json.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "base/hex.h"
 
@@ -18,12 +19,12 @@ bool is_number_byte(char c) {
 }
 
 // Reads four hex digits at p (the caller guarantees they are in range); -1 if one is not hex.
-long read_code_unit(const char* p) {
-    long u = 0;
+std::optional<char32_t> read_code_unit(const char* p) {
+    char32_t u = 0;
     for (int i = 0; i < 4; ++i) {
         int v = hex_digit_value(p[i]);
-        if (v < 0) return -1;
-        u = (u << 4) | v;
+        if (v < 0) return std::nullopt;
+        u = (u << 4) | static_cast<char32_t>(v);
     }
     return u;
 }
@@ -92,7 +93,7 @@ class Parser {
         return true;
     }
 
-    static void append_utf8(std::string& s, unsigned long cp, int bytes) {
+    static void append_utf8(std::string& s, char32_t cp, int bytes) {
         switch (bytes) {
             case 1:
                 s.push_back(static_cast<char>(cp));
@@ -119,8 +120,9 @@ class Parser {
     // it completes a pair) and appends its UTF-8 form.
     bool parse_unicode_escape(std::string& s) {
         if (end_ - cur_ < 4) return false;
-        long u = read_code_unit(cur_);
-        if (u < 0) return false;
+        const std::optional<char32_t> unit = read_code_unit(cur_);
+        if (!unit) return false;
+        const char32_t u = *unit;
         cur_ += 4;
         if (u < 0x80) {
             append_utf8(s, u, 1);
@@ -128,10 +130,10 @@ class Parser {
             append_utf8(s, u, 2);
         } else if (u >= 0xD800 && u <= 0xDBFF && end_ - cur_ >= 6 && cur_[0] == '\\' &&
                    cur_[1] == 'u') {
-            long low = read_code_unit(cur_ + 2);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
+            const std::optional<char32_t> low = read_code_unit(cur_ + 2);
+            if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
                 cur_ += 6;
-                unsigned long p = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                const char32_t p = 0x10000 + ((u - 0xD800) << 10) + (*low - 0xDC00);
                 append_utf8(s, p, 4);
             } else {
                 // Not a pair: the second escape is decoded on its own by the caller's loop.

@@ -37,4 +37,11 @@ const EngineInfo& engine_info(EngineKind kind) {
     return ENGINES[0];  // unreachable: every kind has an entry
 }
 
+std::optional<EngineKind> engine_named(std::string_view name) {
+    for (const EngineInfo& engine : ENGINES) {
+        if (name == engine.name) return engine.kind;
+    }
+    return std::nullopt;
+}
+
 }  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -3,7 +3,9 @@
 // none of them names an engine's functions itself.
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "pow/avx512_namespace.h"
 #include "pow/engines.h"
@@ -32,6 +34,10 @@ inline constexpr CpuFeatures AVX512_FEATURES{.avx512f = true, .avx512vl = true, 
 
 enum class EngineKind { avx512, avx2 };
 
+// How an engine that follows the store mode writes its arena blocks: ordinary stores, or
+// non-temporal stores that bypass the caches.
+enum class StoreMode { ordinary, non_temporal };
+
 using CompressFn = void (*)(const Block& prev, const Block& ref, Block& out);
 
 struct EngineInfo {
@@ -59,6 +65,9 @@ std::span<const EngineInfo> engine_table();
 
 // The entry of `kind`.
 const EngineInfo& engine_info(EngineKind kind);
+
+// The engine whose name is exactly `name` (case-sensitive); nothing for any other text.
+std::optional<EngineKind> engine_named(std::string_view name);
 
 }  // namespace QEL_AVX512_NAMESPACE
 

@@ -33,7 +33,8 @@ void pow_h0(const uint8_t* header, uint64_t nonce, uint8_t h0[64]) {
     // Password = header || LE64(nonce), 120 bytes.
     uint8_t password[HEADER_BYTES + 8];
     std::memcpy(password, header, HEADER_BYTES);
-    for (int i = 0; i < 8; ++i) password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
+    for (size_t i = 0; i < 8; ++i)
+        password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
 
     Blake2bState state;
     blake2b_init(state, 64);

@@ -37,12 +37,39 @@ TEST(CommandLine, ValuesAreTakenVerbatimAndLaterWins) {
     EXPECT_EQ(cl.config.worker, "");
     EXPECT_EQ(cl.config.stats_file, "/tmp/s");
     EXPECT_FALSE(cl.config.color);
-    EXPECT_EQ(cl.config.engine, "AVX2");
-    EXPECT_EQ(cl.config.stores, "nt");
+    EXPECT_EQ(cl.config.engine, std::nullopt);  // names are case-sensitive: the best engine
+    EXPECT_EQ(cl.config.stores, StoreMode::non_temporal);
     EXPECT_EQ(cl.config.cpus, "0-3");
     EXPECT_EQ(cl.config.verify_file, "v.txt");
 
     EXPECT_EQ(parse({"-u", "-o"}).config.address, "-o");  // a value may begin with '-'
+}
+
+// Only an engine's exact name requests it, and only "nt" exactly asks for non-temporal stores;
+// every other text keeps the default, the empty one and near misses included.
+TEST(CommandLine, EngineAndStoreModeAreReadFromTheirExactNames) {
+    struct Case {
+        const char* text;
+        std::optional<EngineKind> engine;
+        StoreMode stores;
+    } cases[] = {
+        {"avx512", EngineKind::avx512, StoreMode::ordinary},
+        {"avx2", EngineKind::avx2, StoreMode::ordinary},
+        {"nt", std::nullopt, StoreMode::non_temporal},
+        {"", std::nullopt, StoreMode::ordinary},
+        {"AVX512", std::nullopt, StoreMode::ordinary},
+        {"NT", std::nullopt, StoreMode::ordinary},
+        {"avx2 ", std::nullopt, StoreMode::ordinary},
+        {"best", std::nullopt, StoreMode::ordinary},
+    };
+    for (const Case& c : cases) {
+        const RunConfig config = parse({"--engine", c.text, "--stores", c.text}).config;
+        EXPECT_EQ(config.engine, c.engine) << "'" << c.text << "'";
+        EXPECT_EQ(config.stores, c.stores) << "'" << c.text << "'";
+    }
+    // The later value replaces the earlier one, back to the default too.
+    EXPECT_EQ(parse({"--engine", "avx2", "--engine", "x"}).config.engine, std::nullopt);
+    EXPECT_EQ(parse({"--stores", "nt", "--stores", ""}).config.stores, StoreMode::ordinary);
 }
 
 TEST(CommandLine, IntegerValuesReadLikeStrtol) {

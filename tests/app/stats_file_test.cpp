@@ -18,10 +18,10 @@ using test_support::TempDir;
 using test_support::write_file;
 
 TEST(StatsFile, ExactLine) {
-    EXPECT_EQ(stats_line(1520.4, 12, 0, 130),
+    EXPECT_EQ(format_stats_json(1520.4, 12, 0, 130),
               "{\"hashrate_hs\":1520.40,\"accepted\":12,\"rejected\":0,\"uptime_s\":130,"
               "\"version\":\"v1.0.1\",\"algo\":\"argon2id-qel\"}\n");
-    EXPECT_EQ(stats_line(0, 18446744073709551615ull, 1, 0),
+    EXPECT_EQ(format_stats_json(0, 18446744073709551615ull, 1, 0),
               "{\"hashrate_hs\":0.00,\"accepted\":18446744073709551615,\"rejected\":1,"
               "\"uptime_s\":0,\"version\":\"v1.0.1\",\"algo\":\"argon2id-qel\"}\n");
 }
@@ -30,15 +30,15 @@ TEST(StatsFile, WritesThroughTemporaryFileAndRename) {
     TempDir dir;
     const std::string path = dir.file("stats.json");
     write_file(path + ".tmp", "leftover from an earlier run, longer than the new line........");
-    write_stats_file(path, stats_line(1, 2, 3, 4));
-    EXPECT_EQ(read_file(path), stats_line(1, 2, 3, 4));
+    write_stats_file(path, format_stats_json(1, 2, 3, 4));
+    EXPECT_EQ(read_file(path), format_stats_json(1, 2, 3, 4));
     EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
 
 TEST(StatsFile, ReaderNeverSeesAPartialLine) {
     TempDir dir;
     const std::string path = dir.file("stats.json");
-    write_stats_file(path, stats_line(0, 0, 0, 0));
+    write_stats_file(path, format_stats_json(0, 0, 0, 0));
     std::atomic<bool> done{false};
     std::atomic<int> bad{0};
     std::thread reader([&] {
@@ -47,7 +47,7 @@ TEST(StatsFile, ReaderNeverSeesAPartialLine) {
             if (text.empty() || text.front() != '{' || text.back() != '\n') ++bad;
         }
     });
-    for (uint64_t i = 0; i < 2000; ++i) write_stats_file(path, stats_line(i * 1.5, i, i, i));
+    for (uint32_t i = 0; i < 2000; ++i) write_stats_file(path, format_stats_json(i * 1.5, i, i, i));
     done = true;
     reader.join();
     EXPECT_EQ(bad, 0);
@@ -56,7 +56,7 @@ TEST(StatsFile, ReaderNeverSeesAPartialLine) {
 TEST(StatsFile, FailuresAreSilentAndKeepTheOldFile) {
     TempDir dir;
     // Missing directory: nothing is created.
-    write_stats_file(dir.file("missing/stats.json"), stats_line(1, 1, 1, 1));
+    write_stats_file(dir.file("missing/stats.json"), format_stats_json(1, 1, 1, 1));
     EXPECT_NE(access(dir.file("missing").c_str(), F_OK), 0);
 
     // A symbolic link planted at the temporary path is not followed, and the old file stays.
@@ -65,7 +65,7 @@ TEST(StatsFile, FailuresAreSilentAndKeepTheOldFile) {
     write_file(victim, "precious\n");
     write_file(path, "old\n");
     ASSERT_EQ(symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
-    write_stats_file(path, stats_line(1, 1, 1, 1));
+    write_stats_file(path, format_stats_json(1, 1, 1, 1));
     EXPECT_EQ(read_file(victim), "precious\n");
     EXPECT_EQ(read_file(path), "old\n");
 }
@@ -126,10 +126,10 @@ TEST(StatsFile, OnlyRegularFilesAreReplacedAndNothingElseIsOpened) {
         const bool had_path = lstat(path.c_str(), &before_path) == 0;
         const bool had_tmp = lstat((path + ".tmp").c_str(), &before_tmp) == 0;
 
-        EXPECT_EQ(write_stats_file(path, stats_line(1, 2, 3, 4)), c.written) << c.name;
+        EXPECT_EQ(write_stats_file(path, format_stats_json(1, 2, 3, 4)), c.written) << c.name;
         struct stat after = {};
         if (c.written) {
-            EXPECT_EQ(read_file(path), stats_line(1, 2, 3, 4)) << c.name;
+            EXPECT_EQ(read_file(path), format_stats_json(1, 2, 3, 4)) << c.name;
         } else if (had_path) {
             ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.name;
             EXPECT_EQ(after.st_mode, before_path.st_mode) << c.name << ": the path was replaced";
@@ -153,7 +153,7 @@ TEST(StatsFile, FifoAtTheTemporaryPathWithAReaderIsNotWritten) {
     // With a reader an open for writing would succeed; the write must still not go there.
     int reader = open((path + ".tmp").c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    EXPECT_FALSE(write_stats_file(path, stats_line(1, 2, 3, 4)));
+    EXPECT_FALSE(write_stats_file(path, format_stats_json(1, 2, 3, 4)));
     char buf[8];
     EXPECT_EQ(read(reader, buf, sizeof buf), 0);
     close(reader);
@@ -168,9 +168,9 @@ TEST(StatsFile, LeftoverTemporaryLinkedElsewhereIsNotTruncated) {
     const std::string victim = dir.file("victim");
     write_file(victim, "precious\n");
     ASSERT_EQ(link(victim.c_str(), (path + ".tmp").c_str()), 0);
-    EXPECT_TRUE(write_stats_file(path, stats_line(1, 1, 1, 1)));
+    EXPECT_TRUE(write_stats_file(path, format_stats_json(1, 1, 1, 1)));
     EXPECT_EQ(read_file(victim), "precious\n");
-    EXPECT_EQ(read_file(path), stats_line(1, 1, 1, 1));
+    EXPECT_EQ(read_file(path), format_stats_json(1, 1, 1, 1));
 }
 
 }  // namespace

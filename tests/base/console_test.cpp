@@ -224,7 +224,7 @@ TEST(Banner, RowsTwoToFourCarryTheTextsInOneColumn) {
     EXPECT_EQ(r.out.find('\033'), std::string::npos);  // redirected: no escape bytes
     const char* texts[] = {"ORVO TALVEX QEL", "Mintrakel miner (Argon2id)", "v1.0.1"};
     size_t column = column_of(lines[2], lines[2].find(texts[0]));
-    for (int row = 0; row < 3; ++row) {
+    for (size_t row = 0; row < 3; ++row) {
         size_t pos = lines[2 + row].find(texts[row]);
         ASSERT_NE(pos, std::string::npos) << row;
         EXPECT_EQ(column_of(lines[2 + row], pos), column) << row;

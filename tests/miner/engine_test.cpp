@@ -97,7 +97,7 @@ TEST(ChooseEngine, Table) {
         {none, "avx2 ", std::nullopt, NO_ENGINE},
     };
     for (const auto& c : cases) {
-        EngineChoice got = choose_engine(c.features, c.request);
+        EngineChoice got = choose_engine(c.features, engine_named(c.request));
         EXPECT_EQ(got.engine, c.engine) << "request '" << c.request << "'";
         EXPECT_EQ(got.error, c.error) << "request '" << c.request << "'";
     }
@@ -107,7 +107,7 @@ TEST(ChooseEngine, Table) {
 // its name, and the engine's name is what the summary shows.
 TEST(ChooseEngine, EveryEngineOfTheTableIsChosenByItsNameOnACpuWithJustItsNeeds) {
     for (const EngineInfo& engine : engine_table()) {
-        EngineChoice got = choose_engine(engine.needs, engine.name);
+        EngineChoice got = choose_engine(engine.needs, engine.kind);
         EXPECT_EQ(got.engine, engine.kind) << engine.name;
         EXPECT_EQ(got.error, "") << engine.name;
         EXPECT_STREQ(engine_display_name(engine.kind), engine.name);

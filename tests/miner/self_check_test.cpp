@@ -21,9 +21,11 @@ TEST(SelfCheck, CompiledInAnswerIsTheReferenceHash) {
 // an answer that differs in any one part: header, nonce or hash.
 TEST(SelfCheck, EveryEngineOnThisCpuPassesTheAnswerAndCatchesAPlantedOne) {
     struct Mode {
-        const char* engine;
-        const char* stores;
-    } modes[] = {{"avx2", ""}, {"avx512", ""}, {"avx512", "nt"}};
+        EngineKind engine;
+        StoreMode stores;
+    } modes[] = {{EngineKind::avx2, StoreMode::ordinary},
+                 {EngineKind::avx512, StoreMode::ordinary},
+                 {EngineKind::avx512, StoreMode::non_temporal}};
     KnownAnswer wrong_hash = SELF_CHECK_ANSWER;
     wrong_hash.hash[31] ^= 0x80;
     KnownAnswer wrong_nonce = SELF_CHECK_ANSWER;
@@ -37,17 +39,16 @@ TEST(SelfCheck, EveryEngineOnThisCpuPassesTheAnswerAndCatchesAPlantedOne) {
     int checked = 0;
     for (const Mode& mode : modes) {
         EngineChoice choice = choose_engine(detect_cpu_features(), mode.engine);
-        if (!choice.engine || engine_display_name(*choice.engine) != std::string(mode.engine)) {
-            continue;  // not on this CPU
-        }
+        if (choice.engine != mode.engine) continue;  // not on this CPU
         PowHashFn hash = install_engine(*choice.engine, mode.stores);
         ASSERT_NE(hash, nullptr);
         EXPECT_TRUE(passes_self_check(hash, arena, SELF_CHECK_ANSWER))
-            << mode.engine << mode.stores;
+            << engine_display_name(mode.engine) << static_cast<int>(mode.stores);
         for (const KnownAnswer* answer : planted) {
-            EXPECT_FALSE(passes_self_check(hash, arena, *answer)) << mode.engine << mode.stores;
+            EXPECT_FALSE(passes_self_check(hash, arena, *answer))
+                << engine_display_name(mode.engine) << static_cast<int>(mode.stores);
         }
-        install_engine(*choice.engine, "");
+        install_engine(*choice.engine, StoreMode::ordinary);
         ++checked;
     }
     unmap_arena(arena);

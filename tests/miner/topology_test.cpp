@@ -267,8 +267,8 @@ Cpus affinity_of_this_thread() {
     CPU_ZERO(&set);
     Cpus cpus;
     if (sched_getaffinity(0, sizeof(set), &set) != 0) return cpus;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+    for (size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) cpus.push_back(static_cast<int32_t>(cpu));
     }
     return cpus;
 }

@@ -52,7 +52,7 @@ TEST(DecodeHexBytes, PairsAndWhereDecodingStops) {
     }
 }
 
-Bytes target_with(std::initializer_list<std::pair<int, uint8_t>> bytes) {
+Bytes target_with(std::initializer_list<std::pair<size_t, uint8_t>> bytes) {
     Bytes t(32, 0);
     for (auto [index, value] : bytes) t[index] = value;
     return t;
@@ -109,7 +109,7 @@ std::string hex(const Bytes& b) {
 Bytes header_for(const Bytes& hash, uint32_t compact) {
     Bytes h(HEADER_BYTES, 0x5a);
     std::memcpy(h.data(), hash.data(), 32);
-    for (int i = 0; i < 4; ++i) h[108 + i] = static_cast<uint8_t>(compact >> (8 * i));
+    for (size_t i = 0; i < 4; ++i) h[108 + i] = static_cast<uint8_t>(compact >> (8 * i));
     return h;
 }
 

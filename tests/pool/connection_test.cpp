@@ -326,7 +326,7 @@ TEST_F(Connection, StopWhileThePeerIsDeafIsPrompt) {
     connect();
     const uint8_t hash[32] = {};
     const std::string long_id(4000, 'j');
-    for (int i = 0; i < 3000; ++i) pool_.submit(long_id, i, hash);  // far beyond the buffers
+    for (uint64_t i = 0; i < 3000; ++i) pool_.submit(long_id, i, hash);  // far beyond the buffers
     std::this_thread::sleep_for(200ms);
     const auto t0 = std::chrono::steady_clock::now();
     pool_.stop();
@@ -342,7 +342,7 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
             const std::string job_id(1, static_cast<char>('0' + t));
-            for (int i = 0; i < EACH; ++i) pool_.submit("t" + job_id, i, hash);
+            for (uint64_t i = 0; i < EACH; ++i) pool_.submit("t" + job_id, i, hash);
         });
     }
     for (auto& t : threads) t.join();
@@ -352,7 +352,8 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
         ASSERT_TRUE(peer_.read_line(line));
         const auto job = line.find(R"("job_id":"t)");
         ASSERT_NE(job, std::string::npos) << line;
-        const int t = line[job + 11] - '0';
+        const auto t = static_cast<size_t>(line[job + 11] - '0');
+        ASSERT_LT(t, next.size()) << line;
         EXPECT_NE(line.find(R"("nonce":)" + std::to_string(next[t]++) + ","), std::string::npos)
             << line;
         EXPECT_EQ(line.substr(line.size() - 2), "}}") << line;
@@ -407,7 +408,7 @@ TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
     ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
                            "\n"));
     const uint8_t hash[32] = {};
-    for (int i = 0; i < 6; ++i) {
+    for (uint64_t i = 0; i < 6; ++i) {
         pool_.submit("j", i, hash);
         std::string line;
         ASSERT_TRUE(peer_.read_line(line));

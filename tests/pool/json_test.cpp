@@ -137,12 +137,12 @@ TEST(ParseJson, StringEscapesDecode) {
 }
 
 TEST(ParseJson, NestingLimitIs32) {
-    for (int depth : {1, 31, 32, 33, 100, 100000}) {
+    for (size_t depth : std::initializer_list<size_t>{1, 31, 32, 33, 100, 100000}) {
         std::string arrays = std::string(depth, '[') + std::string(depth, ']');
         std::string objects;
-        for (int i = 1; i < depth; ++i) objects += "{\"k\":";
+        for (size_t i = 1; i < depth; ++i) objects += "{\"k\":";
         objects += '1';
-        objects.append(static_cast<size_t>(depth - 1), '}');
+        objects.append(depth - 1, '}');
         JsonValue v;
         EXPECT_EQ(parse_json(arrays, v), depth <= 32) << depth;
         EXPECT_EQ(parse_json(objects, v), depth <= 32) << depth;

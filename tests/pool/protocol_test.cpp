@@ -298,7 +298,8 @@ TEST(Protocol, LineTable) {
         Recorder rec;
         Pool pool;
         rec.attach(pool);
-        for (uint64_t id : {1, 2, 5, 7, 9}) pool.pending.add(id, PendingReplies::Clock::now());
+        for (uint64_t id : std::initializer_list<uint64_t>{1, 2, 5, 7, 9})
+            pool.pending.add(id, PendingReplies::Clock::now());
         pool.handle_line(c.line);
         EXPECT_EQ(rec.logs(), c.logs) << c.line;
         auto results = rec.results();
@@ -469,8 +470,9 @@ TEST_F(WiredPool, ConcurrentSubmitsProduceWholeLines) {
         seen[id] = true;
         const JsonValue* params = v.find("params");
         ASSERT_NE(params, nullptr);
-        int t = params->get_string("job_id", "").back() - '0';
-        ASSERT_TRUE(t >= 0 && t < kThreads);
+        const int digit = params->get_string("job_id", "").back() - '0';
+        ASSERT_TRUE(digit >= 0 && digit < kThreads);
+        const auto t = static_cast<size_t>(digit);
         EXPECT_GT(id, last_id[t]);
         last_id[t] = id;
         EXPECT_EQ(params->get_u64("nonce", 99999), static_cast<uint64_t>(next_nonce[t]++));

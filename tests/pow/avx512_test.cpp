@@ -34,7 +34,7 @@ Block random_block(uint64_t seed) {
 
 Block index_block() {
     Block b;
-    for (int i = 0; i < 128; ++i) b.v[i] = i;
+    for (uint64_t i = 0; i < 128; ++i) b.v[i] = i;
     return b;
 }
 

@@ -70,7 +70,8 @@ Hash sodium_hash(const Header& header, uint64_t nonce) {
 #ifdef MINTRAKEL_HAVE_SODIUM
     uint8_t password[HEADER_BYTES + 8];
     std::memcpy(password, header.data(), HEADER_BYTES);
-    for (int i = 0; i < 8; ++i) password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
+    for (size_t i = 0; i < 8; ++i)
+        password[HEADER_BYTES + i] = static_cast<uint8_t>(nonce >> (8 * i));
     Hash out(HASH_BYTES);
     const int rc = crypto_pwhash(out.data(), out.size(), reinterpret_cast<const char*>(password),
                                  sizeof password, reinterpret_cast<const uint8_t*>(POW_SALT), 1,
@@ -185,7 +186,7 @@ TEST_P(EngineTest, AgreesWithLibsodiumOnManyInputs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllEngines, EngineTest, ::testing::ValuesIn(engine_cases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& test) { return test.param.name; });
 
 class ReferenceTableTest : public ::testing::TestWithParam<EngineInfo> {
   protected:
@@ -216,7 +217,7 @@ TEST_P(ReferenceTableTest, EqualsTheGeneralAddressingAndIsStable) {
 
 INSTANTIATE_TEST_SUITE_P(EveryBuilder, ReferenceTableTest,
                          ::testing::ValuesIn(test_support::engines_under_test()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // The tables of all engines that run here, the emulated copy's included, are equal.
 TEST(ReferenceTables, AllBuildersAgree) {
@@ -278,7 +279,7 @@ TEST_P(CompressTest, EqualsArgon2Compression) {
 
 INSTANTIATE_TEST_SUITE_P(EveryEngine, CompressTest,
                          ::testing::ValuesIn(test_support::engines_under_test()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace orvo::qel

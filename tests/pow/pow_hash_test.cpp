@@ -22,7 +22,7 @@ Bytes with(Bytes v, size_t i, uint8_t b) {
 
 TEST(MeetsTarget, Table) {
     Bytes ascending(32);
-    for (int i = 0; i < 32; ++i) ascending[i] = static_cast<uint8_t>(i + 1);
+    for (size_t i = 0; i < 32; ++i) ascending[i] = static_cast<uint8_t>(i + 1);
     Bytes reversed(ascending.rbegin(), ascending.rend());
     struct Case {
         const char* name;

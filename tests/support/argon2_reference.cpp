@@ -85,7 +85,7 @@ Words words_from_bytes(const uint8_t* bytes) {
     Words w;
     for (size_t i = 0; i < 128; ++i) {
         uint64_t v = 0;
-        for (int b = 7; b >= 0; --b) v = (v << 8) | bytes[8 * i + b];
+        for (size_t b = 8; b-- > 0;) v = (v << 8) | bytes[8 * i + b];
         w[i] = v;
     }
     return w;
@@ -94,7 +94,7 @@ Words words_from_bytes(const uint8_t* bytes) {
 std::vector<uint8_t> bytes_from_words(const Words& w) {
     std::vector<uint8_t> out(1024);
     for (size_t i = 0; i < 128; ++i)
-        for (int b = 0; b < 8; ++b) out[8 * i + b] = static_cast<uint8_t>(w[i] >> (8 * b));
+        for (size_t b = 0; b < 8; ++b) out[8 * i + b] = static_cast<uint8_t>(w[i] >> (8 * b));
     return out;
 }
 

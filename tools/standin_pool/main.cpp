@@ -34,12 +34,12 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const EngineChoice choice = choose_engine(detect_cpu_features(), options.engine);
+    const EngineChoice choice = choose_engine(detect_cpu_features(), engine_named(options.engine));
     if (!choice.engine) {
         std::fprintf(stderr, "standin_pool: %s\n", choice.error.c_str());
         return 1;
     }
-    const PowHashFn hash = install_engine(*choice.engine, "");
+    const PowHashFn hash = install_engine(*choice.engine, StoreMode::ordinary);
     void* arena_memory = std::aligned_alloc(4096, ARENA_BYTES);
     if (hash == nullptr || arena_memory == nullptr) {
         std::fprintf(stderr, "standin_pool: cannot set up the hash\n");
