@@ -14,8 +14,8 @@ bool run_bench_report(const RateHistory& history, int32_t bench_seconds, int32_t
     }
     if (tick < static_cast<uint64_t>(bench_seconds)) return false;
     log_line(palette.bold, "bench",
-             std::to_string(threads) + " threads: " +
-                 format_rate(history.average_rate(bench_seconds)) + " over " +
+             std::to_string(threads) +
+                 " threads: " + format_rate(history.average_rate(bench_seconds)) + " over " +
                  std::to_string(bench_seconds) + " s");
     return true;
 }

@@ -4,8 +4,8 @@
 #include "app/session.h"
 #include "app/startup.h"
 #include "base/console.h"
-#include "base/report_line.h"
 #include "base/exit_code.h"
+#include "base/report_line.h"
 #include "miner/verify.h"
 
 using namespace orvo::qel;

@@ -10,7 +10,7 @@ inline constexpr uint32_t RATE_HISTORY_SLOTS = 901;
 
 // One sample per main-loop tick, each treated as exactly one second. Owned by the main thread.
 class RateHistory {
-public:
+  public:
     void append(uint64_t sample);
     uint64_t count() const { return count_; }
     // Mean of the newest min(window, count) samples in hashes per second; 0 before any sample.
@@ -18,7 +18,7 @@ public:
     // shorter window is limited to the samples the ring still holds.
     double average_rate(int32_t window) const;
 
-private:
+  private:
     std::array<uint64_t, RATE_HISTORY_SLOTS> samples_{};
     uint64_t count_ = 0;
     uint64_t total_ = 0;  // sum of every sample ever appended

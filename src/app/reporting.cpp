@@ -9,9 +9,9 @@ void report_share_result(ShareCounters& shares, bool accepted, const std::string
         shares.accepted.fetch_add(1);
         uint64_t rejected = shares.rejected.load();
         uint64_t accepted_now = shares.accepted.load();
-        log_line(palette.green, "share",
-                 "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) +
-                     ")");
+        log_line(
+            palette.green, "share",
+            "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
     } else {
         shares.rejected.fetch_add(1);
         log_line(palette.red, "share", "REJECTED — " + reason);

@@ -21,7 +21,18 @@ int32_t read_int32(const char* text) {
     return static_cast<int32_t>(v);
 }
 
-enum class Field { pool, address, worker, threads, stats_file, engine, stores, cpus, verify, bench };
+enum class Field {
+    pool,
+    address,
+    worker,
+    threads,
+    stats_file,
+    engine,
+    stores,
+    cpus,
+    verify,
+    bench
+};
 
 struct ValueOption {
     const char* name;
@@ -30,14 +41,20 @@ struct ValueOption {
 };
 
 constexpr ValueOption VALUE_OPTIONS[] = {
-    {"-o", "--pool", Field::pool},           {"--pool", "--pool", Field::pool},
-    {"-u", "--user", Field::address},        {"--user", "--user", Field::address},
-    {"--address", "--user", Field::address}, {"-w", "--worker", Field::worker},
-    {"--worker", "--worker", Field::worker}, {"-t", "--threads", Field::threads},
+    {"-o", "--pool", Field::pool},
+    {"--pool", "--pool", Field::pool},
+    {"-u", "--user", Field::address},
+    {"--user", "--user", Field::address},
+    {"--address", "--user", Field::address},
+    {"-w", "--worker", Field::worker},
+    {"--worker", "--worker", Field::worker},
+    {"-t", "--threads", Field::threads},
     {"--threads", "--threads", Field::threads},
     {"--stats-file", "--stats-file", Field::stats_file},
-    {"--engine", "--engine", Field::engine}, {"--stores", "--stores", Field::stores},
-    {"--cpus", "--cpus", Field::cpus},       {"--verify", "--verify", Field::verify},
+    {"--engine", "--engine", Field::engine},
+    {"--stores", "--stores", Field::stores},
+    {"--cpus", "--cpus", Field::cpus},
+    {"--verify", "--verify", Field::verify},
     {"--bench", "--bench", Field::bench},
 };
 
@@ -53,10 +70,18 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
             config.pools.push_back(std::move(*endpoint));
             break;
         }
-        case Field::address: config.address = value; break;
-        case Field::worker: config.worker = value; break;
-        case Field::threads: config.threads = read_int32(value); break;
-        case Field::stats_file: config.stats_file = value; break;
+        case Field::address:
+            config.address = value;
+            break;
+        case Field::worker:
+            config.worker = value;
+            break;
+        case Field::threads:
+            config.threads = read_int32(value);
+            break;
+        case Field::stats_file:
+            config.stats_file = value;
+            break;
         case Field::engine:
             config.engine = engine_named(value);
             break;
@@ -64,9 +89,15 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
             config.stores =
                 std::strcmp(value, "nt") == 0 ? StoreMode::non_temporal : StoreMode::ordinary;
             break;
-        case Field::cpus: config.cpus = value; break;
-        case Field::verify: config.verify_file = value; break;
-        case Field::bench: config.bench_seconds = read_int32(value); break;
+        case Field::cpus:
+            config.cpus = value;
+            break;
+        case Field::verify:
+            config.verify_file = value;
+            break;
+        case Field::bench:
+            config.bench_seconds = read_int32(value);
+            break;
     }
     return true;
 }
@@ -80,7 +111,8 @@ void print_usage(const char* program) {
     std::printf("  -u, --user <address>     your QEL payout address (qel1...)\n");
     std::printf("  -w, --worker <name>      worker name (default: hostname)\n");
     std::printf("  -t, --threads <n>        mining threads (default: one per CPU thread)\n");
-    std::printf("      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n");
+    std::printf(
+        "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n");
     std::printf("      --no-color           uncolored output\n");
     std::printf("      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n");
     std::printf("      --bench <seconds>    offline benchmark\n");

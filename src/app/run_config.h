@@ -35,8 +35,8 @@ struct RunConfig {
     std::optional<EngineKind> engine;
     // --stores "nt" exactly: non-temporal arena stores in the AVX-512 engine.
     StoreMode stores = StoreMode::ordinary;
-    std::string cpus;        // empty: CPU order from the topology
-    std::string verify_file; // non-empty: verify run
+    std::string cpus;           // empty: CPU order from the topology
+    std::string verify_file;    // non-empty: verify run
     int32_t bench_seconds = 0;  // above 0: benchmark run
 };
 

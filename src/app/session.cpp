@@ -13,9 +13,9 @@
 #include "app/reporting.h"
 #include "app/stats_file.h"
 #include "base/console.h"
+#include "base/exit_code.h"
 #include "base/report_line.h"
 #include "base/sleep.h"
-#include "base/exit_code.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
 #include "miner/worker.h"
@@ -103,7 +103,10 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     const bool bench = config.bench_seconds > 0;
     RunState state;
     const PoolEndpoint& first = config.pools.front();
-    Pool::Config pool_config{first.host, first.port, config.address, config.worker,
+    Pool::Config pool_config{first.host,
+                             first.port,
+                             config.address,
+                             config.worker,
                              {config.pools.begin() + 1, config.pools.end()}};
     state.pool.on_log = log_net_line;
     state.pool.on_result = [&state](bool accepted, const std::string& reason) {

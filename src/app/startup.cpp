@@ -20,7 +20,9 @@ std::atomic<bool> stop_requested{false};
 
 namespace {
 
-void on_signal(int) { stop_requested.exchange(true); }
+void on_signal(int) {
+    stop_requested.exchange(true);
+}
 
 }  // namespace
 

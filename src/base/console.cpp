@@ -107,7 +107,9 @@ void log_line(const char* colour, const char* tag, const std::string& text) {
     std::fflush(out);
 }
 
-void log_net_line(const std::string& text) { log_line(palette.gray, "net  ", text); }
+void log_net_line(const std::string& text) {
+    log_line(palette.gray, "net  ", text);
+}
 
 std::string format_rate(double rate) {
     char buf[32];
@@ -120,12 +122,9 @@ namespace {
 // ORVO in block letters: strokes in full blocks, shadows to the right and below in box-drawing
 // characters. Every row has the same display width, so the texts beside rows 2-4 line up.
 constexpr const char* BANNER_ROWS[6] = {
-    " ██████╗ ██████╗ ██╗   ██╗ ██████╗ ",
-    "██╔═══██╗██╔══██╗██║   ██║██╔═══██╗",
-    "██║   ██║██████╔╝██║   ██║██║   ██║",
-    "██║   ██║██╔══██╗╚██╗ ██╔╝██║   ██║",
-    "╚██████╔╝██║  ██║ ╚████╔╝ ╚██████╔╝",
-    " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝   ╚═════╝ ",
+    " ██████╗ ██████╗ ██╗   ██╗ ██████╗ ", "██╔═══██╗██╔══██╗██║   ██║██╔═══██╗",
+    "██║   ██║██████╔╝██║   ██║██║   ██║", "██║   ██║██╔══██╗╚██╗ ██╔╝██║   ██║",
+    "╚██████╔╝██║  ██║ ╚████╔╝ ╚██████╔╝", " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝   ╚═════╝ ",
 };
 
 }  // namespace

@@ -11,8 +11,8 @@ namespace orvo::qel {
 
 std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end, int32_t index,
                                        uint64_t k, int32_t thread_count) {
-    uint64_t nonce = nonce_start + static_cast<uint64_t>(index) +
-                     k * static_cast<uint64_t>(thread_count);
+    uint64_t nonce =
+        nonce_start + static_cast<uint64_t>(index) + k * static_cast<uint64_t>(thread_count);
     if (nonce < nonce_start || nonce > nonce_end) return std::nullopt;
     return nonce;
 }
@@ -42,8 +42,8 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
         if (pool.refresh_job_copy(copy) && copy.origin_seq != walking) k = 0;
         std::optional<uint64_t> nonce;
         if (copy.valid && pool.connected.load(std::memory_order_acquire)) {
-            nonce = nonce_for_step(copy.nonce_start, copy.nonce_end, ctx.index, k,
-                                   ctx.thread_count);
+            nonce =
+                nonce_for_step(copy.nonce_start, copy.nonce_end, ctx.index, k, ctx.thread_count);
         }
         if (!nonce) {
             // No job, no connection or the range is used up: rest until something changes.

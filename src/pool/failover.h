@@ -20,8 +20,7 @@ class Failover {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Failover(size_t pool_count = 1,
-                      Clock::duration return_after = FAILOVER_RETURN_AFTER);
+    explicit Failover(size_t pool_count = 1, Clock::duration return_after = FAILOVER_RETURN_AFTER);
 
     // Index of the pool in use.
     size_t current() const { return current_; }
@@ -41,7 +40,7 @@ class Failover {
     size_t count_;
     Clock::duration return_after_;
     size_t current_ = 0;
-    int failures_ = 0;          // consecutive failures of the pool in use
+    int failures_ = 0;           // consecutive failures of the pool in use
     Clock::time_point since_{};  // when the pool in use became the pool in use
 };
 

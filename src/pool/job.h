@@ -8,7 +8,7 @@
 namespace orvo::qel {
 
 struct Job {
-    uint64_t seq = 0;       // the client's job_seq after this job was counted (1 = first job)
+    uint64_t seq = 0;  // the client's job_seq after this job was counted (1 = first job)
     // The seq of the job this one repeats (its own seq when it is new work): a pool that sends
     // the job in force again on the same connection, with the same id, header and range start,
     // only retargets it, so a thread keeps its place in the range instead of hashing (and

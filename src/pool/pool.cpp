@@ -207,14 +207,15 @@ void Pool::connection_thread() {
         }
         if (!running) break;
         switch (ending) {
-            case Ending::closed: break;
+            case Ending::closed:
+                break;
             case Ending::write_stalled:
                 log("pool stopped reading: nothing could be sent for " +
                     std::to_string(whole_seconds(send_timeout)) + " s");
                 break;
             case Ending::login_unanswered:
-                log("no reply to the login within " +
-                    std::to_string(whole_seconds(login_timeout)) + " s");
+                log("no reply to the login within " + std::to_string(whole_seconds(login_timeout)) +
+                    " s");
                 break;
             case Ending::submit_unanswered:
                 log("no reply to a share within " + std::to_string(whole_seconds(reply_timeout)) +

@@ -40,8 +40,8 @@ class Pool {
     struct Config {
         std::string host;  // host name or address literal, passed to the resolver as is
         uint16_t port = 0;
-        std::string address;  // payout address sent in the login
-        std::string worker;   // worker name sent in the login
+        std::string address;                  // payout address sent in the login
+        std::string worker;                   // worker name sent in the login
         std::vector<PoolEndpoint> backups{};  // tried after host:port, in this order
     };
 
@@ -112,8 +112,8 @@ class Pool {
     std::thread thread;  // the connection thread; not joinable while stopped
     std::mutex job_mutex;
     std::mutex send_mutex;
-    Job job;        // guarded by job_mutex
-    int sock = -1;  // guarded by send_mutex; -1 without a connection
+    Job job;             // guarded by job_mutex
+    int sock = -1;       // guarded by send_mutex; -1 without a connection
     std::string outbox;  // lines queued for the connection thread; guarded by send_mutex
     // Job ids published on the connection conn_gen = used_ids_conn (newest last, bounded):
     // a job id comes back only as a repeat of the job in force. Connection thread only.

@@ -15,8 +15,8 @@
 namespace orvo::qel {
 
 // getaddrinfo's contract: 0 and a list to release with freeaddrinfo, or an EAI_ code.
-using ResolveFn =
-    std::function<int(const char* host, const char* service, const addrinfo* hints, addrinfo** out)>;
+using ResolveFn = std::function<int(const char* host, const char* service, const addrinfo* hints,
+                                    addrinfo** out)>;
 
 // The system resolver.
 int system_resolve(const char* host, const char* service, const addrinfo* hints, addrinfo** out);

@@ -70,7 +70,7 @@ void blake2b_compress(Blake2bState& state, const uint8_t block[128], bool last) 
     v[12] ^= state.t0;
     v[13] ^= state.t1;
     if (last) v[14] = ~v[14];
-    // Fully unrolled, the schedule indices become constants and m stays in registers.
+        // Fully unrolled, the schedule indices become constants and m stays in registers.
 #pragma GCC unroll 12
     for (int r = 0; r < 12; ++r) {
         const uint8_t* s = SIGMA[r % 10];

@@ -8,17 +8,16 @@ namespace orvo::qel {
 
 // Streaming state. Lives on the caller's stack; used for one message (init, updates, final).
 struct Blake2bState {
-    uint64_t h[8];        // chaining value
-    uint64_t t0;          // low word of the 128-bit byte counter
-    uint64_t t1;          // high word
-    uint8_t buf[128];     // block not yet compressed
-    uint64_t buflen;      // bytes held in buf, 0..128
-    uint64_t outlen;      // output length, 1..64
+    uint64_t h[8];     // chaining value
+    uint64_t t0;       // low word of the 128-bit byte counter
+    uint64_t t1;       // high word
+    uint8_t buf[128];  // block not yet compressed
+    uint64_t buflen;   // bytes held in buf, 0..128
+    uint64_t outlen;   // output length, 1..64
 };
 
 // Sets up the state for an outlen-byte digest; keylen 0 means unkeyed.
-void blake2b_init(Blake2bState& state, size_t outlen, const void* key = nullptr,
-                  size_t keylen = 0);
+void blake2b_init(Blake2bState& state, size_t outlen, const void* key = nullptr, size_t keylen = 0);
 // Absorbs len bytes. A full buffer is compressed only when more input arrives, so the last
 // block always goes through blake2b_final with the last-block flag.
 void blake2b_update(Blake2bState& state, const void* data, size_t len);

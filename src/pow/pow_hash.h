@@ -31,8 +31,7 @@ struct Arena {
 
 // The proof-of-work hash: reads exactly 112 header bytes, writes exactly 32 output bytes, cannot
 // fail. Many threads may call it at once, each with its own arena.
-using PowHashFn = void (*)(const Arena& arena, const uint8_t* header, uint64_t nonce,
-                           uint8_t* out);
+using PowHashFn = void (*)(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out);
 
 // Share test: the hash read as a little-endian 256-bit number is at most the target read as a
 // big-endian one.

@@ -29,9 +29,9 @@ TEST(CommandLine, DefaultsWithoutArguments) {
 }
 
 TEST(CommandLine, ValuesAreTakenVerbatimAndLaterWins) {
-    CommandLine cl = parse({"-u", "-dash", "--address", "qel1x",
-                            "-w", "", "--stats-file", "/tmp/s", "--no-color", "--engine", "AVX2",
-                            "--stores", "nt", "--cpus", "0-3", "--verify", "v.txt"});
+    CommandLine cl = parse({"-u", "-dash", "--address", "qel1x", "-w", "", "--stats-file", "/tmp/s",
+                            "--no-color", "--engine", "AVX2", "--stores", "nt", "--cpus", "0-3",
+                            "--verify", "v.txt"});
     ASSERT_FALSE(cl.exit_code);
     EXPECT_EQ(cl.config.address, "qel1x");
     EXPECT_EQ(cl.config.worker, "");
@@ -76,8 +76,14 @@ TEST(CommandLine, IntegerValuesReadLikeStrtol) {
     struct Case {
         const char* text;
         int32_t value;
-    } cases[] = {{"8", 8},    {"8x", 8},   {"abc", 0},         {"0", 0},
-                 {"-3", -3},  {" +12", 12}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}};
+    } cases[] = {{"8", 8},
+                 {"8x", 8},
+                 {"abc", 0},
+                 {"0", 0},
+                 {"-3", -3},
+                 {" +12", 12},
+                 {"99999999999", INT32_MAX},
+                 {"-99999999999", INT32_MIN}};
     for (const auto& c : cases) {
         EXPECT_EQ(parse({"-t", c.text}).config.threads, c.value) << c.text;
         EXPECT_EQ(parse({"--bench", c.text}).config.bench_seconds, c.value) << c.text;
@@ -136,10 +142,15 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
         {{"--bogus"}, 2, "unknown option --bogus (see --help)\n"},
         {{"positional"}, 2, "unknown option positional (see --help)\n"},
         {{"--pool=x:1"}, 2, "unknown option --pool=x:1 (see --help)\n"},
-        {{"-o", "h:70000"}, 2, "bad --pool value h:70000: the port must be a number from 1 to 65535\n"},
-        {{"-o", "a:1", "--pool", "h:12x"}, 2,
+        {{"-o", "h:70000"},
+         2,
+         "bad --pool value h:70000: the port must be a number from 1 to 65535\n"},
+        {{"-o", "a:1", "--pool", "h:12x"},
+         2,
          "bad --pool value h:12x: the port must be a number from 1 to 65535\n"},
-        {{"-o", "h:-1", "-u"}, 2, "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
+        {{"-o", "h:-1", "-u"},
+         2,
+         "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
         {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
         {{"--bogus", "--help"}, 2, "unknown option --bogus (see --help)\n"},
         {{}, 2, "an QEL payout address is required: -u <qel1...>\n"},
@@ -161,7 +172,8 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
 
 TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
     const std::string expected =
-        "usage: " MINTRAKEL_BINARY " -u <QEL address> [options]\n"
+        "usage: " MINTRAKEL_BINARY
+        " -u <QEL address> [options]\n"
         "  -o, --pool <host:port>   pool (default: OrvoPool QEL pool.orvopool.net:3360)\n"
         "  -u, --user <address>     your QEL payout address (qel1...)\n"
         "  -w, --worker <name>      worker name (default: hostname)\n"

@@ -19,13 +19,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using test_support::BackgroundProcess;
-using test_support::StandinPool;
 using test_support::read_file;
+using test_support::StandinPool;
 using test_support::TempDir;
 
 std::vector<std::string> miner(const std::string& endpoint, std::vector<std::string> extra) {
-    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", endpoint, "-u",
-                                  "qel1testaddress", "-w", "ci", "-t", "2"};
+    std::vector<std::string> argv{MINTRAKEL_BINARY,  "--no-color", "-o", endpoint, "-u",
+                                  "qel1testaddress", "-w",         "ci", "-t",     "2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
@@ -44,9 +44,14 @@ TEST(MiningEndToEnd, SharesAreAcceptedStatusAndStatsFileThenCleanStop) {
     EXPECT_EQ(r.err, "");
 
     // Start-up lines of a mining run, in order.
-    const char* in_order[] = {" cpu   engine ", " pool  " , " user  qel1testaddress · worker ci\n",
-                              " net   connected to ", " net   logged in\n",
-                              " net   new job — height ", " share accepted (1/0)\n", " speed "};
+    const char* in_order[] = {" cpu   engine ",
+                              " pool  ",
+                              " user  qel1testaddress · worker ci\n",
+                              " net   connected to ",
+                              " net   logged in\n",
+                              " net   new job — height ",
+                              " share accepted (1/0)\n",
+                              " speed "};
     size_t at = 0;
     for (const char* piece : in_order) {
         size_t found = r.out.find(piece, at);
@@ -115,8 +120,8 @@ TEST(MiningEndToEnd, FlakyPoolNeverEndsTheRun) {
 TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     TempDir dir;
     auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
-                                   "--stats-file", dir.file("stats.json")},
-                                  60s);
+                                        "--stats-file", dir.file("stats.json")},
+                                       60s);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find(" ORVO TALVEX QEL v1.0.1  Argon2id 8 MiB · 1 thread · 1% dev fee\n"),
               std::string::npos)
@@ -221,8 +226,8 @@ TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
     };
     for (const auto& c : cases) {
         auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:9",
-                                       "--bench", "1", "-t", "3", "--cpus", c.list},
-                                      60s);
+                                            "--bench", "1", "-t", "3", "--cpus", c.list},
+                                           60s);
         SCOPED_TRACE(std::string(c.list) + "\n" + r.out + r.err);
         EXPECT_EQ(r.exit_code, c.exit_code);
         if (c.placement) {

@@ -45,7 +45,7 @@ std::chrono::milliseconds stop_time(BackgroundProcess& process, int& exit_code) 
     process.send_signal(SIGINT);
     exit_code = process.wait(30s).exit_code;
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                  t0);
+                                                                 t0);
 }
 
 std::string after(const std::string& text, const std::string& marker) {
@@ -66,8 +66,8 @@ TEST(PoolInTheField, APoolThatStopsReadingStallsNeitherHashingNorTheStop) {
     BackgroundProcess m(miner({"-o", endpoint}));
     ASSERT_TRUE(standin.wait_for_output("deaf #1", 30s)) << standin.output();
     // The queue cannot drain: the connection is given up and made again.
-    ASSERT_TRUE(m.wait_for_output(" net   pool stopped reading: nothing could be sent for 10 s\n",
-                                  40s))
+    ASSERT_TRUE(
+        m.wait_for_output(" net   pool stopped reading: nothing could be sent for 10 s\n", 40s))
         << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" net   connection lost, reconnecting in ", 5s));
     // Hashing went on through the stall: the first status line after it shows a rate.
@@ -104,16 +104,20 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
     }
     TempDir dir;
     test_support::write_file(dir.file("resolv.conf"),
-                        "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
+                             "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
     // The name server is bound before the miner starts (else the lookup fails at once).
     const std::string bound = dir.file("bound");
     std::string command = "ip link set lo up && mount --bind " + dir.file("resolv.conf") +
                           " /etc/resolv.conf && "
                           "(timeout 60 python3 -c 'import socket,time; s=socket.socket(socket."
                           "AF_INET,socket.SOCK_DGRAM); s.bind((\"127.0.0.1\",53)); open(\"" +
-                          bound + "\",\"w\").close(); time.sleep(60)' &) && "
-                          "for i in $(seq 100); do [ -e " + bound + " ] && break; sleep 0.1; done && "
-                          "[ -e " + bound + " ] && exec";
+                          bound +
+                          "\",\"w\").close(); time.sleep(60)' &) && "
+                          "for i in $(seq 100); do [ -e " +
+                          bound +
+                          " ] && break; sleep 0.1; done && "
+                          "[ -e " +
+                          bound + " ] && exec";
     for (const auto& a : miner({"-o", "pool.never-answers.test:3360"})) command += " '" + a + "'";
     BackgroundProcess m({"/usr/bin/unshare", "-mn", "/bin/sh", "-c", command});
     ASSERT_TRUE(m.wait_for_output(" pages ", 30s)) << m.stdout_text() << m.stderr_text();
@@ -138,9 +142,8 @@ TEST(PoolInTheField, AnUnreachableFirstPoolHandsOverToTheNext) {
     const std::string closed = "127.0.0.1:" + std::to_string(refusing_port);
     BackgroundProcess m(miner({"-o", closed, "-o", endpoint}));
     ASSERT_TRUE(m.wait_for_output(" pool  " + endpoint + " (backup)\n", 30s)) << m.stdout_text();
-    ASSERT_TRUE(m.wait_for_output(" net   switching to pool " + endpoint +
-                                      " (3 failed attempts in a row)\n",
-                                  40s))
+    ASSERT_TRUE(m.wait_for_output(
+        " net   switching to pool " + endpoint + " (3 failed attempts in a row)\n", 40s))
         << m.stdout_text();
     ASSERT_TRUE(m.wait_for_output(" share accepted (", 60s)) << m.stdout_text();
     int code = -1;

@@ -20,8 +20,8 @@ using test_support::count_occurrences;
 using test_support::StandinPool;
 
 std::vector<std::string> miner(const std::string& endpoint) {
-    return {MINTRAKEL_BINARY, "--no-color", "-o", endpoint, "-u", "qel1testaddress", "-w", "ci",
-            "-t", "2"};
+    return {MINTRAKEL_BINARY,  "--no-color", "-o", endpoint, "-u",
+            "qel1testaddress", "-w",         "ci", "-t",     "2"};
 }
 
 std::string stop(BackgroundProcess& m) {
@@ -111,7 +111,10 @@ TEST(PoolMisbehaviour, AUsedUpRangeWaitsForTheNextJob) {
 
 TEST(PoolMisbehaviour, NoticeTextsCannotDriveOrFloodTheTerminal) {
     // U+009B is CSI in a UTF-8 terminal; the notice is 1,000,002 bytes (six per repeat) long.
-    StandinPool pool({"--notify", "\xC2\x9B" "31mx", "--notify-repeat", "166667"});
+    StandinPool pool({"--notify",
+                      "\xC2\x9B"
+                      "31mx",
+                      "--notify-repeat", "166667"});
     ASSERT_FALSE(pool.endpoint().empty());
     BackgroundProcess m(miner(pool.endpoint()));
     std::string shown;

@@ -26,8 +26,8 @@ TEST(RateHistory, Averages) {
     for (int32_t w : {0, 10, 60, 900}) EXPECT_EQ(empty.average_rate(w), 0.0);
 
     RateHistory ramp = history_of(20, [](uint64_t t) { return t; });  // 1..20
-    EXPECT_DOUBLE_EQ(ramp.average_rate(10), 15.5);  // 11..20
-    EXPECT_DOUBLE_EQ(ramp.average_rate(60), 10.5);  // all 20 samples
+    EXPECT_DOUBLE_EQ(ramp.average_rate(10), 15.5);                    // 11..20
+    EXPECT_DOUBLE_EQ(ramp.average_rate(60), 10.5);                    // all 20 samples
     EXPECT_DOUBLE_EQ(ramp.average_rate(1), 20.0);
 
     // After 1000 ticks the ring holds samples 100..1000; a 900 window is 101..1000.
@@ -76,8 +76,7 @@ TEST(BenchReport, WindowAndResultLines) {
     } cases[] = {
         {10, 9, false, ""},
         {10, 10, true, " bench 4 threads: 5.50 H/s over 10 s\n"},
-        {55, 55, true,
-         " bench window 20-55 s: 38.00 H/s\n bench 4 threads: 28.00 H/s over 55 s\n"},
+        {55, 55, true, " bench window 20-55 s: 38.00 H/s\n bench 4 threads: 28.00 H/s over 55 s\n"},
         {60, 55, false, " bench window 20-55 s: 38.00 H/s\n"},
         {60, 60, true, " bench 4 threads: 30.50 H/s over 60 s\n"},
         {1000, 1000, true, " bench 4 threads: 500.50 H/s over 1000 s\n"},
@@ -95,8 +94,8 @@ TEST(DevFee, ScheduleByElapsedSeconds) {
     struct Case {
         uint64_t elapsed;
         bool wanted;
-    } cases[] = {{0, false},     {5939, false}, {5940, true},  {5999, true},
-                 {6000, false},  {11939, false}, {11940, true}, {11999, true},
+    } cases[] = {{0, false},     {5939, false},        {5940, true},  {5999, true},
+                 {6000, false},  {11939, false},       {11940, true}, {11999, true},
                  {12000, false}, {600000 + 5945, true}};
     for (const auto& c : cases) EXPECT_EQ(dev_fee_wanted(c.elapsed), c.wanted) << c.elapsed;
 }

@@ -26,8 +26,8 @@ using test_support::TempDir;
 const std::string SHUTDOWN = "\n shutdown requested — clean exit\n";
 
 std::vector<std::string> idle_miner(std::vector<std::string> extra) {
-    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:1",
-                                  "-u", "qel1testaddress", "-w", "ci", "-t", "1"};
+    std::vector<std::string> argv{MINTRAKEL_BINARY,  "--no-color", "-o", "127.0.0.1:1", "-u",
+                                  "qel1testaddress", "-w",         "ci", "-t",          "1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }

@@ -59,15 +59,20 @@ TEST(Console, PrintableTextTable) {
     const struct {
         std::string in, out;
     } cases[] = {
-        {"plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80", "plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80"},
-        {"\xC2\x9B" "31mred", "?31mred"},          // U+009B as UTF-8
+        {"plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80",
+         "plain \xE2\x80\x94 \xC3\xA9 \xF0\x9F\x98\x80"},
+        {"\xC2\x9B"
+         "31mred",
+         "?31mred"},                                 // U+009B as UTF-8
         {"\xC2\x80\xC2\x9F\xC2\xA0", "??\xC2\xA0"},  // first and last C1; U+00A0 is text
-        {"a\x9B" "31m", "a?31m"},                  // bare CSI byte
-        {"\x80\x9F\xA0\xFF", "??\xA0\xFF"},        // stray bytes: controls only replaced
-        {"\xE2\x9B", "\xE2?"},                       // cut sequence: its 0x9B is bare
-        {"\xC0\x9B", "\xC0?"},                       // overlong form of CSI is no character
-        {"\xED\xA0\x80", "\xED\xA0?"},               // surrogate: invalid, 0x80 bare
-        {"\xF4\x90\x80\x80", "\xF4???"},          // above U+10FFFF: no character
+        {"a\x9B"
+         "31m",
+         "a?31m"},                           // bare CSI byte
+        {"\x80\x9F\xA0\xFF", "??\xA0\xFF"},  // stray bytes: controls only replaced
+        {"\xE2\x9B", "\xE2?"},               // cut sequence: its 0x9B is bare
+        {"\xC0\x9B", "\xC0?"},               // overlong form of CSI is no character
+        {"\xED\xA0\x80", "\xED\xA0?"},       // surrogate: invalid, 0x80 bare
+        {"\xF4\x90\x80\x80", "\xF4???"},     // above U+10FFFF: no character
         {std::string("\0\x1F\x7F", 3), "???"},
     };
     for (const auto& c : cases) EXPECT_EQ(printable_text(c.in), c.out) << c.in;
@@ -86,8 +91,10 @@ TEST(Console, PoolTextsAreCutAt200Characters) {
         {std::string(1000000, 'x'), std::string(200, 'x') + ellipsis},
         {euros, euros},
         {euros + "!", euros + ellipsis},
-        {std::string(199, 'x') + "\xE2\x82\xAC" + "yz", std::string(199, 'x') + "\xE2\x82\xAC" + ellipsis},
-        {std::string(201, '\xFF'), std::string(200, '\xFF') + ellipsis},  // stray bytes count one each
+        {std::string(199, 'x') + "\xE2\x82\xAC" + "yz",
+         std::string(199, 'x') + "\xE2\x82\xAC" + ellipsis},
+        {std::string(201, '\xFF'),
+         std::string(200, '\xFF') + ellipsis},  // stray bytes count one each
     };
     for (const auto& c : cases) {
         EXPECT_EQ(clip_pool_text(c.in), c.out) << c.in.size();

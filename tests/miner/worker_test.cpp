@@ -27,9 +27,10 @@ TEST(NonceSchedule, InterleavesAndStopsAtTheEndOrOnWrap) {
         int32_t threads;
         std::optional<uint64_t> nonce;
     } cases[] = {
-        {100, 103, 0, 0, 2, 100},  {100, 103, 1, 0, 2, 101},       {100, 103, 0, 1, 2, 102},
-        {100, 103, 1, 1, 2, 103},  {100, 103, 0, 2, 2, {}},        {100, 103, 1, 2, 2, {}},
-        {104, 103, 0, 0, 1, {}},   {MAX64 - 1, MAX64, 0, 1, 1, MAX64},
+        {100, 103, 0, 0, 2, 100},        {100, 103, 1, 0, 2, 101},
+        {100, 103, 0, 1, 2, 102},        {100, 103, 1, 1, 2, 103},
+        {100, 103, 0, 2, 2, {}},         {100, 103, 1, 2, 2, {}},
+        {104, 103, 0, 0, 1, {}},         {MAX64 - 1, MAX64, 0, 1, 1, MAX64},
         {MAX64 - 1, MAX64, 0, 2, 1, {}},  // wrapped past 2^64 - 1
         {MAX64, MAX64, 1, 0, 2, {}},      // start + index already wraps
         {0, MAX64, 3, 1000, 4, 4003},
@@ -274,7 +275,8 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
     FakeHash::reset(0xFF);
     Pool pool;  // never started: the benchmark needs no job
     ArenaCounters arenas;
-    run_workers(pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
+    run_workers(
+        pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
     EXPECT_EQ(arenas.ready_count, 2);
     EXPECT_EQ(arenas.failed_count, 0);
     // Thread i hashes i * 2^40, i * 2^40 + 1, ... in order.
@@ -288,8 +290,9 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
 
     FakeHash::reset(0xFF);
     ArenaCounters failed;
-    run_workers(pool, 3, 10, [&] { return failed.failed_count == 3; },
-                [](Arena&) { return false; }, &failed);
+    run_workers(
+        pool, 3, 10, [&] { return failed.failed_count == 3; }, [](Arena&) { return false; },
+        &failed);
     EXPECT_EQ(failed.failed_count, 3);
     EXPECT_EQ(failed.ready_count, 0);
     EXPECT_EQ(FakeHash::count(), 0u);

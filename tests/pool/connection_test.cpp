@@ -1,7 +1,7 @@
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <netdb.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -113,7 +113,10 @@ TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
 TEST_F(Connection, RepliesCountOnlyForRequestsOfThisConnection) {
     connect();
     const auto old_ids = submit_shares(2);
-    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{}})" "\n" R"({"id":1,"result":{}})" "\n"));
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{}})"
+                           "\n"
+                           R"({"id":1,"result":{}})"
+                           "\n"));
     ASSERT_TRUE(eventually([&] { return rec_.count("logged in") == 1; }));
     peer_.close_client();  // the pool restarts before answering the shares
     ASSERT_TRUE(peer_.accept_client());
@@ -122,9 +125,15 @@ TEST_F(Connection, RepliesCountOnlyForRequestsOfThisConnection) {
     ASSERT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
     const auto new_ids = submit_shares(1);
     std::string replies;
-    for (uint64_t id : old_ids) replies += R"({"id":)" + std::to_string(id) + R"(,"status":"OK"})" "\n";
-    replies += R"({"id":1,"result":{}})" "\n";
-    replies += R"({"id":)" + std::to_string(new_ids[0]) + R"(,"error":"stale"})" "\n";
+    for (uint64_t id : old_ids)
+        replies += R"({"id":)" + std::to_string(id) +
+                   R"(,"status":"OK"})"
+                   "\n";
+    replies += R"({"id":1,"result":{}})"
+               "\n";
+    replies += R"({"id":)" + std::to_string(new_ids[0]) +
+               R"(,"error":"stale"})"
+               "\n";
     ASSERT_TRUE(peer_.send(replies));
     ASSERT_TRUE(eventually([&] { return results() == 1; }));
     std::this_thread::sleep_for(50ms);
@@ -365,8 +374,10 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
 TEST_F(Connection, LoginWithoutReplyEndsTheConnection) {
     pool_.login_timeout = 300ms;
     connect();
-    EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to the login within ") == 1; }));
-    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return rec_.count_prefix("no reply to the login within ") == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
     ASSERT_TRUE(peer_.accept_client());
     std::string login;
     ASSERT_TRUE(peer_.read_line(login));
@@ -393,7 +404,8 @@ TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
     ASSERT_TRUE(peer_.send(R"({"id":3,"status":"OK"})"
                            "\n"));  // the second is answered, the first never
     EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to a share within ") == 1; }));
-    EXPECT_TRUE(eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
     EXPECT_FALSE(PoolTestAccess::job(pool_).valid);  // no thread hashes the dead pool's job
     const auto logs = rec_.logs();
     const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
@@ -412,7 +424,9 @@ TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
         pool_.submit("j", i, hash);
         std::string line;
         ASSERT_TRUE(peer_.read_line(line));
-        ASSERT_TRUE(peer_.send(R"({"id":)" + std::to_string(2 + i) + R"(,"status":"OK"})" "\n"));
+        ASSERT_TRUE(peer_.send(R"({"id":)" + std::to_string(2 + i) +
+                               R"(,"status":"OK"})"
+                               "\n"));
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_EQ(rec_.count_prefix("no reply"), 0u);

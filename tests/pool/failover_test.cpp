@@ -43,31 +43,51 @@ TEST(Failover, ASinglePoolNeverSwitches) {
 
 TEST(Failover, ThreeFailuresInARowHandOverAndWrapRound) {
     run_script(3, {
-                      {'r', 0, 0, -1}, {'f', 0, 0, -1}, {'f', 0, 0, -1}, {'f', 0, 1, 1},
-                      {'f', 1, 1, -1}, {'f', 1, 1, -1}, {'f', 1, 2, 2},
-                      {'f', 2, 2, -1}, {'f', 2, 2, -1}, {'f', 2, 0, 0},  // wraps to the first
+                      {'r', 0, 0, -1},
+                      {'f', 0, 0, -1},
+                      {'f', 0, 0, -1},
+                      {'f', 0, 1, 1},
+                      {'f', 1, 1, -1},
+                      {'f', 1, 1, -1},
+                      {'f', 1, 2, 2},
+                      {'f', 2, 2, -1},
+                      {'f', 2, 2, -1},
+                      {'f', 2, 0, 0},    // wraps to the first
                       {'r', 30, 0, -1},  // the first is never "returned to"
                   });
 }
 
 TEST(Failover, AJobResetsTheCount) {
     run_script(2, {
-                      {'f', 0, 0, -1}, {'f', 0, 0, -1}, {'w', 0, 0, -1},
-                      {'f', 1, 0, -1}, {'f', 1, 0, -1}, {'f', 1, 1, 1},
-                      {'f', 2, 1, -1}, {'w', 2, 1, -1}, {'f', 3, 1, -1}, {'f', 3, 1, -1},
+                      {'f', 0, 0, -1},
+                      {'f', 0, 0, -1},
+                      {'w', 0, 0, -1},
+                      {'f', 1, 0, -1},
+                      {'f', 1, 0, -1},
+                      {'f', 1, 1, 1},
+                      {'f', 2, 1, -1},
+                      {'w', 2, 1, -1},
+                      {'f', 3, 1, -1},
+                      {'f', 3, 1, -1},
                   });
 }
 
 TEST(Failover, BackToTheFirstAtTheFirstReconnectAfterTenMinutes) {
     run_script(2, {
-                      {'f', 0, 0, -1}, {'f', 0, 0, -1}, {'f', 5, 1, 1},  // on the backup at 5
-                      {'r', 5, 1, -1}, {'w', 6, 1, -1},
+                      {'f', 0, 0, -1},
+                      {'f', 0, 0, -1},
+                      {'f', 5, 1, 1},  // on the backup at 5
+                      {'r', 5, 1, -1},
+                      {'w', 6, 1, -1},
                       {'r', 14, 1, -1},  // 9 minutes: stays
                       {'r', 15, 0, 0},   // 10 minutes: back
                       {'r', 40, 0, -1},
                       // the return starts a fresh count on the first pool
-                      {'f', 41, 0, -1}, {'f', 41, 0, -1}, {'f', 41, 1, 1},
-                      {'r', 50, 1, -1}, {'r', 51, 0, 0},
+                      {'f', 41, 0, -1},
+                      {'f', 41, 0, -1},
+                      {'f', 41, 1, 1},
+                      {'r', 50, 1, -1},
+                      {'r', 51, 0, 0},
                   });
 }
 

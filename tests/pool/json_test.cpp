@@ -243,8 +243,10 @@ TEST(JsonText, WritesParsedValuesBackCompactly) {
     const struct {
         std::string in, out;
     } cases[] = {
-        {R"( { "code" : 23 , "message" : "Low \"diff\"" } )", R"({"code":23,"message":"Low \"diff\""})"},
-        {R"([1, 007, -0.5e3, true, false, null, [], {}])", R"([1,007,-0.5e3,true,false,null,[],{}])"},
+        {R"( { "code" : 23 , "message" : "Low \"diff\"" } )",
+         R"({"code":23,"message":"Low \"diff\""})"},
+        {R"([1, 007, -0.5e3, true, false, null, [], {}])",
+         R"([1,007,-0.5e3,true,false,null,[],{}])"},
         {R"({"a":1,"a":2})", R"({"a":1,"a":2})"},
         {R"("\u0001\n")", R"("\u0001\n")"},
         {"\"\xC3\xA9\"", "\"\xC3\xA9\""},

@@ -35,7 +35,9 @@ std::string job_line(const std::string& extra = R"(,"height":7,"difficulty":9)")
     return R"({"method":"job","params":)" + job_params(extra) + "}";
 }
 
-Job current_job(Pool& pool) { return PoolTestAccess::job(pool); }
+Job current_job(Pool& pool) {
+    return PoolTestAccess::job(pool);
+}
 
 TEST(Protocol, AppliesAJob) {
     Recorder rec;  // outlives the client that reports to it
@@ -265,7 +267,7 @@ TEST(Protocol, LineTable) {
         {R"({"id":1.0})", {}, {}, 0},
         {R"({"id":null,"result":{"status":"rejected"}})", {}, {}, 0},
         {R"({"id":"2","result":{}})", {}, {}, 0},
-        {R"({"id":42,"status":"OK"})", {}, {}, 0},  // never sent
+        {R"({"id":42,"status":"OK"})", {}, {}, 0},   // never sent
         {R"({"id":9,"method":"ping"})", {}, {}, 0},  // a request of the pool, not a reply
         {R"({"id":2,"status":"OK"})", {}, {R{true, "OK"}}, 0},
         {R"({"id":2,"status":"ok"})", {}, {R{true, "ok"}}, 0},
@@ -326,9 +328,12 @@ TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
     pool.submit("j", 1, hash);  // id 2
     pool.submit("j", 2, hash);  // id 3
     const char* lines[] = {
-        R"({"id":1,"result":{"status":"OK"}})", R"({"id":1,"error":"late"})",
-        R"({"id":2,"status":"OK"})",            R"({"id":2,"status":"OK"})",
-        R"({"id":4,"status":"OK"})",            R"({"id":3,"error":"stale"})",
+        R"({"id":1,"result":{"status":"OK"}})",
+        R"({"id":1,"error":"late"})",
+        R"({"id":2,"status":"OK"})",
+        R"({"id":2,"status":"OK"})",
+        R"({"id":4,"status":"OK"})",
+        R"({"id":3,"error":"stale"})",
         R"({"id":3,"status":"OK"})",
     };
     for (const char* line : lines) pool.handle_line(line);

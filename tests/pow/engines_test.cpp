@@ -130,7 +130,8 @@ class EngineTest : public ::testing::TestWithParam<EngineCase> {
   protected:
     void SetUp() override {
         const EngineCase& c = GetParam();
-        if (!test_support::runs_here(c.engine)) GTEST_SKIP() << test_support::why_not_here(c.engine);
+        if (!test_support::runs_here(c.engine))
+            GTEST_SKIP() << test_support::why_not_here(c.engine);
         ASSERT_TRUE(c.engine.build_table());
         set_store_mode(c.store_mode);
     }
@@ -191,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(AllEngines, EngineTest, ::testing::ValuesIn(engine_case
 class ReferenceTableTest : public ::testing::TestWithParam<EngineInfo> {
   protected:
     void SetUp() override {
-        if (!test_support::runs_here(GetParam())) GTEST_SKIP() << test_support::why_not_here(GetParam());
+        if (!test_support::runs_here(GetParam()))
+            GTEST_SKIP() << test_support::why_not_here(GetParam());
     }
 };
 
@@ -239,7 +241,8 @@ TEST(ReferenceTables, AllBuildersAgree) {
 class CompressTest : public ::testing::TestWithParam<EngineInfo> {
   protected:
     void SetUp() override {
-        if (!test_support::runs_here(GetParam())) GTEST_SKIP() << test_support::why_not_here(GetParam());
+        if (!test_support::runs_here(GetParam()))
+            GTEST_SKIP() << test_support::why_not_here(GetParam());
     }
 };
 

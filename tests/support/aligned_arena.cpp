@@ -9,7 +9,9 @@ AlignedArena::AlignedArena() : memory_(std::aligned_alloc(64, ARENA_BYTES)) {
     arena_.huge = false;
 }
 
-void AlignedArena::fill(uint8_t value) { std::memset(memory_.get(), value, ARENA_BYTES); }
+void AlignedArena::fill(uint8_t value) {
+    std::memset(memory_.get(), value, ARENA_BYTES);
+}
 
 void AlignedArena::fill_random(std::mt19937_64& rng) {
     uint64_t* words = static_cast<uint64_t*>(memory_.get());

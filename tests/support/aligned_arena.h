@@ -12,14 +12,14 @@ namespace orvo::qel::test_support {
 
 // ARENA_BYTES aligned to a cache line, as the engines require; freed with the object.
 class AlignedArena {
-public:
+  public:
     AlignedArena();
     const Arena& arena() const { return arena_; }
     // Leftovers of an earlier hash: a hash must never depend on what the arena held before.
     void fill(uint8_t value);
     void fill_random(std::mt19937_64& rng);
 
-private:
+  private:
     struct Free {
         void operator()(void* p) const { std::free(p); }
     };

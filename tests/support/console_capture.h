@@ -10,7 +10,7 @@ namespace orvo::qel::test_support {
 // While alive, every tagged line of every thread goes to a private file instead of stdout.
 // One capture at a time; the console is process-wide.
 class ConsoleCapture {
-public:
+  public:
     ConsoleCapture();
     ~ConsoleCapture();
     ConsoleCapture(const ConsoleCapture&) = delete;
@@ -19,7 +19,7 @@ public:
     // Ends the capture (later lines go to stdout again) and returns everything captured.
     std::string text();
 
-private:
+  private:
     void release();
     FILE* file_ = nullptr;
     bool capturing_ = false;

@@ -106,8 +106,12 @@ BackgroundProcess::~BackgroundProcess() {
     unlink(err_path_.c_str());
 }
 
-std::string BackgroundProcess::stdout_text() const { return read_file(out_path_); }
-std::string BackgroundProcess::stderr_text() const { return read_file(err_path_); }
+std::string BackgroundProcess::stdout_text() const {
+    return read_file(out_path_);
+}
+std::string BackgroundProcess::stderr_text() const {
+    return read_file(err_path_);
+}
 
 bool BackgroundProcess::wait_for_output(const std::string& needle,
                                         std::chrono::milliseconds timeout) {

@@ -10,8 +10,8 @@
 namespace orvo::qel::test_support {
 
 struct ProcessResult {
-    int exit_code = -1;    // exit status, or -1 when killed by a signal
-    int term_signal = 0;   // signal that ended the process, 0 when it exited
+    int exit_code = -1;   // exit status, or -1 when killed by a signal
+    int term_signal = 0;  // signal that ended the process, 0 when it exited
     bool timed_out = false;
     std::string out;
     std::string err;
@@ -25,7 +25,7 @@ ProcessResult run_process(const std::vector<std::string>& argv,
 
 // A child process running in the background whose output is collected into files.
 class BackgroundProcess {
-public:
+  public:
     explicit BackgroundProcess(const std::vector<std::string>& argv,
                                const std::vector<std::string>& env = {});
     ~BackgroundProcess();  // kills the process if it still runs
@@ -41,7 +41,7 @@ public:
     // Waits for the end; kills the process after `timeout`.
     ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string out_path_, err_path_;
     bool reaped_ = false;
@@ -50,13 +50,13 @@ private:
 
 // A fresh private directory under /tmp, removed with its content by the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

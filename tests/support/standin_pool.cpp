@@ -38,7 +38,9 @@ StandinPool::StandinPool(std::vector<std::string> switches)
     endpoint_ = "127.0.0.1:" + std::to_string(port_);
 }
 
-size_t StandinPool::submits() const { return count_occurrences(output(), "\nsubmit #"); }
+size_t StandinPool::submits() const {
+    return count_occurrences(output(), "\nsubmit #");
+}
 
 std::string StandinPool::finish(int sig) {
     process_.send_signal(sig);

@@ -13,7 +13,7 @@
 namespace orvo::qel::test_support {
 
 class StandinPool {
-public:
+  public:
     // Starts the stand-in with these switches on an ephemeral port and waits (up to 10 s) for
     // its "listening on" line. port() is 0 and endpoint() empty when it never came.
     explicit StandinPool(std::vector<std::string> switches = {});
@@ -34,7 +34,7 @@ public:
     // or "no counts in: " and its output when that line is missing.
     std::string judgement();
 
-private:
+  private:
     BackgroundProcess process_;
     uint16_t port_ = 0;
     std::string endpoint_;

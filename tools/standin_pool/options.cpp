@@ -120,9 +120,8 @@ bool parse_options(int argc, char** argv, Options& o, bool& help, std::string& e
                    flag("--bad-jobs", o.bad_jobs) || flag("--garbage", o.garbage) ||
                    flag("--crlf", o.crlf) || flag("--split", o.split) || flag("--merge", o.merge) ||
                    number("--drop-after", o.drop_after) || flag("--overlong", o.overlong) ||
-                   flag("--deaf", o.deaf) ||
-                   text("--reject", o.reject) || flag("--job-in-login", o.job_in_login) ||
-                   flag("--error-json", o.error_json) ||
+                   flag("--deaf", o.deaf) || text("--reject", o.reject) ||
+                   flag("--job-in-login", o.job_in_login) || flag("--error-json", o.error_json) ||
                    text("--network-target-text", o.network_target_text) ||
                    number("--notify-repeat", o.notify_repeat) ||
                    flag("--odd-replies", o.odd_replies) ||

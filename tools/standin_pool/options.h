@@ -35,7 +35,7 @@ struct Options {
     std::string network_target_text;  // non-empty: sent as the jobs' network_target verbatim
     uint64_t notify_repeat = 1;       // the notification kind is --notify repeated this often
     bool odd_replies = false;         // after each submit reply, replies that count nothing
-    double exit_after_s = 0;    // 0: run until SIGINT/SIGTERM
+    double exit_after_s = 0;          // 0: run until SIGINT/SIGTERM
 };
 
 // Parses argv. On error returns false with a message in `error`; `help` is set for --help.

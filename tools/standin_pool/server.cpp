@@ -199,8 +199,8 @@ void Server::handle_login(Client& c, const JsonValue& message) {
     if (!options_.notify.empty()) {
         std::string kind;
         for (uint64_t i = 0; i < options_.notify_repeat; ++i) kind += options_.notify;
-        send_line(c, "{\"method\":\"notification\",\"params\":{\"kind\":\"" + json_escape(kind) +
-                         "\"}}");
+        send_line(
+            c, "{\"method\":\"notification\",\"params\":{\"kind\":\"" + json_escape(kind) + "\"}}");
     }
     if (options_.overlong) {
         write_raw(c, std::string(MAX_INBOX + 1, 'x'));
@@ -294,15 +294,15 @@ std::string Server::make_job(Client& c, bool for_login_reply) {
         judge_.issue(c.conn, job);
     say("job #" + std::to_string(c.conn) + " id=" + job.job_id +
         " height=" + std::to_string(height) + (broken ? " (malformed)" : ""));
-    std::string params = "{\"job_id\":\"" + job.job_id + "\",\"header_base\":\"" + header_hex +
-                         "\",\"target\":\"" + to_hex(job.target, 32) + "\",\"network_target\":\"" +
-                         (options_.network_target_text.empty()
-                              ? to_hex(network_target_, 32)
-                              : json_escape(options_.network_target_text)) +
-                         "\",\"height\":" + std::to_string(height) +
-                         ",\"nonce_start\":" + std::to_string(job.nonce_start) +
-                         ",\"nonce_end\":" + std::to_string(job.nonce_end) +
-                         ",\"difficulty\":" + std::to_string(options_.difficulty) + "}";
+    std::string params =
+        "{\"job_id\":\"" + job.job_id + "\",\"header_base\":\"" + header_hex + "\",\"target\":\"" +
+        to_hex(job.target, 32) + "\",\"network_target\":\"" +
+        (options_.network_target_text.empty() ? to_hex(network_target_, 32)
+                                              : json_escape(options_.network_target_text)) +
+        "\",\"height\":" + std::to_string(height) +
+        ",\"nonce_start\":" + std::to_string(job.nonce_start) +
+        ",\"nonce_end\":" + std::to_string(job.nonce_end) +
+        ",\"difficulty\":" + std::to_string(options_.difficulty) + "}";
     if (for_login_reply) return params;
     return "{\"method\":\"job\",\"params\":" + params + "}";
 }
