@@ -167,10 +167,7 @@ void Pool::connection_thread() {
             // A connect abandoned because of a stop is not a failure worth reporting.
             if (!running) break;
             log("cannot reach " + endpoint.text() + ", retry in " + std::to_string(delay) + " s");
-            const auto next = failover_.failed(Clock::now());
-            if (next) announce_switch(*next, "3 failed attempts in a row");
-            wait_delay(delay);
-            delay = next ? FIRST_DELAY_S : std::min(2 * delay, MAX_DELAY_S);
+            back_off(delay, failover_.failed(Clock::now()));
             continue;
         }
 
@@ -231,10 +228,16 @@ void Pool::connection_thread() {
             next = failover_.failed(Clock::now());
         }
         log("connection lost, reconnecting in " + std::to_string(delay) + " s");
-        if (next) announce_switch(*next, "3 failed attempts in a row");
-        wait_delay(delay);
-        delay = next ? FIRST_DELAY_S : std::min(2 * delay, MAX_DELAY_S);
+        back_off(delay, next);
     }
+}
+
+// After a failed attempt: announces a hand-over to the next pool, waits, and doubles the delay
+// (up to its cap), or starts it afresh on the pool just handed over to.
+void Pool::back_off(int& delay, std::optional<size_t> next) {
+    if (next) announce_switch(*next, "3 failed attempts in a row");
+    wait_delay(delay);
+    delay = next ? FIRST_DELAY_S : std::min(2 * delay, MAX_DELAY_S);
 }
 
 // Writes what it can of `out` (and of the queue) without blocking. False when the socket
@@ -279,11 +282,11 @@ Pool::Ending Pool::serve_connection(int fd) {
             if (now - *undrained_since >= send_timeout) return Ending::write_stalled;
             wake = std::min(wake, *undrained_since + send_timeout);
         }
-        if (auto login = pending.sent_at(1)) {
+        if (auto login = pending.sent_at(LOGIN_ID)) {
             if (now - *login >= login_timeout) return Ending::login_unanswered;
             wake = std::min(wake, *login + login_timeout);
         }
-        if (auto oldest = pending.oldest_except(1)) {
+        if (auto oldest = pending.oldest_except(LOGIN_ID)) {
             if (now - *oldest >= reply_timeout) return Ending::submit_unanswered;
             wake = std::min(wake, *oldest + reply_timeout);
         }

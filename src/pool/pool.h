@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,7 +88,8 @@ class Pool {
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> job_seq{0};         // jobs accepted so far
-    std::atomic<uint64_t> next_submit_id{2};  // the login always uses id 1
+    static constexpr uint64_t LOGIN_ID = 1;   // the id of every login request
+    std::atomic<uint64_t> next_submit_id{2};  // submits follow the login's id
     std::atomic<uint64_t> conn_gen{0};        // connections made so far
     // Requests of the current connection still awaiting their reply: only a reply that takes
     // its id from here counts (the login reply is the one that takes id 1).
@@ -126,6 +128,7 @@ class Pool {
     bool flush_outgoing(int fd, std::string& out);
     void wake_connection_thread();
     void announce_switch(size_t index, const char* why);
+    void back_off(int& delay, std::optional<size_t> next);
     void wait_delay(int seconds);
     void apply_job(const JsonValue& source);
     void log(const std::string& text) const;

@@ -11,7 +11,6 @@
 namespace orvo::qel {
 namespace {
 
-constexpr uint64_t LOGIN_ID = 1;
 constexpr uint64_t NO_NONCE_END = ~uint64_t{0};
 // Job ids remembered per connection; a pool cycling through more distinct ids than this could
 // bring an old one back unnoticed.
