@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all build test sanitize tsan bench demo fuzz clean format format-check FORCE \
-        release release-test
+        release release-test image image-test
 
 all: build
 
@@ -88,6 +88,16 @@ RELEASE_CACHE ?= /var/cache/mintrakel-ci
 release-test: release build/CMakeCache.txt
 	cmake --build build -j $(JOBS) --target standin_pool
 	MINTRAKEL_RELEASE_CACHE=$(RELEASE_CACHE) bash tests/release/release_test.sh build-release build
+
+# The container image: the static miner and the known-answer file in an image from scratch,
+# dist/mintrakel-<version>-oci.tar, built with podman (packaging/container/).
+image: release
+	cmake --build build-release -j $(JOBS) --target image
+
+# Proves the image under podman (as root): limits, --verify and mining against the stand-in pool.
+image-test: build/CMakeCache.txt
+	cmake --build build -j $(JOBS) --target standin_pool
+	MAKE="$(MAKE)" bash tests/release/image_test.sh build
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-release dist

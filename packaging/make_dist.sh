@@ -57,8 +57,10 @@ chmod 0644 "$work/portable/$top/INSTALL"
 stage_hiveos "$version" "$binary" "$src" "$work/hiveos/mintrakel"
 
 mkdir -p "$out/hiveos"
-# Archives of earlier versions would otherwise stay beside the new ones.
-rm -f "$out"/mintrakel-*-linux-x64.tar.gz "$out"/hiveos/mintrakel-*.tar.gz "$out/SHA256SUMS"
+# Archives of earlier versions would otherwise stay beside the new ones; so would a container
+# image of an earlier binary, which SHA256SUMS no longer lists (make_image.sh adds it back).
+rm -f "$out"/mintrakel-*-linux-x64.tar.gz "$out"/hiveos/mintrakel-*.tar.gz "$out/SHA256SUMS" \
+    "$out"/mintrakel-*-oci.tar
 pack "$out/$top-linux-x64.tar.gz" "$work/portable" "$top"
 pack "$out/hiveos/mintrakel-$version.tar.gz" "$work/hiveos" mintrakel
 (cd "$out" && sha256sum "$top-linux-x64.tar.gz" "hiveos/mintrakel-$version.tar.gz" >SHA256SUMS)
