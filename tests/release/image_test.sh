@@ -59,17 +59,21 @@ podman=(podman --root "$work/store" --runroot "$work/run" --storage-driver vfs)
 run=("${podman[@]}" run --rm --runtime runc)
 pool_pid='' miner_pid=''
 cleanup() {
-    [[ -n $miner_pid ]] && { "${podman[@]}" rm -f -t 0 image-test-miner; wait "$miner_pid"; } >/dev/null 2>&1
+    [[ -n $miner_pid ]] &&
+        { "${podman[@]}" rm -f -t 0 image-test-miner; wait "$miner_pid"; } >/dev/null 2>&1
     [[ -n $pool_pid ]] && { kill -INT "$pool_pid"; wait "$pool_pid"; } 2>/dev/null
     "${podman[@]}" rm -a -f >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
+# conmon leaves a file "oom" in the working folder of a container the kernel killed.
+cd "$work" || give_up "cannot enter $work"
 "${podman[@]}" info >"$work/info.txt" 2>&1 || skip "podman cannot run here: $(tail -n 1 "$work/info.txt")"
 
 # --- make image ------------------------------------------------------------------------------
 started=$(date +%s%N)
-"$make_cmd" -C "$root_dir" image >"$work/make1.out" 2>&1 || { tail -n 20 "$work/make1.out" >&2; give_up "make image failed"; }
+"$make_cmd" -C "$root_dir" image >"$work/make1.out" 2>&1 ||
+    { tail -n 20 "$work/make1.out" >&2; give_up "make image failed"; }
 image_ms=$((($(date +%s%N) - started) / 1000000))
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root_dir/build-release/CMakeCache.txt")
 [[ -n $version ]] || give_up "no project version in build-release/CMakeCache.txt"
@@ -86,7 +90,8 @@ check "SHA256SUMS keeps both archives and adds the image" \
     "hiveos/mintrakel-$version.tar.gz mintrakel-$version-linux-x64.tar.gz $archive"
 
 if command -v shellcheck >/dev/null; then
-    check "shellcheck is clean" shellcheck "$root_dir/packaging/container/make_image.sh" "${BASH_SOURCE[0]}"
+    check "shellcheck is clean" shellcheck "$root_dir/packaging/container/make_image.sh" \
+        "$root_dir/tests/release/image_test.sh"
 fi
 
 # --- the archive, as podman's and Docker's loaders read it -----------------------------------
@@ -106,8 +111,8 @@ check "every blob is named by the digest of its bytes" blobs_match
 manifest=$(blob "$(jq -r '.manifests[0].digest' "$layout/index.json")")
 config=$(blob "$(jq -r .config.digest "$manifest")")
 check "index.json names one image, mintrakel:$version" \
-    test "$(jq -r '[.manifests | length, .[0].annotations["io.containerd.image.name"]] | join(" ")' "$layout/index.json")" \
-    = "1 docker.io/library/mintrakel:$version"
+    test "$(jq -r '[(.manifests | length), .manifests[0].annotations["io.containerd.image.name"]]
+        | join(" ")' "$layout/index.json")" = "1 docker.io/library/mintrakel:$version"
 check "manifest.json (Docker's loader) names the same config and layers, tagged mintrakel:$version" \
     test "$(jq -c '.[0] | [.Config, .Layers, .RepoTags]' "$layout/manifest.json")" = \
     "$(jq -c --arg tag "mintrakel:$version" 'def path: "blobs/sha256/" + ltrimstr("sha256:");
@@ -122,7 +127,8 @@ diff_ids_match() {  # the config's diff_ids are the digests of the uncompressed 
 check "the config's diff_ids are the layers' uncompressed digests" diff_ids_match
 
 label() { jq -r --arg k "org.opencontainers.image.$1" '.config.Labels[$k] // empty' "$config"; }
-commit_time=$(date -u -d "@$(git -C "$root_dir" log -1 --format=%ct)" +%Y-%m-%dT%H:%M:%SZ)
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root_dir" log -1 --format=%ct)}
+commit_time=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
 check "label version is $version" test "$(label version)" = "$version"
 check "label title is mintrakel" test "$(label title)" = mintrakel
 check "label revision is the last commit" test "$(label revision)" = "$(git -C "$root_dir" rev-parse HEAD)"
