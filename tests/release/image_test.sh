@@ -8,8 +8,8 @@
 #     numeric user, and carries the org.opencontainers.image.* labels;
 #   - loaded with `podman load` and run with runc under --cpuset-cpus 1 --memory 48m, --verify
 #     passes and the automatic placement keeps to the one allowed CPU; with --network=host, a
-#     read-only root and no capabilities it mines against the stand-in pool on loopback with
-#     every share valid and stops cleanly on `podman stop`;
+#     read-only root and no capabilities it mines against the stand-in pool on loopback, found
+#     by name, with every share valid, and stops cleanly on `podman stop`;
 #   - `-t 8 --bench 3` under --memory 40m ends with exit code 0, never the kernel's kill (137);
 #   - under --cpus 1 the automatic count is 1.
 # usage: image_test.sh <normal build dir (for standin_pool)>
@@ -213,10 +213,12 @@ wait_lines "$work/pool.out" 'listening on' 1 10
 port=$(sed -n 's/^listening on 127\.0\.0\.1://p' "$work/pool.out" | head -n 1)
 [[ -n $port ]] || give_up "the stand-in pool did not start"
 
-# As the example DaemonSet runs it: read-only root, no capability, no privilege to gain.
+# As the example DaemonSet runs it: read-only root, no capability, no privilege to gain. The
+# pool's name comes from the /etc/hosts podman writes (the image has no /etc of its own); name
+# servers only on loopback, so no look-up leaves this machine.
 "${run[@]}" --name image-test-miner "${limits[@]}" --network=host --read-only --cap-drop=all \
-    --security-opt no-new-privileges "$image" \
-    --no-color -o "127.0.0.1:$port" -u qel1imagetest -w podman >"$work/mine.out" 2>&1 &
+    --security-opt no-new-privileges --dns 127.0.0.1 --add-host qelpool.test:127.0.0.1 "$image" \
+    --no-color -o "qelpool.test:$port" -u qel1imagetest -w podman >"$work/mine.out" 2>&1 &
 miner_pid=$!
 check "mining in the image: three shares accepted" wait_lines "$work/mine.out" " share accepted (" 3 120
 # Every thread of the miner runs as the image's user, on CPU 1 only.
@@ -231,8 +233,8 @@ check "the cpu line says how many CPUs are allowed" \
 wait "$miner_pid"
 check "podman stop ends the miner cleanly (exit 0)" test $? -eq 0
 miner_pid=''
-check "mining in the image: connected through the host's loopback" \
-    contains "$work/mine.out" " net   connected to 127.0.0.1:$port"
+check "mining in the image: connected to qelpool.test on the host's loopback" \
+    contains "$work/mine.out" " net   connected to qelpool.test:$port"
 check "mining in the image: no share rejected" lacks "$work/mine.out" "REJECTED"
 kill -INT "$pool_pid"
 wait "$pool_pid"
