@@ -181,6 +181,11 @@ else
 fi
 
 # --- podman load and run ---------------------------------------------------------------------
+# Each half of the archive alone is a whole image: the OCI layout and Docker's format.
+for format in oci-archive docker-archive; do
+    check "the archive loads as $format" "${podman[@]}" pull -q "$format:$tarball"
+    "${podman[@]}" rmi -a -f >/dev/null 2>&1
+done
 "${podman[@]}" load -i "$tarball" >"$work/load.out" 2>&1
 check "podman load reads the archive" test $? -eq 0
 check "podman load names it mintrakel:$version" contains "$work/load.out" "mintrakel:$version"
