@@ -99,8 +99,6 @@ layout=$work/layout
 mkdir -p "$layout"
 tar -C "$layout" -xf "$tarball"
 blob() { echo "$layout/blobs/sha256/${1#sha256:}"; }
-check "oci-layout names version 1.0.0" \
-    test "$(jq -r .imageLayoutVersion "$layout/oci-layout")" = 1.0.0
 blobs_match() {  # every blob's name is the sha256 of its bytes
     local f
     for f in "$layout"/blobs/sha256/*; do
@@ -130,12 +128,9 @@ label() { jq -r --arg k "org.opencontainers.image.$1" '.config.Labels[$k] // emp
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root_dir" log -1 --format=%ct)}
 commit_time=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
 check "label version is $version" test "$(label version)" = "$version"
-check "label title is mintrakel" test "$(label title)" = mintrakel
 check "label revision is the last commit" test "$(label revision)" = "$(git -C "$root_dir" rev-parse HEAD)"
 check "label created is the last commit's time" test "$(label created)" = "$commit_time"
 check "the image is dated at the last commit" test "$(jq -r .created "$config")" = "$commit_time"
-check "entrypoint is the miner" \
-    test "$(jq -c .config.Entrypoint "$config")" = '["/usr/local/bin/mintrakel"]'
 check "the user is numeric and not root" \
     bash -c "[[ \$(jq -r .config.User '$config') =~ ^([1-9][0-9]*):([1-9][0-9]*)\$ ]]"
 check "one layer: the miner and vectors.txt, nothing else" \
