@@ -235,7 +235,8 @@ bash "$root_dir/tests/release/mmpos_test.sh" "$work/mmpos/mintrakel" "$standin"
 check "mmpOS package contract with the release binary" test $? -eq 0
 
 if command -v systemd-analyze >/dev/null; then
-    bash "$root_dir/tests/release/service_test.sh" "$work/portable/$top/mintrakel.service" "$bin"
+    bash "$root_dir/tests/release/service_test.sh" "$work/portable/$top/mintrakel.service" "$bin" \
+        "$standin"
     check "the systemd unit: verified, sandboxed, fit for the miner" test $? -eq 0
 fi
 unit=$work/portable/$top/mintrakel.service
