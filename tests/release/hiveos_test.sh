@@ -310,6 +310,16 @@ check "miner stop: no second miner started" test "$(starts)" = 1
 check "miner stop: the stats file is gone" test ! -e "$stats_file"
 check "miner stop: the API address file is gone" test ! -e "$api_file"
 
+# A miner waiting after exit 2 ends on "miner stop" as quickly.
+rm -f "$log" "$farm/fake.starts" "$stop_file"
+FAKE_MINER="exit 2" start_loop
+check "exit 2 in HiveOS's loop: the log says why it waits" \
+    wait_for 5 grep -q "the miner exited with code 2" "$log"
+took=$(miner_stop "$loop")
+check "exit 2 in HiveOS's loop: miner stop ends the loop within 2 s (took $took ms)" \
+    bash -c "[[ $took != hung ]] && ((took < 2000))"
+check "exit 2 in HiveOS's loop: the miner was started once" test "$(starts)" = 1
+
 # With MINER_STOP present nothing starts; once it goes, the miner starts.
 rm -f "$farm/fake.starts" "$log"
 bash "$dir/h-run.sh" >/dev/null 2>&1 &
