@@ -58,6 +58,15 @@ wait_for() {
 }
 alive() { kill -0 "$1" 2>/dev/null; }
 
+# The stand-in pool and a stand-in HTTP API, started now so they are up when needed. An easy
+# share target, so even a sanitizer build finds shares within a second or two.
+"$standin" --port 0 --difficulty 8 --job-interval 30 >"$farm/pool.out" 2>&1 &
+pool_pid=$!
+pids+=("$pool_pid")
+mkdir -p "$farm/www/api/v1"
+python3 -u -m http.server --bind 127.0.0.1 0 --directory "$farm/www" >"$farm/http.out" 2>&1 &
+pids+=("$!")
+
 # The package where HiveOS puts it, with its farm paths (/hive, /var/log/miner, /run/hive) moved
 # under the fake farm.
 dir=$farm/hive/miners/custom/mintrakel
@@ -358,16 +367,9 @@ sensor hwmon1 2 Tdie 61750
 echo nvme >"$farm/hwmon/hwmon2/name"
 sensor hwmon2 1 - 90000
 
-# Canned API answers from a plain HTTP file server.
-mkdir -p "$farm/www/api/v1" "$farm/www2/api/v1"
-python3 -u -m http.server --bind 127.0.0.1 0 --directory "$farm/www" >"$farm/http.out" 2>&1 &
-pids+=("$!")
-python3 -u -m http.server --bind 127.0.0.1 0 --directory "$farm/www2" >"$farm/http2.out" 2>&1 &
-pids+=("$!")
-wait_for 5 grep -q "Serving HTTP" "$farm/http.out"
-wait_for 5 grep -q "Serving HTTP" "$farm/http2.out"
+# Canned API answers from the plain HTTP file server started above.
+check "the stand-in API listens" wait_for 5 grep -q "Serving HTTP" "$farm/http.out"
 api=127.0.0.1:$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$farm/http.out" | head -n1)
-other_api=127.0.0.1:$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$farm/http2.out" | head -n1)
 cat >"$farm/www/api/v1/summary" <<'EOF'
 {"version":"1.0.1","algorithm":"argon2id-qel","engine":"avx512","uptime_s":130,
  "hashrate_hs":{"10s":1089.9,"60s":1519.95,"15m":1500.12},
@@ -378,9 +380,6 @@ cat >"$farm/www/api/v1/summary" <<'EOF'
          "reconnects":0,"job_height":null,"job_difficulty":null},
  "dev_fee_active":false}
 EOF
-# Another program on the port answers with JSON of its own.
-echo '{"version":"6.1","algorithm":"rx/0","uptime_s":5,"threads":[],"shares":{"accepted":1}}' \
-    >"$farm/www2/api/v1/summary"
 stats_line='{"hashrate_hs":544.45,"accepted":12,"rejected":0,"uptime_s":130,"version":"v1.0.1","algo":"argon2id-qel"}'
 
 export MINTRAKEL_HWMON_ROOT=$farm/hwmon
@@ -396,8 +395,11 @@ check "API: stats has one entry per thread (got '$stats')" jq -e '
     .fan == [null, null] and .bus_numbers == [null, null] and .uptime == 130 and
     .ver == "1.0.1" and .ar == [12, 3] and .algo == "argon2id-qel"' <<<"$stats"
 
-# The stats file, when the API does not answer or is not this miner's: one entry.
-for address in "$other_api" 127.0.0.1:1 "not an address"; do
+# The stats file, when the API is not this miner's (another program on the port answers with
+# JSON of its own), does not answer, or is not known: one entry.
+echo '{"version":"6.1","algorithm":"rx/0","uptime_s":5,"threads":[],"shares":{"accepted":1}}' \
+    >"$farm/www/api/v1/summary"
+for address in "$api" 127.0.0.1:1 "not an address"; do
     echo "$address" >"$api_file"
     out=$(agent)
     khs=$(sed -n 1p <<<"$out")
@@ -469,10 +471,6 @@ EOF
     chmod +x "$dir/mintrakel"
 fi
 
-# An easy share target, so even a sanitizer build finds shares within a second or two.
-"$standin" --port 0 --difficulty 8 --job-interval 30 >"$farm/pool.out" 2>&1 &
-pool_pid=$!
-pids+=("$pool_pid")
 wait_for 10 grep -q 'listening on' "$farm/pool.out"
 endpoint=$(sed -n 's/^listening on //p' "$farm/pool.out" | head -n 1)
 check "stand-in pool listens" test -n "$endpoint"
@@ -488,9 +486,9 @@ if [[ -n $has_http ]]; then
     # The API answers from the first tick on; the per-thread rate once a second has passed.
     got_api() { agent | sed -n 2p | jq -e '.hs | length == 1 and .[0] > 0'; }
     check "the real miner: h-stats.sh reads one thread's rate from its API" wait_for 10 got_api
-    check "the real miner: the API address file names MINER_API_PORT" \
-        grep -qx "127.0.0.1:$real_port" "$api_file"
 fi
+check "the real miner: the API address file names MINER_API_PORT" \
+    grep -qx "127.0.0.1:$real_port" "$api_file"
 took=$(miner_stop "$loop")
 echo "hiveos: miner stop with the real miner took $took ms"
 check "the real miner: miner stop ends HiveOS's loop within 3 s (took $took ms)" \
