@@ -51,7 +51,10 @@ from_api() {
         '[::]' | '::') host='[::1]' ;;
     esac
     [[ $port =~ ^[0-9]+$ ]] || return 0
-    # The token goes through curl's standard input, never its command line.
+    # The token goes through curl's standard input, never its command line, quoted the way
+    # curl's configuration reads it.
+    token=${token//\\/\\\\}
+    token=${token//\"/\\\"}
     printf 'header = "Authorization: Bearer %s"\n' "$token" |
         curl -fsS --noproxy '*' --max-time 2 ${token:+--config -} "http://$host:$port/mmpos" \
             2>/dev/null |

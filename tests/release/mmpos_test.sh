@@ -115,7 +115,7 @@ start_api() {  # start_api <file for the port> [TOKEN=...]
     wait_for 5 test -s "$1"
 }
 start_api "$farm/port"
-start_api "$farm/port.token" TOKEN=s3cret
+start_api "$farm/port.token" 'TOKEN=s3"cr\et'  # characters curl's configuration quotes
 port=$(<"$farm/port")
 token_port=$(<"$farm/port.token")
 echo '{"busid":["cpu","cpu"],"hash":[760.2,759.8],"units":"hs","air":["12","0","3"],"miner_name":"mintrakel","miner_version":"1.0.1"}' \
@@ -138,7 +138,7 @@ fake_miner() {
 printf '%s\n' \
     "-o x:1 --http 127.0.0.1:$port|[760.2,759.8]" \
     "--http $port|[760.2,759.8]" \
-    "--http 0.0.0.0:$token_port --http-token s3cret|[760.2,759.8]" \
+    "--http 0.0.0.0:$token_port --http-token s3\"cr\\et|[760.2,759.8]" \
     "--http 127.0.0.1:$token_port --http-token wrong|[0]" \
     "--http 127.0.0.1:1|[0]" \
     "-t 1|[0]" >"$farm/cases"
