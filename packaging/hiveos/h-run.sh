@@ -7,9 +7,9 @@
 # can help; otherwise it waits:
 #   - no configuration, or the miner refused its options (exit 2) or the CPU (exit 1): a message,
 #     then it waits until HiveOS restarts it with a new flight sheet;
-#   - MINER_STOP present ("miner stop"): no miner is started while it exists;
-#   - Ctrl-C (how "miner stop" and a person at the screen stop it): once the miner has ended
-#     cleanly, this script ends by the same signal, which tells HiveOS's loop to end too.
+#   - MINER_STOP present ("miner stop"): no miner is started while it exists, and the Ctrl-C that
+#     follows it ends this script, once the miner has ended cleanly, by that same signal, which
+#     tells HiveOS's loop to end too.
 
 cd "$(dirname "${BASH_SOURCE[0]}")" || exit 1
 # shellcheck source=h-manifest.conf
@@ -172,11 +172,14 @@ if [[ -z $signal ]]; then
 fi
 rm -f "$MINTRAKEL_STATS_FILE" "$MINTRAKEL_API_FILE"
 
-if [[ -n $signal ]]; then
+# "miner stop" (MINER_STOP, then Ctrl-C), TERM or a closed screen: end by the signal, so HiveOS's
+# loop, which got it too, ends instead of starting a new miner. A Ctrl-C alone (a person at the
+# screen) returns, and HiveOS starts the miner again, as it does for its other miners.
+if [[ -n $signal ]] && { [[ $signal != INT ]] || stop_requested; }; then
     trap - "$signal"
     kill -s "$signal" "$$"
 fi
-if stop_requested; then
+if [[ -n $signal ]] || stop_requested; then
     exit "$status"
 fi
 case $status in
