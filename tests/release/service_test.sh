@@ -95,7 +95,10 @@ if [[ -n $standin ]] && strace -f -qq -o /dev/null true 2>/dev/null; then
     done
     endpoint=$(sed -n 's/^listening on //p' "$work/pool.out" | head -n 1)
     http=()
-    "$binary" --http 127.0.0.1:0 --help >/dev/null 2>&1 && http=(--http 127.0.0.1:0)
+    if "$binary" --http 127.0.0.1:1 --help >/dev/null 2>&1; then
+        port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null)
+        [[ -n $port ]] && http=(--http "127.0.0.1:$port")
+    fi
     strace -f -qq -o "$work/trace" "$binary" --no-color -o "$endpoint" -u qel1servicetest -t 1 \
         "${http[@]}" --stats-file "$work/stats.json" >"$work/mine.out" 2>&1 &
     tracer=$!
@@ -105,6 +108,10 @@ if [[ -n $standin ]] && strace -f -qq -o /dev/null true 2>/dev/null; then
         sleep 0.05
     done
     check "the traced miner gets a share accepted" grep -q 'share accepted' "$work/mine.out"
+    if ((${#http[@]})) && command -v curl >/dev/null; then
+        check "the traced miner's API answers" \
+            curl -fsS --noproxy '*' --max-time 5 "http://${http[1]}/api/v1/summary"
+    fi
     kill -INT "$(pgrep -P "$tracer")" 2>/dev/null
     wait "$tracer"
     check "the traced miner stops cleanly" test $? -eq 0
