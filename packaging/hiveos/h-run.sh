@@ -35,7 +35,7 @@ thread_estimate() {
         esac
         case $1 in
             -t | --threads | --cpus | -o | --pool | -u | --user | --address | -w | --worker | \
-                --stats-file | --engine | --stores | --verify | --bench) shift ;;
+                --stats-file | --engine | --stores | --verify | --bench | --http | --http-token) shift ;;
         esac
         shift
     done
