@@ -35,7 +35,8 @@ thread_estimate() {
         esac
         case $1 in
             -t | --threads | --cpus | -o | --pool | -u | --user | --address | -w | --worker | \
-                --stats-file | --engine | --stores | --verify | --bench | --http | --http-token) shift ;;
+                --stats-file | --engine | --stores | --verify | --bench | --http | \
+                --http-token) shift ;;
         esac
         shift
     done
