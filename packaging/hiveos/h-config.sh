@@ -3,10 +3,12 @@
 # sheet into the miner's arguments and writes them to CUSTOM_CONFIG_FILENAME, one per line, so
 # no blank, quote or glob character in them is ever re-read by a shell:
 #   CUSTOM_URL          pool "host:port", with or without stratum+tcp:// or tcp://; several URLs
-#                       separated by blanks become failover pools, tried in that order
+#                       separated by any white space (blanks, tabs, line breaks) become failover
+#                       pools, tried in that order
 #   CUSTOM_TEMPLATE     payout address, or "address.worker"
 #   WORKER_NAME         the worker when the template names none
-#   CUSTOM_USER_CONFIG  further miner options, passed on as they are (e.g. -t 4 --cpus 0-3)
+#   CUSTOM_USER_CONFIG  further miner options, passed on as they are (e.g. -t 4 --cpus 0-3);
+#                       HiveOS keeps this field's line breaks, and every line counts
 # Without a payout address no configuration is written (an old one is removed) and the reason
 # goes to the console and the miner's log; h-run.sh then waits instead of starting the miner.
 
@@ -14,8 +16,10 @@ mintrakel_config() {
     local url address worker template word
     local -a urls pools args extra
 
-    # The pools, in failover order, without a scheme the miner does not need.
-    read -ra urls <<<"${CUSTOM_URL:-}"
+    # The pools, in failover order, without a scheme the miner does not need. read stops at
+    # the first line break unless told to read up to a NUL, which never comes: every line. A
+    # carriage return (a field pasted from a Windows editor) separates words like a blank.
+    IFS=$' \t\r\n' read -r -d '' -a urls <<<"${CUSTOM_URL:-}"
     pools=()
     for url in "${urls[@]}"; do
         url=${url#stratum+tcp://}
@@ -45,8 +49,8 @@ mintrakel_config() {
 
     args=("${pools[@]}" -u "$address")
     [[ -n $worker ]] && args+=(-w "$worker")
-    # Word splitting only: a "*" in the user's options stays a "*".
-    read -ra extra <<<"${CUSTOM_USER_CONFIG:-}"
+    # Word splitting only, over every line: a "*" in the user's options stays a "*".
+    IFS=$' \t\r\n' read -r -d '' -a extra <<<"${CUSTOM_USER_CONFIG:-}"
     args+=("${extra[@]}")
 
     if [[ -z ${CUSTOM_CONFIG_FILENAME:-} ]]; then

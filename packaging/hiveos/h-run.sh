@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Started by HiveOS (as root, in the miner's screen session) after h-config.sh: runs the miner in
-# the foreground with the flight sheet's arguments and the stats file that h-stats.sh reads,
-# its output shown and appended to CUSTOM_LOG_BASENAME.log.
+# the foreground with the flight sheet's arguments, the stats file and the HTTP API that
+# h-stats.sh reads, its output shown and appended to CUSTOM_LOG_BASENAME.log.
+#
+# HiveOS starts this again about 3 s after it returns, forever. So it returns only when a restart
+# can help; otherwise it waits:
+#   - no configuration, or the miner refused its options (exit 2) or the CPU (exit 1): a message,
+#     then it waits until HiveOS restarts it with a new flight sheet;
+#   - MINER_STOP present ("miner stop"): no miner is started while it exists, and the Ctrl-C that
+#     follows it ends this script, once the miner has ended cleanly, by that same signal, which
+#     tells HiveOS's loop to end too.
 
 cd "$(dirname "${BASH_SOURCE[0]}")" || exit 1
 # shellcheck source=h-manifest.conf
 . ./h-manifest.conf
 
 log="$CUSTOM_LOG_BASENAME.log"
-mkdir -p "$(dirname "$log")" "$(dirname "$MINTRAKEL_STATS_FILE")"
+mkdir -p "$(dirname "$log")" "$(dirname "$MINTRAKEL_STATS_FILE")" "$(dirname "$MINTRAKEL_API_FILE")"
 
 say() {
     echo "mintrakel: $*" | tee -a "$log"
@@ -27,7 +35,8 @@ thread_estimate() {
         esac
         case $1 in
             -t | --threads | --cpus | -o | --pool | -u | --user | --address | -w | --worker | \
-                --stats-file | --engine | --stores | --verify | --bench) shift ;;
+                --stats-file | --engine | --stores | --verify | --bench | --http | \
+                --http-token) shift ;;
         esac
         shift
     done
@@ -74,48 +83,114 @@ l3_thread_estimate() {
     echo "$total"
 }
 
-# Each 8 MiB arena takes four reserved 2 MiB pages. The request never takes memory that the rest
-# of the system needs (the miner itself leaves it 1.5 GiB), and too few pages only means ordinary
-# pages (slower), so any shortfall is reported and mining starts all the same.
+# One value (kB or pages) from /proc/meminfo; nothing when the key is missing.
+meminfo() {
+    awk -v key="$1:" '$1 == key {print $2}' "${MINTRAKEL_MEMINFO:-/proc/meminfo}" 2>/dev/null
+}
+
+# Each 8 MiB arena takes four reserved 2 MiB pages, and only free ones count: pages held by
+# another program are not this miner's. The pool grows by what is missing, never into memory the
+# rest of the system needs (the miner itself leaves it 1.5 GiB); too few pages only means
+# ordinary pages (slower), so any shortfall is reported and mining starts all the same.
 reserve_huge_pages() {
-    local threads=$1 page_kib avail_kib have want spare got
-    page_kib=$(awk '$1 == "Hugepagesize:" {print $2}' /proc/meminfo 2>/dev/null)
+    local threads=$1 need page_kib total free avail_kib spare add
+    page_kib=$(meminfo Hugepagesize)
     if [[ ${page_kib:-2048} != 2048 ]]; then
         say "huge pages are ${page_kib} kB here, not 2048 kB: arenas use ordinary pages"
         return
     fi
-    have=$(sysctl -n vm.nr_hugepages 2>/dev/null) || have=
-    [[ $have =~ ^[0-9]+$ ]] || have=0
-    want=$((threads * 4))
-    ((have >= want)) && return
-    avail_kib=$(awk '$1 == "MemAvailable:" {print $2}' /proc/meminfo 2>/dev/null)
-    spare=$(((${avail_kib:-0} - 1572864) / 2048))
-    ((spare < 0)) && spare=0
-    ((want > have + spare)) && want=$((have + spare))
-    if ((want > have)); then
-        sysctl -q -w "vm.nr_hugepages=$want" >/dev/null 2>&1
-        got=$(sysctl -n vm.nr_hugepages 2>/dev/null) || got=
-        [[ $got =~ ^[0-9]+$ ]] || got=$have
-    else
-        got=$have
+    need=$((threads * 4))
+    total=$(meminfo HugePages_Total)
+    free=$(meminfo HugePages_Free)
+    [[ $total =~ ^[0-9]+$ ]] || total=0
+    [[ $free =~ ^[0-9]+$ ]] || free=0
+    ((free >= need)) && return
+    avail_kib=$(meminfo MemAvailable)
+    [[ $avail_kib =~ ^[0-9]+$ ]] || avail_kib=0
+    spare=$(((avail_kib - 1572864) / 2048))
+    add=$((need - free))
+    ((add > spare)) && add=$spare
+    if ((add > 0)); then
+        sysctl -q -w "vm.nr_hugepages=$((total + add))" >/dev/null 2>&1
+        free=$(meminfo HugePages_Free)
+        [[ $free =~ ^[0-9]+$ ]] || free=0
     fi
-    if ((got >= threads * 4)); then
-        say "reserved $got huge pages for $threads thread(s)"
+    if ((free >= need)); then
+        say "$free huge pages free for $threads thread(s)"
     else
-        say "$got huge pages for $threads thread(s), $((threads * 4)) wanted: the other arenas use ordinary pages"
+        say "$free huge pages free for $threads thread(s), $need wanted: the other arenas use ordinary pages"
     fi
 }
 
+stop_requested() {
+    [[ -e $MINTRAKEL_STOP_FILE ]]
+}
+
+# Waits for a restart by HiveOS (a new flight sheet, "miner restart"); Ctrl-C ends the sleep,
+# and with it this script, by SIGINT.
+wait_for_restart() {
+    exec sleep 2147483647
+}
+
+if stop_requested; then
+    say "$MINTRAKEL_STOP_FILE exists (miner stop): the miner is not started while it does"
+    while stop_requested; do
+        sleep 1
+    done
+fi
+
 if [[ ! -s $CUSTOM_CONFIG_FILENAME ]]; then
     say "no configuration in $CUSTOM_CONFIG_FILENAME: set the payout address (wallet) and the pool in the flight sheet; the miner waits for it"
-    # Waiting rather than exiting keeps the farm OS from restarting this in a loop; applying a
-    # corrected flight sheet restarts the miner anyway.
-    exec sleep 2147483647
+    wait_for_restart
 fi
 
 mapfile -t args <"$CUSTOM_CONFIG_FILENAME"
 reserve_huge_pages "$(thread_estimate "${args[@]}")"
 
-# The stats file comes last so the flight sheet's options cannot move it away from h-stats.sh.
-./mintrakel "${args[@]}" --stats-file "$MINTRAKEL_STATS_FILE" 2>&1 | tee -a "$log"
-exit "${PIPESTATUS[0]}"
+port=${MINER_API_PORT:-}
+[[ $port =~ ^[0-9]{1,5}$ ]] && ((10#$port >= 1 && 10#$port <= 65535)) || port=$MINTRAKEL_API_PORT
+api=127.0.0.1:$((10#$port))
+
+# A signal for the whole screen session (Ctrl-C, TERM, HUP when the screen closes) reaches the
+# miner, which prints its shutdown line and ends; bash runs these traps only after the miner's
+# pipeline has ended, so the line is logged and the files below are removed first. The log
+# writer ignores INT and TERM for the same reason: killed first, it would lose that last line.
+signal=''
+trap 'signal=INT' INT
+trap 'signal=TERM' TERM
+trap 'signal=HUP' HUP
+
+# Whatever an earlier miner left is not this one's: the dashboard reads 0 until it reports.
+rm -f "$MINTRAKEL_STATS_FILE" "$MINTRAKEL_API_FILE"
+echo "$api" >"$MINTRAKEL_API_FILE"
+status=0
+if [[ -z $signal ]]; then
+    # --http and the stats file come last so the flight sheet's options cannot move them away
+    # from h-stats.sh.
+    ./mintrakel "${args[@]}" --http "$api" --stats-file "$MINTRAKEL_STATS_FILE" 2>&1 |
+        (trap '' INT TERM && exec tee -a "$log")
+    status=${PIPESTATUS[0]}
+fi
+rm -f "$MINTRAKEL_STATS_FILE" "$MINTRAKEL_API_FILE"
+
+# "miner stop" (MINER_STOP, then Ctrl-C), TERM or a closed screen: end by the signal, so HiveOS's
+# loop, which got it too, ends instead of starting a new miner. A Ctrl-C alone (a person at the
+# screen) returns, and HiveOS starts the miner again, as it does for its other miners.
+if [[ -n $signal ]] && { [[ $signal != INT ]] || stop_requested; }; then
+    trap - "$signal"
+    kill -s "$signal" "$$"
+fi
+if [[ -n $signal ]] || stop_requested; then
+    exit "$status"
+fi
+case $status in
+    1)
+        say "the miner exited with code 1: this CPU cannot run it (see the lines above); a restart cannot change that, so it is not restarted"
+        wait_for_restart
+        ;;
+    2)
+        say "the miner exited with code 2: the flight sheet gives it a wrong option or no payout address (see the lines above); it is not restarted until a corrected flight sheet is applied"
+        wait_for_restart
+        ;;
+esac
+exit "$status"

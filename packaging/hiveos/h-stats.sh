@@ -1,53 +1,86 @@
 #!/usr/bin/env bash
-# Sourced by the HiveOS agent inside a function, every few seconds. Sets two variables from the
-# miner's stats file: khs (total rate in kH/s) and stats (one JSON object). A stats file not
-# rewritten in the last 30 s means the miner died or hangs (the file stays after it ends): then
-# khs=0 and stats=null, so the farm's watchdog can restart it. Needs bash, coreutils and jq.
+# Sourced by the HiveOS agent inside a function, every few seconds. Sets two variables: khs (total
+# rate in kH/s) and stats (one JSON object, one entry per hashing thread). It asks the miner's
+# HTTP API first (the address h-run.sh wrote beside the stats file); when that does not answer it
+# reads the stats file (one entry for the whole miner). h-run.sh removes both files when the miner
+# ends; a stats file not rewritten in the last 30 s means the miner hangs or was killed. Then, as
+# with no miner at all, khs=0 and stats=null, so the farm's watchdog can restart it.
+# Needs bash, coreutils and jq; curl for the API.
 
 # shellcheck disable=SC2034  # khs and stats are the agent's, read after this file returns
 mintrakel_stats() {
-    local here file age temp
+    local here file age temp api out centi
     here=$(dirname "${BASH_SOURCE[0]}")
     # shellcheck source=h-manifest.conf
     . "$here/h-manifest.conf"
-    file=$MINTRAKEL_STATS_FILE
     khs=0
     stats=null
 
-    age=$(($(date +%s) - $(stat -c %Y "$file" 2>/dev/null || echo 0)))
-    ((age >= 0 && age <= 30)) || return 0
-
     temp=$(mintrakel_cpu_temperature)
-    stats=$(jq -c --argjson temp "[${temp}]" '
-        select((.hashrate_hs | type) == "number") |
-        {hs: [.hashrate_hs], hs_units: "hs", temp: $temp, fan: [0], uptime: .uptime_s,
-         ver: .version, ar: [.accepted, .rejected], algo: .algo, bus_numbers: [null]}' \
-        "$file" 2>/dev/null)
-    if [[ -z $stats ]]; then
-        stats=null
-        return 0
+    [[ -n $temp ]] || temp=null
+    out=''
+    api=''
+    read -r api 2>/dev/null <"$MINTRAKEL_API_FILE"
+    # Only this miner's answer counts: another program may hold the port.
+    if [[ $api =~ ^127\.0\.0\.1:[0-9]+$ ]] && command -v curl >/dev/null; then
+        out=$(curl -fsS --noproxy "*" --max-time 2 "http://$api/api/v1/summary" 2>/dev/null |
+            jq -r --argjson temp "$temp" '
+            select(.algorithm == "argon2id-qel" and (.threads | type) == "array") | . as $s |
+            [.threads[] | .hashrate_10s_hs | if type == "number" then . * 100 | round else 0 end]
+            | if . == [] then [0] else . end | . as $rates |
+            (add | tostring),
+            ({hs: [$rates[] / 100], hs_units: "hs", temp: [$rates[] | $temp],
+              fan: [$rates[] | null], uptime: $s.uptime_s, ver: ($s.version | tostring | ltrimstr("v")),
+              ar: [$s.shares.accepted // 0, $s.shares.rejected // 0], algo: $s.algorithm,
+              bus_numbers: [$rates[] | null]} | tojson)' 2>/dev/null)
     fi
-    khs=$(jq -r '.hs[0] / 1000' <<<"$stats")
+    file=$MINTRAKEL_STATS_FILE
+    if [[ -z $out ]]; then
+        age=$(($(date +%s) - $(stat -c %Y "$file" 2>/dev/null || echo 0)))
+        ((age >= 0 && age <= 30)) || return 0
+        out=$(jq -r --argjson temp "$temp" '
+            select((.hashrate_hs | type) == "number") | (.hashrate_hs * 100 | round) as $rate |
+            ($rate | tostring),
+            ({hs: [$rate / 100], hs_units: "hs", temp: [$temp], fan: [null], uptime: .uptime_s,
+              ver: (.version | tostring | ltrimstr("v")), ar: [.accepted, .rejected],
+              algo: .algo, bus_numbers: [null]} | tojson)' "$file" 2>/dev/null)
+    fi
+    centi=${out%%$'\n'*}
+    [[ $centi =~ ^[0-9]+$ && $out == *$'\n'* ]] || return 0
+    stats=${out#*$'\n'}
+    # kH/s from hundredths of H/s in integers: exactly the digits the miner reported.
+    khs=$(printf '%d.%05d' $((centi / 100000)) $((centi % 100000)))
+    while [[ $khs == *0 ]]; do khs=${khs%0}; done
+    khs=${khs%.}
 }
 
-# The hottest CPU package in whole °C, from the hwmon drivers of AMD (k10temp: Tctl or Tdie) and
-# Intel (coretemp: "Package id N"); nothing when neither is there.
+# The hottest CPU package in whole °C; nothing when no sensor is known. AMD's k10temp gives Tdie
+# (the die) when the CPU has one, else Tctl, which on some CPUs is the die plus an offset for fan
+# control; Intel's coretemp gives one "Package id N" per package.
 mintrakel_cpu_temperature() {
-    local hwmon name input label value best=''
+    local hwmon name input label value tdie tctl plain package best=''
     for hwmon in "${MINTRAKEL_HWMON_ROOT:-/sys/class/hwmon}"/hwmon*; do
-        name=$(cat "$hwmon/name" 2>/dev/null)
+        # read, not cat: the agent runs this every few seconds, so no process per file.
+        name=''
+        read -r name 2>/dev/null <"$hwmon/name"
         [[ $name == k10temp || $name == coretemp ]] || continue
+        tdie='' tctl='' plain='' package=''
         for input in "$hwmon"/temp*_input; do
-            label=$(cat "${input%_input}_label" 2>/dev/null)
-            case $name:$label in
-                k10temp:Tctl | k10temp:Tdie | k10temp: | coretemp:Package\ id\ *) ;;
-                *) continue ;;
-            esac
-            value=$(cat "$input" 2>/dev/null)
+            value='' label=''
+            read -r value 2>/dev/null <"$input"
             [[ $value =~ ^[0-9]+$ ]] || continue
             value=$((value / 1000))
-            [[ -z $best ]] || ((value > best)) && best=$value
+            read -r label 2>/dev/null <"${input%_input}_label"
+            case $name:$label in
+                k10temp:Tdie) tdie=$value ;;
+                k10temp:Tctl) tctl=$value ;;
+                k10temp:) plain=$value ;;
+                coretemp:Package\ id\ *) [[ -z $package ]] || ((value > package)) && package=$value ;;
+            esac
         done
+        value=${tdie:-${tctl:-${plain:-$package}}}
+        [[ -n $value ]] || continue
+        [[ -z $best ]] || ((value > best)) && best=$value
     done
     echo "$best"
 }

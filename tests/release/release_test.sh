@@ -5,8 +5,9 @@
 #   - in a minimal Debian 11 root (glibc 2.31) whose nsswitch.conf names libnss-mdns, it passes
 #     --verify, mines against the stand-in pool found through that root's /etc/hosts with every
 #     share accepted, and reports an unknown pool host with its "cannot reach" line;
-#   - the HiveOS package's contract (hiveos_test.sh) with the packaged binary;
-#   - the systemd unit, when systemd-analyze is there.
+#   - the HiveOS and mmpOS packages' contracts (hiveos_test.sh, mmpos_test.sh) with the packaged
+#     binary;
+#   - the systemd unit (service_test.sh), when systemd-analyze is there.
 # usage: release_test.sh <release build dir> <normal build dir (for standin_pool)>
 # The Debian root is made once with debootstrap and kept in $MINTRAKEL_RELEASE_CACHE.
 # Ends with "release: N passed, M failed".
@@ -42,7 +43,7 @@ give_up() {
 }
 
 [[ $(id -u) == 0 ]] || give_up "must run as root (chroot into the Debian 11 root)"
-for tool in debootstrap jq shellcheck file objdump readelf unshare chroot sha256sum; do
+for tool in debootstrap jq shellcheck curl python3 file objdump readelf unshare chroot sha256sum; do
     command -v "$tool" >/dev/null || give_up "$tool is missing"
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$release_build/CMakeCache.txt")
@@ -62,9 +63,10 @@ trap cleanup EXIT
 # --- the archives ----------------------------------------------------------------------------
 portable=mintrakel-$version-linux-x64.tar.gz
 hive=hiveos/mintrakel-$version.tar.gz
+mmpos=mmpos/mintrakel-$version.tar.gz
 check "sha256sum -c SHA256SUMS passes" bash -c "cd '$dist' && sha256sum -c SHA256SUMS"
-check "SHA256SUMS covers both archives" \
-    test "$(awk '{print $2}' "$dist/SHA256SUMS" | sort | paste -sd' ')" = "$hive $portable"
+check "SHA256SUMS covers the three archives" \
+    test "$(awk '{print $2}' "$dist/SHA256SUMS" | sort | paste -sd' ')" = "$hive $portable $mmpos"
 
 layout() {  # layout <archive> <expected entries, sorted>
     local got
@@ -76,12 +78,18 @@ check "$portable unpacks to $top/ with binary, README, vectors, unit and INSTALL
     layout "$dist/$portable" "$top/ $top/INSTALL $top/README.md $top/mintrakel $top/mintrakel.service $top/vectors.txt"
 check "$hive unpacks to mintrakel/ with binary, manifest and the h-*.sh scripts" \
     layout "$dist/$hive" "mintrakel/ mintrakel/h-config.sh mintrakel/h-manifest.conf mintrakel/h-run.sh mintrakel/h-stats.sh mintrakel/mintrakel"
-mkdir -p "$work/portable" "$work/hive"
+check "$mmpos unpacks to mintrakel/ with binary, mmp-external.conf and mmp-stats.sh" \
+    layout "$dist/$mmpos" "mintrakel/ mintrakel/mintrakel mintrakel/mmp-external.conf mintrakel/mmp-stats.sh"
+mkdir -p "$work/portable" "$work/hive" "$work/mmpos"
 tar -C "$work/portable" -xzf "$dist/$portable"
 tar -C "$work/hive" -xzf "$dist/$hive"
+tar -C "$work/mmpos" -xzf "$dist/$mmpos"
 bin=$work/portable/$top/mintrakel
 check "the portable binary is executable" test -x "$bin"
-check "both archives hold the same binary" cmp "$bin" "$work/hive/mintrakel/mintrakel"
+check "the HiveOS archive holds the same binary" cmp "$bin" "$work/hive/mintrakel/mintrakel"
+check "the mmpOS archive holds the same binary" cmp "$bin" "$work/mmpos/mintrakel/mintrakel"
+check "mmp-external.conf carries the version" \
+    grep -qx "EXTERNAL_VERSION=$version" "$work/mmpos/mintrakel/mmp-external.conf"
 check "the HiveOS manifest carries the version" \
     grep -qx "CUSTOM_VERSION=$version" "$work/hive/mintrakel/h-manifest.conf"
 check "INSTALL names the version" contains "$work/portable/$top/INSTALL" "mintrakel $version"
@@ -220,14 +228,16 @@ status=$?
 check "Debian 11: after an unknown host the miner stops cleanly (exit $status)" test "$status" -eq 0
 check "Debian 11: no assertion from the look-up" lacks "$work/unknown.out" "Assertion"
 
-# --- HiveOS package and systemd unit ---------------------------------------------------------
+# --- farm packages and systemd unit -----------------------------------------------------------
 bash "$root_dir/tests/release/hiveos_test.sh" "$work/hive/mintrakel" "$standin"
 check "HiveOS package contract with the release binary" test $? -eq 0
+bash "$root_dir/tests/release/mmpos_test.sh" "$work/mmpos/mintrakel" "$standin"
+check "mmpOS package contract with the release binary" test $? -eq 0
 
 if command -v systemd-analyze >/dev/null; then
-    sed "s#/usr/local/bin/mintrakel#$bin#" "$work/portable/$top/mintrakel.service" \
-        >"$work/mintrakel.service"
-    check "systemd-analyze verify accepts the unit" systemd-analyze verify "$work/mintrakel.service"
+    bash "$root_dir/tests/release/service_test.sh" "$work/portable/$top/mintrakel.service" "$bin" \
+        "$standin"
+    check "the systemd unit: verified, sandboxed, fit for the miner" test $? -eq 0
 fi
 unit=$work/portable/$top/mintrakel.service
 check "the unit restarts always" grep -qx 'Restart=always' "$unit"
@@ -237,6 +247,7 @@ check "the unit keeps the stats file under /run/mintrakel/" \
 
 echo "release: Debian root copied in ${copy_seconds} s; whole test $(($(date +%s) - started)) s"
 echo "release: $(du -b "$dist/$portable" | cut -f1) bytes $portable," \
-    "$(du -b "$dist/$hive" | cut -f1) bytes $hive, $(du -b "$bin" | cut -f1) bytes binary"
+    "$(du -b "$dist/$hive" | cut -f1) bytes $hive, $(du -b "$dist/$mmpos" | cut -f1) bytes $mmpos," \
+    "$(du -b "$bin" | cut -f1) bytes binary"
 echo "release: $passed passed, $failed failed"
 ((failed == 0))
