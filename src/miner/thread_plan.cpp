@@ -77,8 +77,8 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
     const std::vector<int32_t> online = online_cpus(facts.groups);
     std::vector<int32_t> allowed;
     for (int32_t cpu : online) {
-        if (!facts.allowed_cpus || std::count(facts.allowed_cpus->begin(),
-                                              facts.allowed_cpus->end(), cpu) > 0) {
+        if (!facts.allowed_cpus ||
+            std::count(facts.allowed_cpus->begin(), facts.allowed_cpus->end(), cpu) > 0) {
             allowed.push_back(cpu);
         }
     }
@@ -90,17 +90,15 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
     if (facts.cgroup_memory) {
         plan.arena_room = cgroup_arena_room(*facts.cgroup_memory, facts.meminfo);
         plan.limits.push_back("cgroup memory limit " + mib_text(facts.cgroup_memory->limit_bytes) +
-                              ", " + mib_text(facts.cgroup_memory->room()) +
-                              " free: room for " + std::to_string(*plan.arena_room) +
-                              " arena(s)");
+                              ", " + mib_text(facts.cgroup_memory->room()) + " free: room for " +
+                              std::to_string(*plan.arena_room) + " arena(s)");
     }
     if (facts.cpu_quota) {
         char quota[64];
         std::snprintf(quota, sizeof quota, "%.2f",
                       static_cast<double>(facts.cpu_quota->quota_us) /
                           static_cast<double>(facts.cpu_quota->period_us));
-        plan.limits.push_back(std::string("cgroup CPU quota ") + quota +
-                              " CPU(s): at most " +
+        plan.limits.push_back(std::string("cgroup CPU quota ") + quota + " CPU(s): at most " +
                               std::to_string(facts.cpu_quota->whole_cpus()) +
                               " automatic thread(s)");
     }

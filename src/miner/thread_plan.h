@@ -74,8 +74,8 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
 std::string cpu_ranges_text(const std::vector<int32_t>& cpus);
 
 // "engine <name> · <pinned> thread(s) pinned by L3 size (best: <best>) · <groups> L3 group(s)",
-// with pinned = min(best, threads that get an arena), followed by " · <allowed> of <online> CPUs allowed" when the
-// process may not use every online CPU.
+// with pinned = min(best, threads that get an arena), followed by " · <allowed> of <online> CPUs
+// allowed" when the process may not use every online CPU.
 std::string placement_line_text(const char* engine_name, const ThreadPlan& plan);
 // "<threads> threads, override with -t <n>"
 std::string auto_line_text(int32_t threads);
