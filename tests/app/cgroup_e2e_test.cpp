@@ -2,8 +2,8 @@
 // a CPU quota, each in a cgroup v1 of the test's own, made below the test's cgroup and removed
 // afterwards. Needs root and the v1 hierarchies under /sys/fs/cgroup; skipped otherwise.
 #include <dirent.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,8 +95,8 @@ class OwnCgroup {
 };
 
 std::vector<std::string> bench(std::vector<std::string> extra) {
-    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", "127.0.0.1:9",
-                                  "--bench",        "2"};
+    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o",
+                                  "127.0.0.1:9",    "--bench",    "2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
@@ -135,9 +135,9 @@ void expect_confined_to_cpu1(const std::vector<std::string>& automatic,
     EXPECT_EQ(masks.size(), 2u);  // main and one hashing thread
     for (const std::string& mask : masks) EXPECT_EQ(mask, "\t1");
     EXPECT_NE(r.out.find("Argon2id 8 MiB · 1 thread · "), std::string::npos) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out,
-                                  std::regex(" 1 thread\\(s\\) pinned by L3 size \\(best: 1\\) · 1 "
-                                             "L3 group\\(s\\) · 1 of [0-9]+ CPUs allowed\n")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex(" 1 thread\\(s\\) pinned by L3 size \\(best: 1\\) · 1 "
+                                            "L3 group\\(s\\) · 1 of [0-9]+ CPUs allowed\n")))
         << r.out;
     EXPECT_NE(r.out.find("\n bench 1 threads: "), std::string::npos) << r.out;
 
@@ -185,8 +185,7 @@ TEST(KernelLimits, MemoryLimitOf40MiB) {
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n bench [1-7] threads: [0-9.]+ H/s over")))
         << r.out;
-    EXPECT_NE(read_file(cgroup.dir + "/memory.oom_control").find("oom_kill 0"),
-              std::string::npos);
+    EXPECT_NE(read_file(cgroup.dir + "/memory.oom_control").find("oom_kill 0"), std::string::npos);
 }
 
 TEST(KernelLimits, CpuQuotaOfOneCpu) {
