@@ -84,9 +84,9 @@ void report_unstarted_threads(int32_t count, const std::string& refusal) {
 }
 
 // After the threads pinned themselves: how many pins held, when the kernel refused any.
-void report_refused_pins(int32_t refused, const ThreadPlan& placement) {
+void report_refused_pins(int32_t refused, const ThreadPlan& placement, int32_t started) {
     if (refused <= 0) return;
-    const int32_t planned = std::min(placement.best(), placement.arena_threads());
+    const int32_t planned = std::min(placement.best(), started);
     log_line(palette.red, "cpu  ",
              std::to_string(planned - refused) + " of " + std::to_string(planned) +
                  " thread(s) pinned: the kernel refused " + std::to_string(refused) + " pin(s)");
@@ -137,7 +137,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     }
     const Clock::time_point uptime_origin = Clock::now();
     wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
-    report_refused_pins(state.refused_pins.load(), placement);
+    report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
                               state.arenas.check_failed_count.load(), log_report_line);

@@ -16,6 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/session.h"
+#include "app/startup.h"
+#include "base/console.h"
+#include "support/console_capture.h"
 #include "support/process.h"
 
 namespace orvo::qel {
@@ -144,6 +148,31 @@ void expect_confined_to_cpu1(const std::vector<std::string>& automatic,
     const auto refused = run_process(cpus0, 20s);
     EXPECT_EQ(refused.exit_code, 2);
     EXPECT_EQ(refused.err, "bad --cpus list: CPU 0 is not allowed (allowed: 1)\n");
+}
+
+// Without root: a plan whose memory room holds one arena of three threads starts one thread;
+// the other two are reported like threads without an arena and the benchmark measures the one.
+TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
+    RunConfig config;
+    config.bench_seconds = 1;
+    config.color = false;
+    set_console_palette(false);
+    std::optional<Engine> engine = select_engine(config);
+    ASSERT_TRUE(engine);
+    ThreadPlan plan;
+    plan.threads = 3;
+    plan.arena_room = 1;
+    int code = -1;
+    const std::string out =
+        test_support::capture_console([&] { code = run_session(config, *engine, plan); });
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find(" mem   2 thread(s) stopped: not enough memory for an 8 MiB arena\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" check known answer matched on 1 of 1 thread(s)\n bench 1 threads: "),
+              std::string::npos)
+        << out;
+    stop_requested = false;  // the run's shutdown set it
 }
 
 TEST(KernelLimits, TasksetMask) {
