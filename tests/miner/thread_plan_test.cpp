@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,6 +50,7 @@ const Topology ONE_L3_SMT{1, 8, true, "32768K"};   // cap 4: CPUs 0-7, siblings 
 const Topology TWO_L3_SMT{2, 8, true, "32768K"};   // cap 4 each: 0-7 | 8-15, siblings 16-31
 const Topology BIG_L3_SMT{1, 8, true, "98304K"};   // cap 12: 8 first threads, 4 siblings
 const Topology SMALL_MACHINE{1, 2, false, "16M"};  // CPUs 0 and 1
+const Topology NO_SYSFS{0, 0, false, "0"};
 
 // Plenty of memory, no reserved huge pages: the host budget never decides.
 const char* const MEMINFO =
@@ -95,7 +98,7 @@ struct Expected {
 
 struct Machine {
     const char* name;
-    Topology topology;
+    const Topology* topology;
     std::optional<Cpus> allowed;  // nothing: the mask cannot be read
     Files files;
     int32_t t;
@@ -103,9 +106,19 @@ struct Machine {
     Expected plan;
 };
 
+// The sysfs tree of each topology, written once for all the machines that share it.
+const std::string& sysfs_of(const Topology* topology) {
+    static std::map<const Topology*, std::unique_ptr<TempDir>> trees;
+    auto& tree = trees[topology];
+    if (!tree) {
+        tree = std::make_unique<TempDir>();
+        write_topology(tree->path(), *topology);
+    }
+    return tree->path();
+}
+
 ThreadPlan plan_for(const Machine& m) {
     TempDir root;
-    write_topology(root.path(), m.topology);
     std::filesystem::create_directories(root.file("proc/self"));
     write_file(root.file("proc/meminfo"), MEMINFO);
     for (const auto& [path, text] : m.files) {
@@ -113,7 +126,7 @@ ThreadPlan plan_for(const Machine& m) {
         write_file(root.file(path), text);
     }
     MachinePaths paths;
-    paths.sysfs_cpu_root = root.path() + "/sys/devices/system/cpu";
+    paths.sysfs_cpu_root = sysfs_of(m.topology) + "/sys/devices/system/cpu";
     paths.meminfo = root.file("proc/meminfo");
     paths.cgroup = {root.file("proc/self/cgroup"), root.file("proc/self/mountinfo"), root.path()};
     paths.allowed_cpus = [&] { return m.allowed; };
@@ -127,59 +140,65 @@ TEST(PlanThreads, TableOfMachines) {
     const Machine machines[] = {
         // Topology and CPU masks.
         {"one L3 group, no limits",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          all16,
          {},
          0,
          "",
          {4, true, CountCap::l3, {0, 1, 2, 3}}},
         {"two L3 groups, interleaved",
-         TWO_L3_SMT,
+         &TWO_L3_SMT,
          std::nullopt,
          {},
          0,
          "",
          {8, true, CountCap::l3, {0, 8, 1, 9, 2, 10, 3, 11}}},
         {"big L3: first threads, then siblings",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          {},
          0,
          "",
          {12, true, CountCap::l3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"mask cuts the first group to two CPUs",
-         TWO_L3_SMT,
+         &TWO_L3_SMT,
          Cpus{0, 1, 8, 9, 10, 11, 12, 13, 14, 15},
          {},
          0,
          "",
          {6, true, CountCap::l3, {0, 8, 1, 9, 10, 11}}},
-        {"mask of one SMT sibling", ONE_L3_SMT, Cpus{12}, {}, 0, "", {1, true, CountCap::l3, {12}}},
+        {"mask of one SMT sibling",
+         &ONE_L3_SMT,
+         Cpus{12},
+         {},
+         0,
+         "",
+         {1, true, CountCap::l3, {12}}},
         // 9 is the sibling of allowed CPU 1; 10 and 11 are the only allowed threads of their
         // cores, so they come before 9 in the four places the L3 has.
         {"lone siblings stand in for their cores, a paired one waits",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          Cpus{0, 1, 9, 10, 11, 12},
          {},
          0,
          "",
          {4, true, CountCap::l3, {0, 1, 10, 11}}},
         {"-t beyond the mask: the rest unpinned",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          Cpus{12},
          {},
          3,
          "",
          {3, false, CountCap::requested, {12}}},
         {"--cpus inside the mask",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          Cpus{1},
          {},
          4,
          "1,1",
          {2, false, CountCap::requested, {1, 1}}},
         {"--cpus outside the mask",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          Cpus{1},
          {},
          0,
@@ -191,7 +210,7 @@ TEST(PlanThreads, TableOfMachines) {
           std::nullopt,
           "bad --cpus list: CPU 0 is not allowed (allowed: 1)"}},
         {"--cpus of an offline CPU",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          std::nullopt,
          {},
          0,
@@ -203,7 +222,7 @@ TEST(PlanThreads, TableOfMachines) {
           std::nullopt,
           "bad --cpus list: CPU 5 is not allowed (allowed: 0-1)"}},
         {"--cpus without a CPU",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          std::nullopt,
          {},
          0,
@@ -211,14 +230,14 @@ TEST(PlanThreads, TableOfMachines) {
          {0, false, CountCap::requested, {}, std::nullopt, "bad --cpus list"}},
         // Memory.
         {"host memory budget",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          {{"proc/meminfo", "MemAvailable: 1600000 kB\nHugePages_Free: 0\nHugepagesize: 2048 kB\n"}},
          0,
          "",
          {3, true, CountCap::memory, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"v1 memory limit of 40 MiB",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v1("/pod", {{mg + "/pod/memory.limit_in_bytes", bytes(40 * MiB)},
                      {mg + "/pod/memory.usage_in_bytes", bytes(1 * MiB)}}),
@@ -226,7 +245,7 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {4, true, CountCap::cgroup_memory, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 4}},
         {"v1 memory limit with -t 8: only 4 arenas",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v1("/pod", {{mg + "/pod/memory.limit_in_bytes", bytes(40 * MiB)},
                      {mg + "/pod/memory.usage_in_bytes", bytes(1 * MiB)}}),
@@ -234,7 +253,7 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {8, false, CountCap::requested, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 4}},
         {"v1 parent limit binds the child",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v1("/a/b", {{mg + "/a/memory.limit_in_bytes", bytes(30 * MiB)},
                      {mg + "/a/memory.usage_in_bytes", bytes(0)},
@@ -243,14 +262,14 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {2, true, CountCap::cgroup_memory, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 2}},
         {"v1 unlimited",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v1("/", {{mg + "/memory.limit_in_bytes", "9223372036854771712"}}),
          0,
          "",
          {12, true, CountCap::l3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"v1 limit with free reserved huge pages",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          std::nullopt,
          v1("/pod", {{"proc/meminfo",
                       "MemAvailable: 67108864 kB\nHugePages_Free: 8\nHugepagesize: 2048 kB\n"},
@@ -259,7 +278,7 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {2, true, CountCap::l3, {0, 1}, 3}},
         {"v2 nested: the pod's room is the smallest",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v2("/kubepods/pod1/ctr", {{"sys/fs/cgroup/kubepods/memory.max", bytes(1024 * MiB)},
                                    {"sys/fs/cgroup/kubepods/memory.current", bytes(100 * MiB)},
@@ -270,7 +289,7 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {6, true, CountCap::cgroup_memory, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 6}},
         {"v2 memory.high below memory.max",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v2("/svc", {{"sys/fs/cgroup/svc/memory.max", bytes(512 * MiB)},
                      {"sys/fs/cgroup/svc/memory.high", bytes(24 * MiB)}}),
@@ -278,14 +297,14 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {2, true, CountCap::cgroup_memory, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 2}},
         {"v2 max everywhere",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v2("/svc", {{"sys/fs/cgroup/svc/memory.max", "max"}}),
          0,
          "",
          {12, true, CountCap::l3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"unreadable cgroup files",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v2("/svc",
             {{"sys/fs/cgroup/svc/memory.max", "lots"}, {"sys/fs/cgroup/svc/cpu.max", "\n"}}),
@@ -293,21 +312,21 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {12, true, CountCap::l3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"no /proc/self/cgroup",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          {{"proc/self/mountinfo", V2_MOUNTS}, {"sys/fs/cgroup/memory.max", bytes(20 * MiB)}},
          0,
          "",
          {12, true, CountCap::l3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"too little room for one arena",
-         SMALL_MACHINE,
+         &SMALL_MACHINE,
          std::nullopt,
          v2("/", {{"sys/fs/cgroup/memory.max", bytes(12 * MiB)}}),
          0,
          "",
          {1, true, CountCap::cgroup_memory, {0, 1}, 0}},
         {"container sees its own cgroup as the mount's root",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          {{"proc/self/mountinfo", CONTAINER_V1_MOUNTS},
           {"proc/self/cgroup", "4:memory:/docker/abc\n2:cpu,cpuacct:/docker/abc\n"},
@@ -319,14 +338,14 @@ TEST(PlanThreads, TableOfMachines) {
          {2, true, CountCap::cpu_quota, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 5}},
         // CPU quota.
         {"v2 quota of 1.5 CPUs",
-         BIG_L3_SMT,
+         &BIG_L3_SMT,
          std::nullopt,
          v2("/svc", {{"sys/fs/cgroup/svc/cpu.max", "150000 100000"}}),
          0,
          "",
          {2, true, CountCap::cpu_quota, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
         {"v2 quota in the parent",
-         TWO_L3_SMT,
+         &TWO_L3_SMT,
          std::nullopt,
          v2("/a/b", {{"sys/fs/cgroup/a/cpu.max", "300000 100000"},
                      {"sys/fs/cgroup/a/b/cpu.max", "max 100000"}}),
@@ -334,35 +353,35 @@ TEST(PlanThreads, TableOfMachines) {
          "",
          {3, true, CountCap::cpu_quota, {0, 8, 1, 9, 2, 10, 3, 11}}},
         {"v1 quota above the CPU count",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          std::nullopt,
          v1("/", {{cg + "/cpu.cfs_quota_us", "3200000"}, {cg + "/cpu.cfs_period_us", "100000"}}),
          0,
          "",
          {4, true, CountCap::l3, {0, 1, 2, 3}}},
         {"v1 quota of -1 is none",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          std::nullopt,
          v1("/", {{cg + "/cpu.cfs_quota_us", "-1"}, {cg + "/cpu.cfs_period_us", "100000"}}),
          0,
          "",
          {4, true, CountCap::l3, {0, 1, 2, 3}}},
         {"v1 quota with -t",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          std::nullopt,
          v1("/", {{cg + "/cpu.cfs_quota_us", "100000"}, {cg + "/cpu.cfs_period_us", "100000"}}),
          6,
          "",
          {6, false, CountCap::requested, {0, 1, 2, 3}}},
         {"v1 quota with --cpus",
-         ONE_L3_SMT,
+         &ONE_L3_SMT,
          std::nullopt,
          v1("/", {{cg + "/cpu.cfs_quota_us", "100000"}, {cg + "/cpu.cfs_period_us", "100000"}}),
          0,
          "4-6",
          {3, false, CountCap::requested, {4, 5, 6}}},
         {"no sysfs, a mask: one unpinned thread",
-         {0, 0, false, "0"},
+         &NO_SYSFS,
          Cpus{0, 1},
          {},
          0,
