@@ -136,7 +136,7 @@ void expect_confined_to_cpu1(const std::vector<std::string>& automatic,
     const std::vector<std::string> masks = thread_masks(b.pid());
     const auto r = b.wait(20s);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_EQ(masks.size(), 2u);  // main and one hashing thread
+    EXPECT_GE(masks.size(), 2u);  // main, one hashing thread (and a sanitizer's own thread)
     for (const std::string& mask : masks) EXPECT_EQ(mask, "\t1");
     EXPECT_NE(r.out.find("Argon2id 8 MiB · 1 thread · "), std::string::npos) << r.out;
     EXPECT_TRUE(
