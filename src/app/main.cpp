@@ -22,14 +22,14 @@ int main(int argc, char** argv) {
 
     std::optional<Engine> engine = select_engine(config);
     if (!engine) return EXIT_FAILED;
-    std::optional<Placement> placement = read_placement(config.cpus);
-    if (!placement) return EXIT_USAGE;
+    std::optional<ThreadPlan> plan = plan_placement(config);
+    if (!plan) return EXIT_USAGE;
     if (!config.verify_file.empty()) {
         return run_verify(config.verify_file, engine->pow_hash, stop_requested, log_report_line);
     }
 
     if (!require_payout_address(config)) return EXIT_USAGE;
-    bool automatic = settle_threads_and_worker(config, *placement);
-    print_summary(config, *engine, *placement, automatic);
-    return run_session(config, *engine, *placement);
+    fill_default_worker(config);
+    print_summary(config, *engine, *plan);
+    return run_session(config, *engine, *plan);
 }

@@ -1,5 +1,6 @@
 #include "app/session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -36,6 +37,7 @@ struct RunState {
     std::atomic<uint64_t> total_hashes{0};
     ShareCounters shares;
     ArenaCounters arenas;
+    std::atomic<int32_t> refused_pins{0};
     Pool pool;  // destroyed (and so stopped) before the counters its callbacks use
     std::vector<std::thread> threads;
 };
@@ -48,12 +50,12 @@ struct ThreadStart {
 };
 
 ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, const Engine& engine,
-                                  const Placement& placement) {
+                                  const ThreadPlan& placement) {
     ThreadStart result;
-    for (int32_t i = 0; i < config.threads; ++i) {
+    for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
             .index = i,
-            .thread_count = config.threads,
+            .thread_count = placement.threads,
             .pin_order = placement.pin_order,
             .arenas = state.arenas,
             .bench_seconds = config.bench_seconds,
@@ -62,6 +64,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .pool = state.pool,
             .stop_requested = stop_requested,
             .report = log_report_line,
+            .refused_pins = &state.refused_pins,
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
@@ -78,6 +81,15 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
 void report_unstarted_threads(int32_t count, const std::string& refusal) {
     log_line(palette.red, "cpu  ",
              std::to_string(count) + " thread(s) could not be started: " + refusal);
+}
+
+// After the threads pinned themselves: how many pins held, when the kernel refused any.
+void report_refused_pins(int32_t refused, const ThreadPlan& placement, int32_t started) {
+    if (refused <= 0) return;
+    const int32_t planned = std::min(placement.best(), started);
+    log_line(palette.red, "cpu  ",
+             std::to_string(planned - refused) + " of " + std::to_string(planned) +
+                 " thread(s) pinned: the kernel refused " + std::to_string(refused) + " pin(s)");
 }
 
 // A run in which no thread hashes ends with exit code 1 when that makes the run pointless: a
@@ -99,7 +111,7 @@ bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
 
 }  // namespace
 
-int run_session(const RunConfig& config, const Engine& engine, const Placement& placement) {
+int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement) {
     const bool bench = config.bench_seconds > 0;
     RunState state;
     const PoolEndpoint& first = config.pools.front();
@@ -114,12 +126,18 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     };
     if (!bench) state.pool.start(pool_config);
 
+    // Threads whose arena the cgroup's memory limit cannot hold are not started: each would
+    // draw the kernel's out-of-memory kill on the whole process. They count as threads without
+    // an arena.
+    const int32_t without_room = placement.threads - placement.arena_threads();
+    state.arenas.failed_count.fetch_add(without_room);
     const ThreadStart start = start_hashing_threads(state, config, engine, placement);
-    if (start.started < config.threads) {
-        report_unstarted_threads(config.threads - start.started, start.refusal);
+    if (start.started < placement.arena_threads()) {
+        report_unstarted_threads(placement.arena_threads() - start.started, start.refusal);
     }
     const Clock::time_point uptime_origin = Clock::now();
-    wait_for_arenas(state.arenas, start.started, stop_requested);
+    wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
+    report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
                               state.arenas.check_failed_count.load(), log_report_line);

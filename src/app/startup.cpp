@@ -7,12 +7,6 @@
 
 #include "base/console.h"
 #include "base/report_line.h"
-#include "miner/arena.h"
-#include "miner/cpu_list.h"
-#include "miner/pin_order.h"
-#include "miner/placement_lines.h"
-#include "miner/thread_count.h"
-#include "miner/topology.h"
 
 namespace orvo::qel {
 
@@ -52,21 +46,13 @@ std::optional<Engine> select_engine(const RunConfig& config) {
     return Engine{*choice.engine, hash};
 }
 
-std::optional<Placement> read_placement(const std::string& cpus) {
-    L3Groups groups = scan_topology();
-    Placement placement;
-    placement.pin_order = build_pin_order(groups);
-    placement.group_count = static_cast<int32_t>(groups.size());
-    if (!cpus.empty()) {
-        std::vector<int32_t> list = parse_cpu_list(cpus);
-        if (list.empty() || !all_cpus_online(list, groups)) {
-            std::fprintf(stderr, "bad --cpus list\n");
-            return std::nullopt;
-        }
-        placement.pin_order = std::move(list);
+std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths) {
+    ThreadPlan plan = plan_threads(read_machine_facts(paths), config.threads, config.cpus);
+    if (!plan.refusal.empty()) {
+        std::fprintf(stderr, "%s\n", plan.refusal.c_str());
+        return std::nullopt;
     }
-    placement.best = static_cast<int32_t>(placement.pin_order.size());
-    return placement;
+    return plan;
 }
 
 bool require_payout_address(const RunConfig& config) {
@@ -75,23 +61,15 @@ bool require_payout_address(const RunConfig& config) {
     return false;
 }
 
-bool settle_threads_and_worker(RunConfig& config, const Placement& placement) {
-    if (!config.cpus.empty()) config.threads = placement.best;
-    const bool automatic = config.threads <= 0;
-    if (automatic) {
-        config.threads = decide_thread_count(config.threads, placement.best, memory_thread_limit());
-    }
+void fill_default_worker(RunConfig& config) {
     if (config.worker.empty()) config.worker = default_worker_name();
-    return automatic;
 }
 
-void print_summary(const RunConfig& config, const Engine& engine, const Placement& placement,
-                   bool automatic) {
+void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan) {
     std::printf("%s %s %s%s  Argon2id 8 MiB · %d thread%s%s\n", palette.bold, TITLE, VERSION,
-                palette.reset, config.threads, config.threads > 1 ? "s" : "", " · 1% dev fee");
+                palette.reset, plan.threads, plan.threads > 1 ? "s" : "", " · 1% dev fee");
     std::fflush(stdout);
-    report_placement(engine_display_name(engine.kind), config.threads, placement.best,
-                     placement.group_count, automatic, log_report_line);
+    report_plan(engine_display_name(engine.kind), plan, log_report_line);
     if (config.bench_seconds > 0) return;
     for (size_t i = 0; i < config.pools.size(); ++i) {
         log_line(palette.gray, "pool ", config.pools[i].text() + (i > 0 ? " (backup)" : ""));

@@ -9,6 +9,8 @@
 
 #include "app/run_config.h"
 #include "miner/engine.h"
+#include "miner/machine_facts.h"
+#include "miner/thread_plan.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -31,30 +33,20 @@ struct Engine {
 // nothing: the run ends with EXIT_FAILED.
 std::optional<Engine> select_engine(const RunConfig& config);
 
-// Where hashing thread i runs.
-struct Placement {
-    std::vector<int32_t> pin_order;
-    int32_t best = 0;         // length of pin_order
-    int32_t group_count = 0;  // L3 groups found
-};
-// The topology's pin order, replaced by the --cpus list when `cpus` is not empty. Returns
-// nothing after writing "bad --cpus list" to stderr (EXIT_USAGE) when the list names no CPU or
-// any CPU that is not online.
-std::optional<Placement> read_placement(const std::string& cpus);
+// The thread plan of this run from the machine's facts and -t/--cpus. Returns nothing after
+// writing the refusal to stderr (EXIT_USAGE) when the --cpus list names no CPU, or one that is
+// offline or outside the CPUs this process may use.
+std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths = {});
 
 // A mining run needs a payout address; a verify or benchmark run does not. Writes the error to
 // stderr and returns false when it is missing.
 bool require_payout_address(const RunConfig& config);
 
-// Settles the thread count and the worker name in `config`: a --cpus list runs one thread per
-// listed CPU whatever --threads said, an automatic count (0 or less) becomes the topology's and
-// memory's limit, an empty worker name becomes the host name. Returns whether the count was
-// automatic.
-bool settle_threads_and_worker(RunConfig& config, const Placement& placement);
+// An empty worker name becomes the host name.
+void fill_default_worker(RunConfig& config);
 
-// The summary line, the "cpu  " and "auto " lines and, when mining, "pool " (one per pool, the
-// backups marked) and "user ".
-void print_summary(const RunConfig& config, const Engine& engine, const Placement& placement,
-                   bool automatic);
+// The summary line, the placement lines ("cpu  ", "auto ", "limit") and, when mining, "pool "
+// (one per pool, the backups marked) and "user ".
+void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan);
 
 }  // namespace orvo::qel

@@ -67,10 +67,30 @@ int64_t read_meminfo_value(const std::string& key, const std::string& meminfo) {
     return 0;
 }
 
+MemInfo read_meminfo(const std::string& meminfo) {
+    return {read_meminfo_value("MemAvailable:", meminfo),
+            read_meminfo_value("HugePages_Free:", meminfo),
+            read_meminfo_value("Hugepagesize:", meminfo)};
+}
+
 int32_t memory_thread_limit(const std::string& meminfo) {
-    int64_t available_kib = read_meminfo_value("MemAvailable:", meminfo);
-    int64_t free_pages = read_meminfo_value("HugePages_Free:", meminfo);
-    int64_t page_kib = read_meminfo_value("Hugepagesize:", meminfo);
+    return memory_thread_limit(read_meminfo(meminfo));
+}
+
+int32_t huge_page_arenas(const MemInfo& info) {
+    int64_t huge_kib = 0;
+    if (info.huge_free_pages <= 0 || info.huge_page_kib <= 0 ||
+        __builtin_mul_overflow(info.huge_free_pages, info.huge_page_kib, &huge_kib)) {
+        return 0;
+    }
+    const int64_t arenas = huge_kib / (static_cast<int64_t>(ARENA_BYTES) / 1024);
+    return static_cast<int32_t>(std::min<int64_t>(arenas, std::numeric_limits<int32_t>::max()));
+}
+
+int32_t memory_thread_limit(const MemInfo& info) {
+    const int64_t available_kib = info.available_kib;
+    const int64_t free_pages = info.huge_free_pages;
+    const int64_t page_kib = info.huge_page_kib;
 
     // A damaged file must not overflow the arithmetic: treat overflow as "plenty".
     int64_t kib = 0;

@@ -28,8 +28,18 @@ void unmap_arena(Arena& arena);
 // The number after the token `key` (with its colon, e.g. "MemAvailable:") in a meminfo file; 0
 // when the file, the key or a readable number is missing.
 int64_t read_meminfo_value(const std::string& key, const std::string& meminfo = MEMINFO_PATH);
+// The three meminfo values the memory budget needs, 0 when missing.
+struct MemInfo {
+    int64_t available_kib = 0;    // MemAvailable
+    int64_t huge_free_pages = 0;  // HugePages_Free
+    int64_t huge_page_kib = 0;    // Hugepagesize
+};
+MemInfo read_meminfo(const std::string& meminfo = MEMINFO_PATH);
 // Arenas that fit MemAvailable plus the free reserved huge pages after the reserve; at least 0.
+int32_t memory_thread_limit(const MemInfo& info);
 int32_t memory_thread_limit(const std::string& meminfo = MEMINFO_PATH);
+// Arenas that the free reserved huge pages alone can hold.
+int32_t huge_page_arenas(const MemInfo& info);
 
 // Where the hashing threads' arenas went. Each thread increments at most one of ready_count
 // (mapped and self-checked: it hashes), failed_count (no arena) and check_failed_count (its

@@ -70,16 +70,4 @@ std::vector<int32_t> parse_cpu_list(const std::string& text) {
     return cpus;
 }
 
-bool all_cpus_online(const std::vector<int32_t>& cpus, const L3Groups& groups) {
-    std::vector<int32_t> online;
-    for (const auto& [id, group] : groups) {
-        online.insert(online.end(), group.first_threads.begin(), group.first_threads.end());
-        online.insert(online.end(), group.sibling_threads.begin(), group.sibling_threads.end());
-    }
-    std::sort(online.begin(), online.end());
-    return std::all_of(cpus.begin(), cpus.end(), [&](int32_t cpu) {
-        return std::binary_search(online.begin(), online.end(), cpu);
-    });
-}
-
 }  // namespace orvo::qel

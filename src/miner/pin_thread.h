@@ -5,8 +5,8 @@
 
 namespace orvo::qel {
 
-// Binds the calling thread to `cpu`. Negative: nothing happens. Best effort: a CPU past 1023 or
-// a refused call leaves the inherited affinity.
-void pin_current_thread(int32_t cpu);
+// Binds the calling thread to `cpu`; true only when the kernel accepted it. A negative CPU, one
+// past 1023, or one outside this process's cpuset leaves the inherited affinity and gives false.
+bool pin_current_thread(int32_t cpu);
 
 }  // namespace orvo::qel

@@ -58,6 +58,7 @@ L3Groups scan_topology(const std::string& sysfs_root) {
             group.first_threads.push_back(cpu);
         } else {
             group.sibling_threads.push_back(cpu);
+            group.sibling_cores.push_back(first_sibling);
         }
     }
     return groups;

@@ -19,6 +19,10 @@ struct L3Group {
     int64_t l3_bytes = 0;  // largest L3 size read for any of its CPUs, 0 when none was readable
     std::vector<int32_t> first_threads;    // first hardware thread of their core, ascending
     std::vector<int32_t> sibling_threads;  // the other hardware threads, ascending
+    // For each entry of sibling_threads, the first hardware thread of its core (the first entry
+    // of its thread_siblings_list). A CPU mask can leave a core with only a sibling; that
+    // sibling then stands in for its core's first thread.
+    std::vector<int32_t> sibling_cores;
 };
 // Groups by id, ascending; the iteration order is the order threads are spread in.
 using L3Groups = std::map<int32_t, L3Group>;

@@ -70,8 +70,16 @@ void hashing_thread(const WorkerContext& ctx) {
     CheckedCpu where;
     if (ctx.index >= 0 && static_cast<size_t>(ctx.index) < ctx.pin_order.size() &&
         ctx.pin_order[static_cast<size_t>(ctx.index)] >= 0) {
-        where = {ctx.pin_order[static_cast<size_t>(ctx.index)], true};
-        pin_current_thread(where.cpu);
+        const int32_t cpu = ctx.pin_order[static_cast<size_t>(ctx.index)];
+        if (pin_current_thread(cpu)) {
+            where = {cpu, true};
+        } else {
+            // Never counted as pinned: a cpuset changed since start-up, or the CPU went away.
+            ctx.report({LineColour::red, "cpu  ",
+                        "thread " + std::to_string(ctx.index) + ": the kernel refused CPU " +
+                            std::to_string(cpu) + " \u2014 thread runs unpinned"});
+            if (ctx.refused_pins != nullptr) ctx.refused_pins->fetch_add(1);
+        }
     }
     Arena arena;
     if (!ctx.map(arena)) {

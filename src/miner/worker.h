@@ -35,6 +35,8 @@ struct WorkerContext {
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.
     ReportSink report;
+    // Counts threads whose pin the kernel refused (they run unpinned); may be null.
+    std::atomic<int32_t>* refused_pins = nullptr;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;

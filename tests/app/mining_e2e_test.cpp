@@ -208,18 +208,21 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
     }
 }
 
-// A --cpus list is run only when every entry is an online CPU; otherwise no thread could be
-// pinned where the placement line says. Every machine has CPU 0; none has CPU 4096.
+// A --cpus list is run only when every entry is an online CPU this process may use; otherwise no
+// thread could be pinned where the placement line says. Every machine has CPU 0; none has CPU
+// 4096.
 TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
     struct Case {
         const char* list;
         int exit_code;
-        const char* placement;  // the "cpu  " line's count and best when the run starts
+        // Run: the "cpu  " line's count and best when the run starts; refused: the CPU named.
+        const char* expected;
     } cases[] = {
-        {"5000", 2, nullptr},
-        {"0,4096", 2, nullptr},
-        {"-1", 2, nullptr},
-        {"4096-4097,0", 2, nullptr},
+        {"5000", 2, "5000"},
+        {"0,4096", 2, "4096"},
+        {"-1", 2, "-1"},
+        {"4096-4097,0", 2, "4096"},
+        {"x", 2, nullptr},
         {"0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
         {"3-1,0", 0, "1 thread(s) pinned by L3 size (best: 1)"},
         {"0,0", 0, "2 thread(s) pinned by L3 size (best: 2)"},
@@ -230,12 +233,17 @@ TEST(CpusEndToEnd, ListsOfOnlineCpusOnly) {
                                            60s);
         SCOPED_TRACE(std::string(c.list) + "\n" + r.out + r.err);
         EXPECT_EQ(r.exit_code, c.exit_code);
-        if (c.placement) {
-            EXPECT_NE(r.out.find(std::string(" · ") + c.placement + " · "), std::string::npos);
+        if (c.exit_code == 0) {
+            EXPECT_NE(r.out.find(std::string(" · ") + c.expected + " · "), std::string::npos);
             EXPECT_EQ(r.err, "");
+            continue;
+        }
+        EXPECT_EQ(r.out.find(" cpu   "), std::string::npos);
+        if (c.expected) {
+            EXPECT_TRUE(r.err.starts_with(std::string("bad --cpus list: CPU ") + c.expected +
+                                          " is not allowed (allowed: "));
         } else {
             EXPECT_EQ(r.err, "bad --cpus list\n");
-            EXPECT_EQ(r.out.find(" cpu   "), std::string::npos);
         }
     }
 }
@@ -276,7 +284,8 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
     ASSERT_TRUE(engine);
     real_hash = engine->pow_hash;
     engine->pow_hash = faulty_hash;
-    Placement placement;  // unpinned
+    ThreadPlan placement;  // unpinned
+    placement.threads = 2;
 
     // A run that goes on mining is stopped after a while, so it fails here instead of hanging.
     std::atomic<bool> returned{false};

@@ -9,8 +9,6 @@
 #include "miner/cpu_list.h"
 #include "miner/pin_order.h"
 #include "miner/pin_thread.h"
-#include "miner/placement_lines.h"
-#include "miner/thread_count.h"
 #include "support/process.h"
 
 namespace orvo::qel {
@@ -135,6 +133,7 @@ TEST(ScanTopology, GroupContents) {
     EXPECT_EQ(groups[1].l3_bytes, 32 * 1024 * 1024);
     EXPECT_EQ(groups[1].first_threads, (Cpus{8, 9, 10, 11, 12, 13, 14, 15}));
     EXPECT_EQ(groups[1].sibling_threads, (Cpus{24, 25, 26, 27, 28, 29, 30, 31}));
+    EXPECT_EQ(groups[1].sibling_cores, (Cpus{8, 9, 10, 11, 12, 13, 14, 15}));
 }
 
 TEST(ScanTopology, StopsAtTheFirstMissingDirectory) {
@@ -164,9 +163,9 @@ TEST(ScanTopology, MissingSysfsGivesNoGroups) {
 
 TEST(BuildPinOrder, InterleavesGroupsOfDifferentLengths) {
     L3Groups groups;
-    groups[3] = {3, 40LL << 20, {20, 21, 22, 23, 24, 25}, {}};  // cap 5
-    groups[-1] = {-1, 16LL << 20, {0, 1, 2}, {}};               // cap 2
-    groups[7] = {7, 0, {30}, {31, 32}};                         // cap 1 (first threads)
+    groups[3] = {3, 40LL << 20, {20, 21, 22, 23, 24, 25}, {}, {}};  // cap 5
+    groups[-1] = {-1, 16LL << 20, {0, 1, 2}, {}, {}};               // cap 2
+    groups[7] = {7, 0, {30}, {31, 32}, {30, 30}};                   // cap 1 (first threads)
     EXPECT_EQ(build_pin_order(groups), (Cpus{0, 20, 30, 1, 21, 22, 23, 24}));
 }
 
@@ -215,53 +214,6 @@ TEST(ParseCpuList, LengthIsBoundedAtMaxCpusScanned) {
     EXPECT_EQ(parse_cpu_list(many).size(), 1024u);
 }
 
-// Online means found by the scan: offline CPUs (no topology file) and CPUs past the first
-// missing directory are not, whatever their number.
-TEST(AllCpusOnline, OnlyCpusTheScanFound) {
-    TempDir root;
-    for (const FakeCpu& c :
-         {FakeCpu{0, "0-1", "0", "8M"}, FakeCpu{1, "0-1", "0", "8M"},
-          FakeCpu{2, nullptr, "0", "8M"}, FakeCpu{3, "3", "1", "8M"}, FakeCpu{5, "5", "1", "8M"}}) {
-        make_cpu(root.path(), c);
-    }
-    const L3Groups groups = scan_topology(root.path());
-    struct Case {
-        Cpus cpus;
-        bool online;
-    } cases[] = {
-        {{0}, true},  {{3, 1, 0}, true}, {{0, 0}, true},     {{2}, false},       {{5}, false},
-        {{4}, false}, {{-1}, false},     {{0, 4096}, false}, {{1, 3, 2}, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(all_cpus_online(c.cpus, groups), c.online) << ::testing::PrintToString(c.cpus);
-    }
-    EXPECT_FALSE(all_cpus_online({0}, L3Groups{}));  // no sysfs: nothing can be pinned
-}
-
-TEST(DecideThreadCount, RequestedOrAutomatic) {
-    struct Case {
-        int32_t requested, best, limit, expected;
-    };
-    const Case cases[] = {
-        {2, 8, 100, 2}, {32, 8, 1, 32}, {5, 0, 0, 5},  // a request is never capped
-        {0, 8, 5, 5},   {0, 8, 100, 8}, {-3, 8, 8, 8}, {0, 8, 0, 1}, {0, 0, 50, 1}, {0, 0, 0, 1},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decide_thread_count(c.requested, c.best, c.limit), c.expected)
-            << c.requested << " " << c.best << " " << c.limit;
-    }
-}
-
-TEST(PlacementLines, Texts) {
-    EXPECT_EQ(placement_line_text("avx512", 5, 5, 1),
-              "engine avx512 \u00b7 5 thread(s) pinned by L3 size (best: 5) \u00b7 1 L3 group(s)");
-    EXPECT_EQ(placement_line_text("avx2", 32, 8, 2),
-              "engine avx2 \u00b7 8 thread(s) pinned by L3 size (best: 8) \u00b7 2 L3 group(s)");
-    EXPECT_EQ(placement_line_text("avx2", 1, 0, 0),
-              "engine avx2 \u00b7 0 thread(s) pinned by L3 size (best: 0) \u00b7 0 L3 group(s)");
-    EXPECT_EQ(auto_line_text(5), "5 threads, override with -t <n>");
-}
-
 Cpus affinity_of_this_thread() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -273,20 +225,24 @@ Cpus affinity_of_this_thread() {
     return cpus;
 }
 
-TEST(PinCurrentThread, BindsOnlyTheCallingThread) {
+TEST(PinCurrentThread, BindsOnlyTheCallingThreadAndSaysWhetherItDid) {
     Cpus before = affinity_of_this_thread();
     ASSERT_FALSE(before.empty());
     int32_t target = before.back();
     Cpus pinned, after_negative, after_too_large;
+    bool negative = true, too_large = true, accepted = false;
     std::thread worker([&] {
-        pin_current_thread(-1);
+        negative = pin_current_thread(-1);
         after_negative = affinity_of_this_thread();
-        pin_current_thread(5000);
+        too_large = pin_current_thread(5000);
         after_too_large = affinity_of_this_thread();
-        pin_current_thread(target);
+        accepted = pin_current_thread(target);
         pinned = affinity_of_this_thread();
     });
     worker.join();
+    EXPECT_FALSE(negative);
+    EXPECT_FALSE(too_large);
+    EXPECT_TRUE(accepted);
     EXPECT_EQ(after_negative, before);
     EXPECT_EQ(after_too_large, before);
     EXPECT_EQ(pinned, (Cpus{target}));

@@ -103,7 +103,8 @@ struct ReportedLines {
 void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
                  bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr,
                  const std::vector<bool>& wrong_answer = {},
-                 const std::vector<int32_t>& pin_order = {}) {
+                 const std::vector<int32_t>& pin_order = {},
+                 std::atomic<int32_t>* refused_pins = nullptr) {
     const KnownAnswer right = FakeHash::answer(true);
     const KnownAnswer wrong = FakeHash::answer(false);
     ArenaCounters local;
@@ -122,6 +123,7 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .pool = pool,
                           .stop_requested = stop,
                           .report = ReportedLines::report,
+                          .refused_pins = refused_pins,
                           .idle_sleep = std::chrono::milliseconds(20),
                           .map = map,
                           .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
@@ -348,6 +350,27 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
         for (const char* line : c.lines) EXPECT_NE(out.find(line), std::string::npos) << out;
         EXPECT_EQ(out.find(" check ") != std::string::npos, c.check_failed > 0) << out;
     }
+}
+
+// A pin the kernel refuses (here a CPU no machine of ours has) leaves the thread unpinned: it
+// says so, is counted, and still hashes; its self-check report does not claim the CPU either.
+TEST(HashingThread, RefusedPinRunsUnpinnedAndSaysSo) {
+    FakeHash::reset(0xFF);
+    Pool pool;
+    ArenaCounters arenas;
+    std::atomic<int32_t> refused{0};
+    ReportedLines::clear();
+    run_workers(
+        pool, 2, 10, [&] { return arenas.ready_count + arenas.check_failed_count == 2; }, map_arena,
+        &arenas, {true, false}, {1023, 0}, &refused);
+    const std::string out = ReportedLines::taken();
+    EXPECT_EQ(refused, 1);
+    EXPECT_NE(
+        out.find(" cpu   thread 0: the kernel refused CPU 1023 \u2014 thread runs unpinned\n"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" check thread 0 (unpinned"), std::string::npos) << out;
+    EXPECT_EQ(out.find("thread 1: the kernel refused"), std::string::npos) << out;
 }
 
 }  // namespace
