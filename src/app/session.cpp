@@ -36,7 +36,10 @@ struct RunState {
     std::atomic<uint64_t> total_hashes{0};
     ShareCounters shares;
     ArenaCounters arenas;
-    Pool pool;  // destroyed (and so stopped) before the counters its callbacks use
+    // Destroyed (and so stopped) before the counters its callbacks use.
+    Pool pool{log_report_line, [this](bool accepted, const std::string& reason) {
+                  report_share_result(shares, accepted, reason);
+              }};
     std::vector<std::thread> threads;
 };
 
@@ -59,7 +62,8 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .bench_seconds = config.bench_seconds,
             .pow_hash = engine.pow_hash,
             .total_hashes = state.total_hashes,
-            .pool = state.pool,
+            .board = state.pool.board(),
+            .submit = state.pool.submitter(),
             .stop_requested = stop_requested,
             .report = log_report_line,
         };
@@ -108,10 +112,6 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
                              config.address,
                              config.worker,
                              {config.pools.begin() + 1, config.pools.end()}};
-    state.pool.on_log = log_net_line;
-    state.pool.on_result = [&state](bool accepted, const std::string& reason) {
-        report_share_result(state.shares, accepted, reason);
-    };
     if (!bench) state.pool.start(pool_config);
 
     const ThreadStart start = start_hashing_threads(state, config, engine, placement);

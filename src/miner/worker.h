@@ -12,7 +12,7 @@
 #include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
-#include "pool/pool.h"
+#include "pool/job_board.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -30,7 +30,8 @@ struct WorkerContext {
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     PowHashFn pow_hash = nullptr;
     std::atomic<uint64_t>& total_hashes;
-    Pool& pool;
+    const JobBoard& board;  // the pool's jobs
+    SubmitFn submit;        // hands a share to the pool; called on the hashing thread
     const std::atomic<bool>& stop_requested;
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.

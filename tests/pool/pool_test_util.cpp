@@ -21,12 +21,15 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-void Recorder::attach(Pool& pool) {
-    pool.on_log = [this](const std::string& text) {
+ReportSink Recorder::lines() {
+    return [this](const ReportLine& line) {
         std::lock_guard<std::mutex> lock(mutex_);
-        logs_.push_back(text);
+        logs_.push_back(line.text);
     };
-    pool.on_result = [this](bool accepted, const std::string& reason) {
+}
+
+Pool::ResultSink Recorder::verdicts() {
+    return [this](bool accepted, const std::string& reason) {
         std::lock_guard<std::mutex> lock(mutex_);
         results_.push_back({accepted, reason});
     };

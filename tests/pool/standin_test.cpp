@@ -22,7 +22,7 @@ using test_support::Recorder;
 using test_support::StandinPool;
 
 Job wait_for_job(Pool& pool) {
-    EXPECT_TRUE(eventually([&] { return pool.job_seq.load() > 0; }, 10s));
+    EXPECT_TRUE(eventually([&] { return pool.job_seq() > 0; }, 10s));
     return PoolTestAccess::job(pool);
 }
 
@@ -30,8 +30,7 @@ TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
     StandinPool standin({"--difficulty", "1", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     ASSERT_TRUE(job.valid);
@@ -66,8 +65,7 @@ TEST(StandinPool, RejectsHashesAboveTheTarget) {
     StandinPool standin({"--target", std::string(64, '0'), "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     uint8_t hash[32];
@@ -110,13 +108,11 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
         StandinPool standin(c.args);
         ASSERT_NE(standin.port(), 0);
         Recorder rec;
-        Pool pool;
-        rec.attach(pool);
-        pool.delay_unit = 10ms;
+        Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 10ms});
         pool.start(test_support::loopback_config(standin.port()));
         EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s)) << c.args[0];
         if (c.args[0] != "--refuse-login" && c.args[0] != "--overlong") {
-            EXPECT_TRUE(eventually([&] { return pool.job_seq.load() >= 1; }, 10s)) << c.args[0];
+            EXPECT_TRUE(eventually([&] { return pool.job_seq() >= 1; }, 10s)) << c.args[0];
         }
         pool.stop();
         standin.finish(SIGTERM);
