@@ -20,8 +20,9 @@ namespace orvo::qel {
 inline constexpr int64_t IDLE_SLEEP_NS = 200'000'000;
 inline constexpr uint8_t BENCH_HEADER_BYTE = 0x5A;  // 'Z'
 
-// What hashing thread `index` is given; everything but the numbers and the sink refers to
-// state owned by main, which outlives the threads.
+// What hashing thread `index` is given; everything but the numbers and the two functions refers
+// to state owned by main, which outlives the threads. Of the pool client a thread sees only its
+// job board and its submit function.
 struct WorkerContext {
     int32_t index = 0;
     int32_t thread_count = 1;

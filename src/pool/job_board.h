@@ -36,7 +36,7 @@ class JobBoard {
         fresh,   // new work, walked from its first nonce
         repeat,  // work seen before (a retarget, or the same job on a new connection): the
                  // threads go on from where they were
-        reused_on_connection,  // its id already named other work on this connection: refused
+        reused_on_connection,     // its id already named other work on this connection: refused
         reused_with_other_range,  // same id and header as earlier work but another range start,
                                   // whose nonces may already have been submitted: refused
     };
@@ -79,8 +79,8 @@ class JobBoard {
     mutable Mutex job_mutex;
     Job job_ GUARDED_BY(job_mutex);
     std::deque<Work> works_ GUARDED_BY(job_mutex);  // oldest first, at most JOB_MEMORY
-    std::atomic<uint64_t> job_seq_{0};   // jobs published so far
-    std::atomic<uint64_t> conn_gen_{0};  // connections opened so far
+    std::atomic<uint64_t> job_seq_{0};              // jobs published so far
+    std::atomic<uint64_t> conn_gen_{0};             // connections opened so far
     std::atomic<bool> connected_{false};
 };
 

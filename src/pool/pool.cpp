@@ -49,7 +49,7 @@ Pool::~Pool() {
 }
 
 void Pool::start(const Config& config) {
-    if (thread_.joinable()) stop();
+    if (thread.joinable()) stop();
     config_ = config;
     std::vector<PoolEndpoint> pools{{config.host, config.port}};
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
@@ -61,7 +61,7 @@ void Pool::start(const Config& config) {
     use_pool(failover_.current());
     running_ = true;
     try {
-        thread_ = std::thread(&Pool::connection_thread, this);
+        thread = std::thread(&Pool::connection_thread, this);
     } catch (const std::system_error&) {
         // Out of threads: the miner keeps running without a pool (threads idle) rather than
         // ending; the next start, at a fee switch, tries again.
@@ -73,19 +73,19 @@ void Pool::start(const Config& config) {
 void Pool::stop() {
     running_ = false;
     {
-        MutexLock lock(send_mutex_);
-        if (sock_ != -1) shutdown(sock_, SHUT_RDWR);  // wakes the receive wait at once
+        MutexLock lock(send_mutex);
+        if (sock != -1) shutdown(sock, SHUT_RDWR);  // wakes the receive wait at once
     }
     wake_connection_thread();
-    if (thread_.joinable()) thread_.join();
+    if (thread.joinable()) thread.join();
 }
 
 bool Pool::send_line(const std::string& line) {
     {
-        MutexLock lock(send_mutex_);
-        if (sock_ == -1 || outbox_.size() >= POOL_MAX_OUTBOX) return false;
-        outbox_ += line;
-        outbox_.push_back('\n');
+        MutexLock lock(send_mutex);
+        if (sock == -1 || outbox.size() >= POOL_MAX_OUTBOX) return false;
+        outbox += line;
+        outbox.push_back('\n');
     }
     wake_connection_thread();
     return true;
@@ -211,9 +211,9 @@ void Pool::connection_thread() {
         pending_.clear();  // nothing sent on an earlier connection can be answered on this one
         login_refused_ = false;
         {
-            MutexLock lock(send_mutex_);
-            sock_ = fd;
-            outbox_.clear();
+            MutexLock lock(send_mutex);
+            sock = fd;
+            outbox.clear();
         }
         connected_since_ns_ = steady_ns(Clock::now());
         board_.connection_opened();
@@ -224,10 +224,10 @@ void Pool::connection_thread() {
         const ConnectionEnding ending = serve_connection(fd, seq_at_connect);
 
         {
-            MutexLock lock(send_mutex_);
-            close(sock_);
-            sock_ = -1;
-            outbox_.clear();  // lines for this connection mean nothing on the next one
+            MutexLock lock(send_mutex);
+            close(sock);
+            sock = -1;
+            outbox.clear();  // lines for this connection mean nothing on the next one
         }
         pending_.clear();
         board_.connection_closed();
@@ -259,9 +259,9 @@ void Pool::back_off(int& delay, std::optional<size_t> next) {
 // failed.
 bool Pool::flush_outgoing(int fd, std::string& out) {
     if (out.size() < OUT_BUFFER_REFILL) {
-        MutexLock lock(send_mutex_);
-        out += outbox_;
-        outbox_.clear();
+        MutexLock lock(send_mutex);
+        out += outbox;
+        outbox.clear();
     }
     while (!out.empty()) {
         ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

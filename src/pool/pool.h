@@ -4,7 +4,7 @@
 // drops. It publishes jobs to its JobBoard, from which the hashing threads take them; they hand
 // shares back through submit.
 //
-// Only the connection thread touches the socket. Other threads queue whole lines in `outbox_`
+// Only the connection thread touches the socket. Other threads queue whole lines in `outbox`
 // and wake it; so a pool that stops reading never blocks a hashing thread or stop(). The thread
 // ends a connection as lost when its queue cannot drain within send_timeout, when the login
 // has neither a reply nor a job within login_timeout, or a submit no reply within reply_timeout.
@@ -65,23 +65,23 @@ class Pool {
     // Copies the configuration and starts the connection thread. Counters, the job and the
     // pool in use (when the list of pools is unchanged) are kept from any earlier run. A thread
     // that is still running is stopped first.
-    void start(const Config& config) EXCLUDES(send_mutex_);
+    void start(const Config& config) EXCLUDES(send_mutex);
     // Ends the connection (no "connection lost" line) and joins the thread. Never waits for a
     // write, a name resolution or a connect: returns within about one wait slice in any state.
-    void stop() EXCLUDES(send_mutex_);
+    void stop() EXCLUDES(send_mutex);
 
     // Queues the line and a line feed as one unit for the connection thread, which writes whole
     // lines in order. False, and the line dropped, when there is no connection or the queue is
     // full (the pool has stopped reading; the connection is about to be given up).
-    bool send_line(const std::string& line) EXCLUDES(send_mutex_);
+    bool send_line(const std::string& line) EXCLUDES(send_mutex);
 
     // Protocol. send_login and handle_line run on the connection thread (tests and fuzzers may
     // call them on a client without a socket); submit on any hashing thread.
-    void send_login() EXCLUDES(send_mutex_);
+    void send_login() EXCLUDES(send_mutex);
     void handle_line(const std::string& line);
     // Submits a share with the next submit id (ids start at 2 and are never reused).
     void submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash32)
-        EXCLUDES(send_mutex_);
+        EXCLUDES(send_mutex);
     // submit, as the function the hashing threads are given.
     SubmitFn submitter();
 
@@ -102,8 +102,8 @@ class Pool {
 
     void connection_thread();
     int connect_to(const PoolEndpoint& endpoint);  // a connected non-blocking socket, or -1
-    ConnectionEnding serve_connection(int fd, uint64_t seq_at_connect) EXCLUDES(send_mutex_);
-    bool flush_outgoing(int fd, std::string& out) EXCLUDES(send_mutex_);
+    ConnectionEnding serve_connection(int fd, uint64_t seq_at_connect) EXCLUDES(send_mutex);
+    bool flush_outgoing(int fd, std::string& out) EXCLUDES(send_mutex);
     void wake_connection_thread();
     void announce_switch(size_t index, const char* why);
     void back_off(int& delay, std::optional<size_t> next);
@@ -122,7 +122,7 @@ class Pool {
     std::vector<PoolEndpoint> pools_;  // first, then the backups
     Failover failover_;                // used only by the connection thread (or while stopped)
 
-    std::thread thread_;  // the connection thread; not joinable while stopped
+    std::thread thread;  // the connection thread; not joinable while stopped
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> next_submit_id_{2};  // submits follow the login's id
     JobBoard board_;
@@ -143,9 +143,9 @@ class Pool {
     std::atomic<uint64_t> last_height_{0};
     std::atomic<uint64_t> last_difficulty_{0};
 
-    Mutex send_mutex_;
-    int sock_ GUARDED_BY(send_mutex_) = -1;       // -1 without a connection
-    std::string outbox_ GUARDED_BY(send_mutex_);  // lines queued for the connection thread
+    Mutex send_mutex;
+    int sock GUARDED_BY(send_mutex) = -1;       // -1 without a connection
+    std::string outbox GUARDED_BY(send_mutex);  // lines queued for the connection thread
     int wake_fd_ = -1;  // eventfd that tells the connection thread to look up
 };
 

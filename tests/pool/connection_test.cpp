@@ -213,12 +213,23 @@ TEST_F(Connection, LossInvalidatesTheJobButKeepsItsContent) {
         EXPECT_TRUE(job.valid);
         EXPECT_EQ(job.conn_gen, 1u);
     }
+    PoolStatus status = pool().status();
+    EXPECT_TRUE(status.connected);
+    EXPECT_EQ(status.reconnects, 0u);
+    EXPECT_EQ(status.job_height, 1u);
+    EXPECT_EQ(status.port, peer_.port());
+    EXPECT_FALSE(status.backup);
     peer_.close_client();
     ASSERT_TRUE(eventually([&] { return !pool().connected(); }));
     ASSERT_TRUE(eventually([&] { return !PoolTestAccess::job(pool()).valid; }));
     const Job job = PoolTestAccess::job(pool());
     EXPECT_EQ(job.job_id, "j");
     EXPECT_EQ(job.height, 1u);
+    ASSERT_TRUE(peer_.accept_client());
+    ASSERT_TRUE(eventually([&] { return pool().connected(); }));
+    status = pool().status();
+    EXPECT_EQ(status.reconnects, 1u);
+    EXPECT_EQ(status.job_height, 1u);  // the last job received, also when it is no longer valid
 }
 
 TEST_F(Connection, StopWhileConnectedIsSilent) {

@@ -19,18 +19,18 @@ struct PoolTestAccess {
     static Job job(const Pool& pool) { return pool.board_.job(); }
     // Makes `fd` the client's connection (-1: none), as the connection thread would.
     static void set_socket(Pool& pool, int fd) {
-        MutexLock lock(pool.send_mutex_);
-        pool.sock_ = fd;
+        MutexLock lock(pool.send_mutex);
+        pool.sock = fd;
     }
     static int socket(Pool& pool) {
-        MutexLock lock(pool.send_mutex_);
-        return pool.sock_;
+        MutexLock lock(pool.send_mutex);
+        return pool.sock;
     }
-    static bool thread_joinable(const Pool& pool) { return pool.thread_.joinable(); }
+    static bool thread_joinable(const Pool& pool) { return pool.thread.joinable(); }
     // The lines queued for the connection thread, taken out as it would write them.
     static std::string take_outbox(Pool& pool) {
-        MutexLock lock(pool.send_mutex_);
-        return std::exchange(pool.outbox_, std::string());
+        MutexLock lock(pool.send_mutex);
+        return std::exchange(pool.outbox, std::string());
     }
     // A new connection as the connection thread opens it: a new generation, the old requests
     // forgotten.
