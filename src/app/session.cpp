@@ -38,7 +38,10 @@ struct RunState {
     ShareCounters shares;
     ArenaCounters arenas;
     std::atomic<int32_t> refused_pins{0};
-    Pool pool;  // destroyed (and so stopped) before the counters its callbacks use
+    // Destroyed (and so stopped) before the counters its callbacks use.
+    Pool pool{log_report_line, [this](bool accepted, const std::string& reason) {
+                  report_share_result(shares, accepted, reason);
+              }};
     std::vector<std::thread> threads;
 };
 
@@ -61,7 +64,8 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .bench_seconds = config.bench_seconds,
             .pow_hash = engine.pow_hash,
             .total_hashes = state.total_hashes,
-            .pool = state.pool,
+            .board = state.pool.board(),
+            .submit = state.pool.submitter(),
             .stop_requested = stop_requested,
             .report = log_report_line,
             .refused_pins = &state.refused_pins,
@@ -120,10 +124,6 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
                              config.address,
                              config.worker,
                              {config.pools.begin() + 1, config.pools.end()}};
-    state.pool.on_log = log_net_line;
-    state.pool.on_result = [&state](bool accepted, const std::string& reason) {
-        report_share_result(state.shares, accepted, reason);
-    };
     if (!bench) state.pool.start(pool_config);
 
     // Threads whose arena the cgroup's memory limit cannot hold are not started: each would

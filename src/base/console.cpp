@@ -8,14 +8,14 @@
 namespace orvo::qel {
 
 ConsolePalette palette;
-std::mutex console_mutex;
+Mutex console_mutex;
 
 namespace {
-FILE* console_output = nullptr;  // guarded by console_mutex; nullptr means stdout
+FILE* console_output GUARDED_BY(console_mutex) = nullptr;  // nullptr means stdout
 }  // namespace
 
 void set_console_output(FILE* out) {
-    std::lock_guard<std::mutex> lock(console_mutex);
+    MutexLock lock(console_mutex);
     console_output = out;
 }
 
@@ -101,7 +101,7 @@ std::string clip_pool_text(std::string_view text) {
 
 void log_line(const char* colour, const char* tag, const std::string& text) {
     const std::string shown = printable_text(text);
-    std::lock_guard<std::mutex> lock(console_mutex);
+    MutexLock lock(console_mutex);
     FILE* out = console_output != nullptr ? console_output : stdout;
     std::fprintf(out, "%s %s%s %s\n", colour, tag, palette.reset, shown.c_str());
     std::fflush(out);

@@ -3,9 +3,10 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "base/mutex.h"
 
 namespace orvo::qel {
 
@@ -22,17 +23,17 @@ extern ConsolePalette palette;
 void set_console_palette(bool color);
 
 // Serialises every tagged line of every thread; held only for one print and its flush.
-extern std::mutex console_mutex;
+extern Mutex console_mutex;
 
 // Where tagged lines go: standard output unless set otherwise; nullptr sets it back. Taken under
 // console_mutex, so a line is written whole to one stream even while the target changes.
-void set_console_output(FILE* out);
+void set_console_output(FILE* out) EXCLUDES(console_mutex);
 
 // Writes "<colour> <tag><reset> <text>\n" in one print to the console output and flushes it.
 // Tags are five characters.
 // Control characters in the text (it may come from the pool) are written as '?': C0, DEL, C1
 // (U+0080-U+009F) and bytes 0x80-0x9F that are not part of valid UTF-8.
-void log_line(const char* colour, const char* tag, const std::string& text);
+void log_line(const char* colour, const char* tag, const std::string& text) EXCLUDES(console_mutex);
 // `text` with every control character of the kinds above replaced by '?'.
 std::string printable_text(std::string_view text);
 

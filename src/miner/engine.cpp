@@ -38,7 +38,8 @@ unsigned long long read_xcr0() {
 CpuidReadings read_cpuid() {
     CpuidReadings r;
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    r.max_basic_leaf = __get_cpuid_max(0, nullptr);
+    // GCC declares the result unsigned, clang int; the highest leaf is never negative.
+    r.max_basic_leaf = static_cast<unsigned>(__get_cpuid_max(0, nullptr));
     if (r.max_basic_leaf >= 1) {
         __cpuid(1, eax, ebx, ecx, edx);
         r.leaf1_ecx = ecx;

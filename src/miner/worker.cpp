@@ -30,18 +30,22 @@ void bench_loop(const WorkerContext& ctx, const Arena& arena) {
 }
 
 // Walks the thread's share of the job in force. Every nonce of a job is hashed once: a used-up
-// range waits for the next job or connection instead of starting again, and a repeat of the job
-// (same origin) keeps the thread's place, so no (job id, nonce) goes to the pool twice.
+// range waits for the next job instead of starting again, and work that comes back (a repeat of
+// the job, or the same job after a reconnect) resumes at the thread's place in it, so no
+// (job id, header, nonce) goes to the pool twice.
 void mining_loop(const WorkerContext& ctx, const Arena& arena) {
-    Pool& pool = ctx.pool;
+    const JobBoard& board = ctx.board;
     Job copy;
     uint64_t k = 0;
+    WalkPlaces places;
     uint8_t out[HASH_BYTES];
     while (!ctx.stop_requested.load(std::memory_order_relaxed)) {
         const uint64_t walking = copy.origin_seq;
-        if (pool.refresh_job_copy(copy) && copy.origin_seq != walking) k = 0;
+        if (board.refresh_job_copy(copy) && copy.origin_seq != walking) {
+            k = places.switch_work(walking, k, copy.origin_seq);
+        }
         std::optional<uint64_t> nonce;
-        if (copy.valid && pool.connected.load(std::memory_order_acquire)) {
+        if (copy.valid && board.connected()) {
             nonce =
                 nonce_for_step(copy.nonce_start, copy.nonce_end, ctx.index, k, ctx.thread_count);
         }
@@ -55,8 +59,8 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
         ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
         if (!meets_target(out, copy.target)) continue;
         // A job of an earlier connection: the pool would not know its id any more.
-        if (pool.conn_gen.load(std::memory_order_acquire) != copy.conn_gen) continue;
-        pool.submit(copy.job_id, *nonce, out);
+        if (board.conn_gen() != copy.conn_gen) continue;
+        ctx.submit(copy.job_id, *nonce, out);
         if (meets_target(out, copy.network_target)) {
             ctx.report({LineColour::green, "block",
                         "candidate found at height " + std::to_string(copy.height)});

@@ -12,7 +12,7 @@
 #include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
-#include "pool/pool.h"
+#include "pool/job_board.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -20,8 +20,9 @@ namespace orvo::qel {
 inline constexpr int64_t IDLE_SLEEP_NS = 200'000'000;
 inline constexpr uint8_t BENCH_HEADER_BYTE = 0x5A;  // 'Z'
 
-// What hashing thread `index` is given; everything but the numbers and the sink refers to
-// state owned by main, which outlives the threads.
+// What hashing thread `index` is given; everything but the numbers and the two functions refers
+// to state owned by main, which outlives the threads. Of the pool client a thread sees only its
+// job board and its submit function.
 struct WorkerContext {
     int32_t index = 0;
     int32_t thread_count = 1;
@@ -30,7 +31,8 @@ struct WorkerContext {
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     PowHashFn pow_hash = nullptr;
     std::atomic<uint64_t>& total_hashes;
-    Pool& pool;
+    const JobBoard& board;  // the pool's jobs
+    SubmitFn submit;        // hands a share to the pool; called on the hashing thread
     const std::atomic<bool>& stop_requested;
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.

@@ -1,5 +1,5 @@
 // The pool's current job, as published to the hashing threads; each thread keeps a copy of it
-// (Pool::refresh_job_copy).
+// (JobBoard::refresh_job_copy).
 #pragma once
 
 #include <cstdint>

@@ -10,8 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
+
+#include "base/mutex.h"
 
 namespace orvo::qel {
 
@@ -19,40 +20,43 @@ class PendingReplies {
   public:
     using Clock = std::chrono::steady_clock;
 
-    void add(uint64_t id, Clock::time_point sent) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    void add(uint64_t id, Clock::time_point sent) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         sent_.emplace(id, sent);
     }
     // True exactly once for an id that was added since the last clear.
-    bool take(uint64_t id) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    bool take(uint64_t id) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         return sent_.erase(id) == 1;
     }
     // When the request `id` was sent, if it still awaits its reply.
-    std::optional<Clock::time_point> sent_at(uint64_t id) const {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<Clock::time_point> sent_at(uint64_t id) const EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         auto it = sent_.find(id);
         if (it == sent_.end()) return std::nullopt;
         return it->second;
     }
-    // The send time of the longest-waiting request other than `except` (e.g. the login).
-    std::optional<Clock::time_point> oldest_except(uint64_t except) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::optional<Clock::time_point> oldest;
-        for (const auto& [id, sent] : sent_) {
-            if (id != except && (!oldest || sent < *oldest)) oldest = sent;
-        }
-        return oldest;
+    // The send time of the lowest id above `below`, which is the longest-waiting request of
+    // those: ids are handed out in increasing order and each is added as it is sent, so the
+    // lowest is the oldest (up to the few microseconds by which two submitting threads may
+    // race). `below` is the login's id, the lowest of all, so this is constant time, however
+    // many submits the pool leaves unanswered.
+    std::optional<Clock::time_point> oldest_after(uint64_t below) const EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        auto it = sent_.begin();
+        while (it != sent_.end() && it->first <= below) ++it;
+        if (it == sent_.end()) return std::nullopt;
+        return it->second;
     }
     // A new connection: nothing sent on the old one can be answered any more.
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
+    void clear() EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         sent_.clear();
     }
 
   private:
-    mutable std::mutex mutex_;
-    std::map<uint64_t, Clock::time_point> sent_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    std::map<uint64_t, Clock::time_point> sent_ GUARDED_BY(mutex_);
 };
 
 }  // namespace orvo::qel

@@ -22,16 +22,7 @@ using std::chrono::milliseconds;
 
 constexpr int FIRST_DELAY_S = 2;
 constexpr int MAX_DELAY_S = 15;
-// Longest the connection thread sleeps in poll; bounds how late it notices anything it is not
-// woken for.
-constexpr milliseconds POLL_SLICE{1000};
 constexpr size_t RECV_CHUNK = 8192;
-// Slice in which a pending connect or name resolution re-checks the running flag.
-constexpr milliseconds CONNECT_SLICE{100};
-// Dead-peer detection by the kernel: probes after a minute of silence, every 10 s, 6 of them.
-constexpr int KEEPALIVE_IDLE_S = 60;
-constexpr int KEEPALIVE_INTERVAL_S = 10;
-constexpr int KEEPALIVE_COUNT = 6;
 // The connection thread takes queued lines into its own buffer while that holds less than this,
 // so a pool that stops reading fills the bounded queue instead of the thread's buffer.
 constexpr size_t OUT_BUFFER_REFILL = 65536;
@@ -40,13 +31,17 @@ void set_int_option(int fd, int level, int name, int value) {
     setsockopt(fd, level, name, &value, sizeof value);  // best effort
 }
 
-long long whole_seconds(milliseconds d) {
-    return std::chrono::duration_cast<std::chrono::seconds>(d).count();
+int64_t steady_ns(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
 
-Pool::Pool() : wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Pool::Pool(ReportSink report, ResultSink on_result, Timing timing)
+    : report_(std::move(report)),
+      on_result_(std::move(on_result)),
+      timing_(timing),
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 Pool::~Pool() {
     stop();
@@ -55,32 +50,30 @@ Pool::~Pool() {
 
 void Pool::start(const Config& config) {
     if (thread.joinable()) stop();
-    host = config.host;
-    port = config.port;
-    address = config.address;
-    worker = config.worker;
+    config_ = config;
     std::vector<PoolEndpoint> pools{{config.host, config.port}};
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
     // A restart with the same pools (the fee switch) stays on the pool in use.
     if (pools != pools_) {
         pools_ = std::move(pools);
-        failover_ = Failover(pools_.size(), failover_return);
+        failover_ = Failover(pools_.size(), timing_.failover_return);
     }
-    running = true;
+    use_pool(failover_.current());
+    running_ = true;
     try {
         thread = std::thread(&Pool::connection_thread, this);
     } catch (const std::system_error&) {
         // Out of threads: the miner keeps running without a pool (threads idle) rather than
         // ending; the next start, at a fee switch, tries again.
-        running = false;
+        running_ = false;
         log("cannot start the connection thread");
     }
 }
 
 void Pool::stop() {
-    running = false;
+    running_ = false;
     {
-        std::lock_guard<std::mutex> lock(send_mutex);
+        MutexLock lock(send_mutex);
         if (sock != -1) shutdown(sock, SHUT_RDWR);  // wakes the receive wait at once
     }
     wake_connection_thread();
@@ -89,13 +82,48 @@ void Pool::stop() {
 
 bool Pool::send_line(const std::string& line) {
     {
-        std::lock_guard<std::mutex> lock(send_mutex);
+        MutexLock lock(send_mutex);
         if (sock == -1 || outbox.size() >= POOL_MAX_OUTBOX) return false;
         outbox += line;
         outbox.push_back('\n');
     }
     wake_connection_thread();
     return true;
+}
+
+SubmitFn Pool::submitter() {
+    return [this](const std::string& job_id, uint64_t nonce, const uint8_t* hash32) {
+        submit(job_id, nonce, hash32);
+    };
+}
+
+PoolStatus Pool::status() const {
+    PoolStatus s;
+    {
+        MutexLock lock(status_mutex_);
+        s.host = in_use_.host;
+        s.port = in_use_.port;
+        s.backup = backup_in_use_;
+    }
+    s.connected = board_.connected();
+    if (s.connected) {
+        const auto since = Clock::time_point(std::chrono::nanoseconds(connected_since_ns_.load()));
+        const auto up = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since);
+        s.seconds_connected = static_cast<uint64_t>(std::max<int64_t>(up.count(), 0));
+    }
+    const uint64_t connections = board_.conn_gen();
+    s.reconnects = connections > 0 ? connections - 1 : 0;
+    if (had_job_.load()) {
+        s.job_height = last_height_.load();
+        s.job_difficulty = last_difficulty_.load();
+    }
+    return s;
+}
+
+void Pool::use_pool(size_t index) {
+    MutexLock lock(status_mutex_);
+    in_use_ = pools_[index];
+    backup_in_use_ = index != 0;
 }
 
 void Pool::wake_connection_thread() {
@@ -106,18 +134,20 @@ void Pool::wake_connection_thread() {
 }
 
 void Pool::log(const std::string& text) const {
-    if (on_log) on_log(text);
+    if (report_) report_({LineColour::gray, "net  ", text});
 }
 
 void Pool::wait_delay(int seconds) {
-    const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(delay_unit) / 10;
+    const auto slice =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(timing_.delay_unit) / 10;
     for (int i = 0; i < 10 * seconds; ++i) {
-        if (!running) return;
+        if (!running_) return;
         sleep_resuming(slice);
     }
 }
 
 void Pool::announce_switch(size_t index, const char* why) {
+    use_pool(index);
     log("switching to pool " + pools_[index].text() + " (" + why + ")");
 }
 
@@ -126,17 +156,17 @@ void Pool::announce_switch(size_t index, const char* why) {
 // for in short slices so that a stop does not wait for them.
 int Pool::connect_to(const PoolEndpoint& endpoint) {
     AddressList list = resolve_abandonable(
-        resolve, endpoint.host, std::to_string(endpoint.port), [this] { return running.load(); },
-        CONNECT_SLICE);
+        resolve_, endpoint.host, std::to_string(endpoint.port), [this] { return running_.load(); },
+        timing_.connect_slice);
     int fd = -1;
-    for (addrinfo* ai = list.get(); ai != nullptr && running; ai = ai->ai_next) {
+    for (addrinfo* ai = list.get(); ai != nullptr && running_; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) continue;
         bool ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
         if (!ok && errno == EINPROGRESS) {
             for (;;) {
                 pollfd p{fd, POLLOUT, 0};
-                int r = poll(&p, 1, static_cast<int>(CONNECT_SLICE.count()));
+                int r = poll(&p, 1, static_cast<int>(timing_.connect_slice.count()));
                 if (r < 0 && errno != EINTR) break;
                 if (r > 0) {
                     int err = 0;
@@ -144,7 +174,7 @@ int Pool::connect_to(const PoolEndpoint& endpoint) {
                     ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
                     break;
                 }
-                if (!running) break;
+                if (!running_) break;
             }
         }
         if (ok) break;
@@ -156,7 +186,7 @@ int Pool::connect_to(const PoolEndpoint& endpoint) {
 
 void Pool::connection_thread() {
     int delay = FIRST_DELAY_S;
-    while (running) {
+    while (running_) {
         if (auto back = failover_.reconnecting(Clock::now())) {
             announce_switch(*back, "back to the first pool");
             delay = FIRST_DELAY_S;
@@ -165,7 +195,7 @@ void Pool::connection_thread() {
         const int fd = connect_to(endpoint);
         if (fd < 0) {
             // A connect abandoned because of a stop is not a failure worth reporting.
-            if (!running) break;
+            if (!running_) break;
             log("cannot reach " + endpoint.text() + ", retry in " + std::to_string(delay) + " s");
             back_off(delay, failover_.failed(Clock::now()));
             continue;
@@ -173,55 +203,40 @@ void Pool::connection_thread() {
 
         set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
         set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_COUNT);
-        pending.clear();  // nothing sent on an earlier connection can be answered on this one
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE,
+                       static_cast<int>(timing_.keepalive_idle.count()));
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL,
+                       static_cast<int>(timing_.keepalive_interval.count()));
+        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timing_.keepalive_count);
+        pending_.clear();  // nothing sent on an earlier connection can be answered on this one
+        login_refused_ = false;
         {
-            std::lock_guard<std::mutex> lock(send_mutex);
+            MutexLock lock(send_mutex);
             sock = fd;
             outbox.clear();
         }
-        conn_gen.fetch_add(1);
-        connected = true;
-        const uint64_t seq_at_connect = job_seq.load();
+        connected_since_ns_ = steady_ns(Clock::now());
+        board_.connection_opened();
+        const uint64_t seq_at_connect = board_.job_seq();
         log("connected to " + endpoint.text());
         send_login();
 
-        const Ending ending = serve_connection(fd);
+        const ConnectionEnding ending = serve_connection(fd, seq_at_connect);
 
-        connected = false;
         {
-            std::lock_guard<std::mutex> lock(send_mutex);
+            MutexLock lock(send_mutex);
             close(sock);
             sock = -1;
             outbox.clear();  // lines for this connection mean nothing on the next one
         }
-        pending.clear();
-        {
-            std::lock_guard<std::mutex> lock(job_mutex);
-            job.valid = false;
-        }
-        if (!running) break;
-        switch (ending) {
-            case Ending::closed:
-                break;
-            case Ending::write_stalled:
-                log("pool stopped reading: nothing could be sent for " +
-                    std::to_string(whole_seconds(send_timeout)) + " s");
-                break;
-            case Ending::login_unanswered:
-                log("no reply to the login within " + std::to_string(whole_seconds(login_timeout)) +
-                    " s");
-                break;
-            case Ending::submit_unanswered:
-                log("no reply to a share within " + std::to_string(whole_seconds(reply_timeout)) +
-                    " s");
-                break;
-        }
-        // A connection that delivered a job was healthy: start the back-off afresh.
+        pending_.clear();
+        board_.connection_closed();
+        if (!running_) break;
+        if (auto reason = ending_reason(ending, timing_)) log(*reason);
+        // A connection that delivered a job was healthy: start the back-off afresh. A refused
+        // login is a failed attempt whatever came before it.
         std::optional<size_t> next;
-        if (job_seq.load() != seq_at_connect) {
+        if (board_.job_seq() != seq_at_connect && ending != ConnectionEnding::login_refused) {
             delay = FIRST_DELAY_S;
             failover_.worked();
         } else {
@@ -244,7 +259,7 @@ void Pool::back_off(int& delay, std::optional<size_t> next) {
 // failed.
 bool Pool::flush_outgoing(int fd, std::string& out) {
     if (out.size() < OUT_BUFFER_REFILL) {
-        std::lock_guard<std::mutex> lock(send_mutex);
+        MutexLock lock(send_mutex);
         out += outbox;
         outbox.clear();
     }
@@ -261,14 +276,14 @@ bool Pool::flush_outgoing(int fd, std::string& out) {
 // Runs one connection until it ends or the client stops: frames the received bytes into lines,
 // writes the queued lines, and watches the deadlines. A carriage return before the line feed
 // stays in the line (the parser skips it as whitespace).
-Pool::Ending Pool::serve_connection(int fd) {
+ConnectionEnding Pool::serve_connection(int fd, uint64_t seq_at_connect) {
     std::string buffer;
     size_t scanned = 0;  // bytes of `buffer` known to hold no line feed
     std::string out;     // bytes taken from the queue, not yet written
     std::optional<Clock::time_point> undrained_since;
     char chunk[RECV_CHUNK];
-    while (running) {
-        if (!flush_outgoing(fd, out)) return Ending::closed;
+    while (running_) {
+        if (!flush_outgoing(fd, out)) return ending_for_socket_error(errno);
         const auto now = Clock::now();
         if (out.empty()) {
             undrained_since.reset();
@@ -277,18 +292,25 @@ Pool::Ending Pool::serve_connection(int fd) {
         }
 
         // The earliest deadline bounds the poll, so each is noticed when it passes.
-        Clock::time_point wake = now + POLL_SLICE;
+        Clock::time_point wake = now + timing_.poll_slice;
         if (undrained_since) {
-            if (now - *undrained_since >= send_timeout) return Ending::write_stalled;
-            wake = std::min(wake, *undrained_since + send_timeout);
+            if (now - *undrained_since >= timing_.send_timeout) {
+                return ConnectionEnding::write_stalled;
+            }
+            wake = std::min(wake, *undrained_since + timing_.send_timeout);
         }
-        if (auto login = pending.sent_at(LOGIN_ID)) {
-            if (now - *login >= login_timeout) return Ending::login_unanswered;
-            wake = std::min(wake, *login + login_timeout);
+        // A pool that sends a job has taken the login, whether or not it ever replies to it.
+        if (board_.job_seq() == seq_at_connect) {
+            if (auto login = pending_.sent_at(LOGIN_ID)) {
+                if (now - *login >= timing_.login_timeout) {
+                    return ConnectionEnding::login_unanswered;
+                }
+                wake = std::min(wake, *login + timing_.login_timeout);
+            }
         }
-        if (auto oldest = pending.oldest_except(LOGIN_ID)) {
-            if (now - *oldest >= reply_timeout) return Ending::submit_unanswered;
-            wake = std::min(wake, *oldest + reply_timeout);
+        if (auto oldest = pending_.oldest_after(LOGIN_ID)) {
+            if (now - *oldest >= timing_.reply_timeout) return ConnectionEnding::submit_unanswered;
+            wake = std::min(wake, *oldest + timing_.reply_timeout);
         }
         const auto wait = std::chrono::ceil<milliseconds>(wake - now);
 
@@ -297,7 +319,7 @@ Pool::Ending Pool::serve_connection(int fd) {
         int r = poll(p, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(wait.count()));
         if (r < 0) {
             if (errno == EINTR) continue;
-            return Ending::closed;
+            return ConnectionEnding::closed;
         }
         if (p[1].revents & POLLIN) {
             uint64_t count;
@@ -307,7 +329,8 @@ Pool::Ending Pool::serve_connection(int fd) {
 
         ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n <= 0) return Ending::closed;
+        if (n < 0) return ending_for_socket_error(errno);
+        if (n == 0) return ConnectionEnding::closed;
         buffer.append(chunk, static_cast<size_t>(n));
 
         size_t line_start = 0;
@@ -320,9 +343,10 @@ Pool::Ending Pool::serve_connection(int fd) {
         }
         buffer.erase(0, line_start);
         scanned = buffer.size();
-        if (buffer.size() > POOL_MAX_PARTIAL_LINE) return Ending::closed;
+        if (login_refused_) return ConnectionEnding::login_refused;
+        if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::closed;
     }
-    return Ending::closed;
+    return ConnectionEnding::closed;
 }
 
 }  // namespace orvo::qel

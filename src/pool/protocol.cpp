@@ -12,9 +12,6 @@ namespace orvo::qel {
 namespace {
 
 constexpr uint64_t NO_NONCE_END = ~uint64_t{0};
-// Job ids remembered per connection; a pool cycling through more distinct ids than this could
-// bring an old one back unnoticed.
-constexpr size_t MAX_USED_JOB_IDS = 1024;
 
 bool is_accepted_status(const std::string& status) {
     return status.empty() || status == "OK" || status == "ok" || status == "accepted";
@@ -68,19 +65,19 @@ std::optional<std::string> error_reason(const JsonValue* error) {
 
 void Pool::send_login() {
     std::string line = "{\"id\":1,\"method\":\"login\",\"params\":{\"address\":\"";
-    line += json_escape(address);
+    line += json_escape(config_.address);
     line += "\",\"worker\":\"";
-    line += json_escape(worker);
+    line += json_escape(config_.worker);
     line +=
         "\",\"protocol_version\":2,\"capabilities\":[\"submit_claimed_hash\"],"
         "\"difficulty_hint\":null}}";
     // Awaited before it is queued: the reply may come before send_line returns.
-    pending.add(LOGIN_ID, PendingReplies::Clock::now());
-    if (!send_line(line)) pending.take(LOGIN_ID);
+    pending_.add(LOGIN_ID, PendingReplies::Clock::now());
+    if (!send_line(line)) pending_.take(LOGIN_ID);
 }
 
 void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash32) {
-    const uint64_t id = next_submit_id.fetch_add(1);
+    const uint64_t id = next_submit_id_.fetch_add(1);
     std::string line = "{\"id\":";
     line += std::to_string(id);
     line += ",\"method\":\"submit\",\"params\":{\"job_id\":\"";
@@ -91,18 +88,8 @@ void Pool::submit(const std::string& job_id, uint64_t nonce, const uint8_t* hash
     line += to_hex(hash32, 32);
     line += "\"}}";
     // Registered before the line leaves, so even an instant reply finds its id.
-    pending.add(id, PendingReplies::Clock::now());
-    if (!send_line(line)) pending.take(id);
-}
-
-bool Pool::refresh_job_copy(Job& copy) {
-    if (copy.seq == job_seq.load(std::memory_order_acquire) &&
-        copy.conn_gen == conn_gen.load(std::memory_order_acquire)) {
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(job_mutex);
-    copy = job;
-    return true;
+    pending_.add(id, PendingReplies::Clock::now());
+    if (!send_line(line)) pending_.take(id);
 }
 
 void Pool::apply_job(const JsonValue& source) {
@@ -126,44 +113,26 @@ void Pool::apply_job(const JsonValue& source) {
     next.difficulty = source.get_u64("difficulty", 0);
     next.valid = !next.job_id.empty();
 
-    // A job id names one piece of work for the pool, which judges each (job id, nonce) once.
-    // It may come again only as a repeat of the job in force (a retarget): the threads then keep
-    // their place. Any other reuse on the same connection would make them hash and submit
-    // nonces the pool has seen, so such a job is refused.
-    const uint64_t connection = conn_gen.load();
-    if (used_ids_conn != connection) {
-        used_job_ids.clear();
-        used_ids_conn = connection;
-    }
-    std::optional<uint64_t> repeats;
-    if (next.valid &&
-        std::find(used_job_ids.begin(), used_job_ids.end(), next.job_id) != used_job_ids.end()) {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        if (job.valid && job.conn_gen == connection && job.job_id == next.job_id &&
-            job.nonce_start == next.nonce_start &&
-            std::memcmp(job.header_base, next.header_base, sizeof job.header_base) == 0) {
-            repeats = job.origin_seq;
-        }
-        if (!repeats) {
-            log("job rejected: job_id already used on this connection");
-            return;
-        }
-    } else if (next.valid) {
-        if (used_job_ids.size() == MAX_USED_JOB_IDS) used_job_ids.pop_front();
-        used_job_ids.push_back(next.job_id);
-    }
-
     const std::string announcement = "new job \xE2\x80\x94 height " + std::to_string(next.height) +
                                      ", difficulty " + std::to_string(next.difficulty);
-    {
-        // job_seq advances before the fields change, inside the lock: a hashing thread that
-        // sees the new value takes this lock to copy and so always copies a complete job.
-        std::lock_guard<std::mutex> lock(job_mutex);
-        next.seq = job_seq.fetch_add(1) + 1;
-        next.origin_seq = repeats.value_or(next.seq);
-        next.conn_gen = connection;
-        job = std::move(next);
+    const uint64_t height = next.height;
+    const uint64_t difficulty = next.difficulty;
+    // Logged only after the board has let go of its lock: a hashing thread must never wait for
+    // the console.
+    switch (board_.publish(std::move(next))) {
+        case JobBoard::Verdict::fresh:
+        case JobBoard::Verdict::repeat:
+            break;
+        case JobBoard::Verdict::reused_on_connection:
+            log("job rejected: job_id already used on this connection");
+            return;
+        case JobBoard::Verdict::reused_with_other_range:
+            log("job rejected: job_id already used with another nonce range");
+            return;
     }
+    last_height_ = height;
+    last_difficulty_ = difficulty;
+    had_job_ = true;
     log(announcement);
 }
 
@@ -191,12 +160,15 @@ void Pool::handle_line(const std::string& line) {
     // A reply counts once, and only for a request of this connection still awaiting it: ids
     // never sent, answered before or sent on an earlier connection are ignored.
     const std::optional<uint64_t> id = reply_id(*id_member);
-    if (!id || !pending.take(*id)) return;
+    if (!id || !pending_.take(*id)) return;
 
     const std::optional<std::string> error = error_reason(message.find("error"));
     if (*id == LOGIN_ID) {
         if (error) {
             log("login refused: " + *error);
+            // With backups the refusal is a failed attempt, so failover can move on; a single
+            // pool keeps the connection (jobs that come later are still used).
+            if (pools_.size() > 1) login_refused_ = true;
             return;
         }
         const JsonValue* result = message.find("result");
@@ -206,13 +178,13 @@ void Pool::handle_line(const std::string& line) {
     }
 
     const std::string status = message.get_string("status", "");
-    if (!on_result) return;
+    if (!on_result_) return;
     if (error) {
-        on_result(false, *error);
+        on_result_(false, *error);
     } else if (is_accepted_status(status)) {
-        on_result(true, status);
+        on_result_(true, status);
     } else {
-        on_result(false, "");
+        on_result_(false, "");
     }
 }
 

@@ -7,6 +7,7 @@
 #include "app/dev_fee.h"
 #include "app/rate_history.h"
 #include "app/reporting.h"
+#include "app/startup.h"
 #include "base/console.h"
 #include "support/console_capture.h"
 
@@ -19,6 +20,23 @@ RateHistory history_of(uint64_t ticks, uint64_t (*sample)(uint64_t)) {
     RateHistory h;
     for (uint64_t t = 1; t <= ticks; ++t) h.append(sample(t));
     return h;
+}
+
+// Every configured pool is listed at start-up in the order it will be tried, the backups marked.
+TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
+    set_console_palette(false);
+    RunConfig config;
+    config.pools = {{"127.0.0.1", 1}, {"pool.example", 3360}, {"::1", 3333}};
+    config.address = "qel1x";
+    config.worker = "rig";
+    config.threads = 1;
+    const std::string out = capture_console([&] {
+        print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
+    });
+    EXPECT_NE(out.find(" pool  127.0.0.1:1\n pool  pool.example:3360 (backup)\n"
+                       " pool  ::1:3333 (backup)\n user  qel1x · worker rig\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST(RateHistory, Averages) {

@@ -14,14 +14,14 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    orvo::qel::Pool pool;
     size_t logs = 0;
     size_t results = 0;
-    pool.on_log = [&](const std::string& text) {
-        check(!text.empty());
-        ++logs;
-    };
-    pool.on_result = [&](bool, const std::string&) { ++results; };
+    orvo::qel::Pool pool(
+        [&](const orvo::qel::ReportLine& line) {
+            check(!line.text.empty());
+            ++logs;
+        },
+        [&](bool, const std::string&) { ++results; });
     // Several lines per input, split at line feeds the way the connection thread frames them.
     std::string buffer(reinterpret_cast<const char*>(data), size);
     size_t start = 0;
@@ -31,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lf > start) pool.handle_line(buffer.substr(start, lf - start));
         start = lf + 1;
     }
-    const uint64_t seq = pool.job_seq.load();
+    const uint64_t seq = pool.job_seq();
     orvo::qel::Job job;
-    pool.refresh_job_copy(job);
+    pool.board().refresh_job_copy(job);
     check(job.seq == seq);
     check(!job.valid || !job.job_id.empty());
-    check(pool.next_submit_id.load() == 2);
+    check(pool.next_submit_id() == 2);
     return 0;
 }

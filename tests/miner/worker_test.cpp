@@ -98,9 +98,25 @@ struct ReportedLines {
     }
 };
 
+// The pool's side of the hashing threads: the job board and a submit that records each share.
+struct PoolSide {
+    JobBoard board;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, uint64_t>> submitted;  // (job id, nonce)
+    SubmitFn submit = [this](const std::string& job_id, uint64_t nonce, const uint8_t*) {
+        std::lock_guard<std::mutex> lock(mutex);
+        submitted.emplace_back(job_id, nonce);
+    };
+    size_t submits() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return submitted.size();
+    }
+    PoolSide() { board.connection_opened(); }
+};
+
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
-void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
+void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
                  bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr,
                  const std::vector<bool>& wrong_answer = {},
                  const std::vector<int32_t>& pin_order = {},
@@ -120,7 +136,8 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .bench_seconds = bench,
                           .pow_hash = FakeHash::hash,
                           .total_hashes = total,
-                          .pool = pool,
+                          .board = pool.board,
+                          .submit = pool.submit,
                           .stop_requested = stop,
                           .report = ReportedLines::report,
                           .refused_pins = refused_pins,
@@ -141,20 +158,21 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
     EXPECT_EQ(total.load(), FakeHash::count());
 }
 
-// Publishes a job through the protocol handler, as the connection thread does. A target of 00
-// bytes is met only by the all-zero hash.
-void publish_job(Pool& pool, const std::string& id, uint64_t start, uint64_t end,
+// Publishes a job as the pool client does. A target of 00 bytes is met only by the all-zero
+// hash.
+void publish_job(PoolSide& pool, const std::string& id, uint64_t start, uint64_t end,
                  uint8_t target_fill) {
-    char target[3];
-    std::snprintf(target, sizeof target, "%02x", target_fill);
-    std::string target_hex;
-    for (int i = 0; i < 32; ++i) target_hex += target;
-    const uint64_t before = pool.job_seq.load();
-    pool.handle_line(R"({"method":"job","params":{"job_id":")" + id + R"(","header_base":")" +
-                     std::string(224, 'a') + R"(","target":")" + target_hex +
-                     R"(","height":77,"nonce_start":)" + std::to_string(start) +
-                     R"(,"nonce_end":)" + std::to_string(end) + "}}");
-    ASSERT_EQ(pool.job_seq.load(), before + 1) << id;
+    Job job;
+    job.job_id = id;
+    std::memset(job.header_base, 0xaa, sizeof job.header_base);
+    std::memset(job.target, target_fill, sizeof job.target);
+    job.height = 77;
+    job.nonce_start = start;
+    job.nonce_end = end;
+    job.valid = true;
+    const uint64_t before = pool.board.job_seq();
+    pool.board.publish(job);
+    ASSERT_EQ(pool.board.job_seq(), before + 1) << id;
 }
 
 std::map<uint64_t, int> nonce_counts() {
@@ -171,7 +189,7 @@ struct Stage {
     std::function<void()> then = [] {};
 };
 
-void run_stages(Pool& pool, int32_t threads, std::vector<Stage> stages,
+void run_stages(PoolSide& pool, int32_t threads, std::vector<Stage> stages,
                 std::chrono::milliseconds linger = std::chrono::milliseconds(150)) {
     size_t at = 0;
     std::optional<std::chrono::steady_clock::time_point> reached;
@@ -190,8 +208,11 @@ void run_stages(Pool& pool, int32_t threads, std::vector<Stage> stages,
 
 TEST(HashingThread, TwoThreadsWalkTheRangeOnceThenWaitForTheNextJob) {
     FakeHash::reset(0xFF);  // never a share
-    Pool pool;
-    pool.connected = true;
+    PoolSide pool;
+    const auto reconnect = [&] {
+        pool.board.connection_closed();
+        pool.board.connection_opened();
+    };
     publish_job(pool, "j1", 100, 103, 0x00);
     std::map<uint64_t, int> after_first;
     std::vector<uint64_t> first_walk;
@@ -205,10 +226,17 @@ TEST(HashingThread, TwoThreadsWalkTheRangeOnceThenWaitForTheNextJob) {
                  }},
                 {8,
                  [&] {
-                     // So does a new connection, even with a job id seen before.
-                     pool.conn_gen = 1;
-                     publish_job(pool, "j2", 100, 101, 0x00);
+                     // The same work again after a reconnect: its nonces were all hashed.
+                     reconnect();
+                     publish_job(pool, "j2", 100, 103, 0x00);
                  }},
+                {8,
+                 [&] {
+                     // So were those of older work that comes back.
+                     reconnect();
+                     publish_job(pool, "j1", 100, 103, 0x00);
+                 }},
+                {8, [&] { publish_job(pool, "j3", 100, 101, 0x00); }},
                 {10}});
     EXPECT_EQ(after_first, (std::map<uint64_t, int>{{100, 1}, {101, 1}, {102, 1}, {103, 1}}));
     // Within a thread the order is 100, 102 (and 101, 103).
@@ -221,15 +249,14 @@ TEST(HashingThread, TwoThreadsWalkTheRangeOnceThenWaitForTheNextJob) {
 
 TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
     FakeHash::reset(0x00);  // every hash a share
-    Pool pool;
-    pool.connected = true;
+    PoolSide pool;
     publish_job(pool, "j1", 0, 5, 0x00);
     // The pool repeats the job with a longer range: only the new nonces are hashed.
     run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}});
     std::map<uint64_t, int> expected;
     for (uint64_t n = 0; n <= 9; ++n) expected[n] = 1;
     EXPECT_EQ(nonce_counts(), expected);
-    EXPECT_EQ(pool.next_submit_id.load(), 2u + 10);  // each share submitted exactly once
+    EXPECT_EQ(pool.submits(), 10u);  // each share submitted exactly once
 }
 
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
@@ -240,8 +267,8 @@ TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
     } cases[] = {{false, true, 0, 10}, {true, false, 0, 10}, {true, true, 11, 10}};
     for (const auto& c : cases) {
         FakeHash::reset(0xFF);
-        Pool pool;
-        pool.connected = c.connected;
+        PoolSide pool;
+        if (!c.connected) pool.board.connection_closed();
         if (c.job) publish_job(pool, "j1", c.start, c.end, 0);
         auto begin = std::chrono::steady_clock::now();
         run_workers(pool, 2, 0, [&] {
@@ -253,29 +280,27 @@ TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
 
 TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     FakeHash::reset(0x00);  // the all-zero hash meets every target, also a zero network target
-    Pool pool;
-    pool.connected = true;
+    PoolSide pool;
     publish_job(pool, "j1", 0, 3, 0x00);
     ReportedLines::clear();
     run_stages(pool, 1, {{4}});
     std::string out = ReportedLines::taken();
-    EXPECT_EQ(pool.next_submit_id.load(), 2u + 4);  // every hash a share, submitted once
+    EXPECT_EQ(pool.submits(), 4u);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
 
     // The pool reconnected since the job was copied: shares are dropped silently.
     FakeHash::reset(0x00);
-    Pool stale;
-    stale.connected = true;
+    PoolSide stale;
     publish_job(stale, "j1", 0, 3, 0x00);
-    stale.conn_gen = 5;
+    stale.board.connection_opened();  // the connection changed but no job came on it yet
     run_workers(stale, 1, 0, [] { return FakeHash::count() >= 4; });
     EXPECT_GE(FakeHash::count(), 4u);
-    EXPECT_EQ(stale.next_submit_id.load(), 2u);
+    EXPECT_EQ(stale.submits(), 0u);
 }
 
 TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
     FakeHash::reset(0xFF);
-    Pool pool;  // never started: the benchmark needs no job
+    PoolSide pool;  // the benchmark needs no job
     ArenaCounters arenas;
     run_workers(
         pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
@@ -322,8 +347,7 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
     };
     for (const auto& c : cases) {
         FakeHash::reset(0x00);
-        Pool pool;
-        pool.connected = true;
+        PoolSide pool;
         publish_job(pool, "j1", 0, 999, 0x00);
         ArenaCounters arenas;
         ReportedLines::clear();
@@ -342,7 +366,7 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
         for (uint64_t n : FakeHash::nonces) EXPECT_FALSE(c.wrong[n % 2]) << n;
         if (c.ready == 0) {
             EXPECT_EQ(FakeHash::count(), 0u);
-            EXPECT_EQ(pool.next_submit_id.load(), 2u);  // nothing submitted
+            EXPECT_EQ(pool.submits(), 0u);  // nothing submitted
             EXPECT_EQ(out.find(" block "), std::string::npos) << out;
         } else {
             EXPECT_GE(FakeHash::count(), 8u);

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,27 +35,28 @@ const std::string kJob = R"({"method":"job","params":{"job_id":"j","header_base"
                          R"(","height":1}})"
                          "\n";
 
-// A client wired to a fresh loopback peer, with reconnect delays shortened 200-fold.
+// A client wired to a fresh loopback peer, with reconnect delays shortened 200-fold. A test
+// changes timing_ before its first use of pool().
 class Connection : public ::testing::Test {
   protected:
-    void SetUp() override {
-        rec_.attach(pool_);
-        pool_.delay_unit = 5ms;
+    Pool& pool() {
+        if (!pool_) pool_.emplace(rec_.lines(), rec_.verdicts(), timing_);
+        return *pool_;
     }
     void connect() {
-        pool_.start(loopback_config(peer_.port()));
+        pool().start(loopback_config(peer_.port()));
         ASSERT_TRUE(peer_.accept_client());
         std::string login;
         ASSERT_TRUE(peer_.read_line(login));
-        ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
+        ASSERT_TRUE(eventually([&] { return pool().connected(); }));
     }
     // Submits `n` shares and reads their lines at the peer; their ids are returned.
     std::vector<uint64_t> submit_shares(int n) {
         std::vector<uint64_t> ids;
         const uint8_t hash[32] = {};
         for (int i = 0; i < n; ++i) {
-            ids.push_back(pool_.next_submit_id.load());
-            pool_.submit("j", static_cast<uint64_t>(i), hash);
+            ids.push_back(pool().next_submit_id());
+            pool().submit("j", static_cast<uint64_t>(i), hash);
             std::string line;
             EXPECT_TRUE(peer_.read_line(line));
         }
@@ -66,20 +68,21 @@ class Connection : public ::testing::Test {
     // Declared so that the client (and its thread) goes first, before what it reports to.
     LoopbackPeer peer_;
     Recorder rec_;
-    Pool pool_;
+    Pool::Timing timing_{.delay_unit = 5ms};
+    std::optional<Pool> pool_;
 };
 
 TEST_F(Connection, ConnectsAndLogsIn) {
-    EXPECT_FALSE(pool_.connected.load());
-    pool_.start(loopback_config(peer_.port()));
+    EXPECT_FALSE(pool().connected());
+    pool().start(loopback_config(peer_.port()));
     ASSERT_TRUE(peer_.accept_client());
     std::string login;
     ASSERT_TRUE(peer_.read_line(login));
     EXPECT_EQ(login, R"({"id":1,"method":"login","params":{"address":"addr","worker":"rig",)"
                      R"("protocol_version":2,"capabilities":["submit_claimed_hash"],)"
                      R"("difficulty_hint":null}})");
-    EXPECT_TRUE(pool_.connected.load());
-    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    EXPECT_TRUE(pool().connected());
+    EXPECT_EQ(pool().conn_gen(), 1u);
     EXPECT_EQ(rec_.count("connected to 127.0.0.1:" + std::to_string(peer_.port())), 1u);
 }
 
@@ -105,7 +108,7 @@ TEST_F(Connection, FramesSplitMergedCrlfAndEmptyLines) {
     EXPECT_EQ(reason(1), "b");
     EXPECT_EQ(reason(2), "c");
     EXPECT_EQ(reason(3), "d");
-    EXPECT_TRUE(pool_.connected.load());
+    EXPECT_TRUE(pool().connected());
 }
 
 // Replies are matched to the requests of the connection they came on: after a reconnect, the
@@ -122,7 +125,7 @@ TEST_F(Connection, RepliesCountOnlyForRequestsOfThisConnection) {
     ASSERT_TRUE(peer_.accept_client());
     std::string login;
     ASSERT_TRUE(peer_.read_line(login));
-    ASSERT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
+    ASSERT_TRUE(eventually([&] { return pool().conn_gen() == 2; }));
     const auto new_ids = submit_shares(1);
     std::string replies;
     for (uint64_t id : old_ids)
@@ -153,7 +156,7 @@ TEST_F(Connection, LineOfExactlyTheCapIsKept) {
                    "\n"));
     ASSERT_TRUE(eventually([&] { return results() == 1; }));
     EXPECT_EQ(reason(0), "after");
-    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    EXPECT_EQ(pool().conn_gen(), 1u);
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
 }
 
@@ -164,24 +167,24 @@ TEST_F(Connection, LongerPartialLineDisconnects) {
     EXPECT_TRUE(
         eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
     EXPECT_TRUE(peer_.accept_client());  // and it comes back
-    EXPECT_TRUE(eventually([&] { return pool_.conn_gen.load() == 2; }));
+    EXPECT_TRUE(eventually([&] { return pool().conn_gen() == 2; }));
 }
 
 TEST_F(Connection, RetryDelaysDoubleUpTo15) {
     const uint16_t port = test_support::closed_port();
-    pool_.start(loopback_config(port));
+    pool().start(loopback_config(port));
     const std::string prefix = "cannot reach 127.0.0.1:" + std::to_string(port) + ", retry in ";
     ASSERT_TRUE(eventually([&] { return rec_.count_prefix(prefix) >= 6; }));
-    pool_.stop();
+    pool().stop();
     auto logs = rec_.logs();
     const char* expected[] = {"2", "4", "8", "15", "15", "15"};
     for (size_t i = 0; i < 6; ++i) EXPECT_EQ(logs.at(i), prefix + expected[i] + " s");
-    EXPECT_EQ(pool_.conn_gen.load(), 0u);
-    EXPECT_FALSE(pool_.connected.load());
+    EXPECT_EQ(pool().conn_gen(), 0u);
+    EXPECT_FALSE(pool().connected());
 }
 
 TEST_F(Connection, DelayResetsAfterAConnectionThatDeliveredAJob) {
-    pool_.start(loopback_config(peer_.port()));
+    pool().start(loopback_config(peer_.port()));
     const char* sends[] = {"", "", kJob.c_str(), ""};
     const char* expected[] = {"2", "4", "2", "4"};
     for (int i = 0; i < 4; ++i) {
@@ -190,7 +193,7 @@ TEST_F(Connection, DelayResetsAfterAConnectionThatDeliveredAJob) {
         ASSERT_TRUE(peer_.read_line(login));
         if (*sends[i]) {
             ASSERT_TRUE(peer_.send(sends[i]));
-            ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+            ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
         }
         peer_.close_client();
         const std::string line =
@@ -204,39 +207,49 @@ TEST_F(Connection, DelayResetsAfterAConnectionThatDeliveredAJob) {
 TEST_F(Connection, LossInvalidatesTheJobButKeepsItsContent) {
     connect();
     ASSERT_TRUE(peer_.send(kJob));
-    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
     {
-        const Job job = PoolTestAccess::job(pool_);
+        const Job job = PoolTestAccess::job(pool());
         EXPECT_TRUE(job.valid);
         EXPECT_EQ(job.conn_gen, 1u);
     }
+    PoolStatus status = pool().status();
+    EXPECT_TRUE(status.connected);
+    EXPECT_EQ(status.reconnects, 0u);
+    EXPECT_EQ(status.job_height, 1u);
+    EXPECT_EQ(status.port, peer_.port());
+    EXPECT_FALSE(status.backup);
     peer_.close_client();
-    ASSERT_TRUE(eventually([&] { return !pool_.connected.load(); }));
-    ASSERT_TRUE(eventually([&] { return !PoolTestAccess::job(pool_).valid; }));
-    const Job job = PoolTestAccess::job(pool_);
+    ASSERT_TRUE(eventually([&] { return !pool().connected(); }));
+    ASSERT_TRUE(eventually([&] { return !PoolTestAccess::job(pool()).valid; }));
+    const Job job = PoolTestAccess::job(pool());
     EXPECT_EQ(job.job_id, "j");
     EXPECT_EQ(job.height, 1u);
+    ASSERT_TRUE(peer_.accept_client());
+    ASSERT_TRUE(eventually([&] { return pool().connected(); }));
+    status = pool().status();
+    EXPECT_EQ(status.reconnects, 1u);
+    EXPECT_EQ(status.job_height, 1u);  // the last job received, also when it is no longer valid
 }
 
 TEST_F(Connection, StopWhileConnectedIsSilent) {
     connect();
     ASSERT_TRUE(peer_.send(kJob));
-    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
     const auto t0 = std::chrono::steady_clock::now();
-    pool_.stop();
+    pool().stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
-    EXPECT_FALSE(pool_.connected.load());
-    EXPECT_EQ(PoolTestAccess::socket(pool_), -1);
-    EXPECT_FALSE(PoolTestAccess::job(pool_).valid);
-    EXPECT_FALSE(PoolTestAccess::thread_joinable(pool_));
+    EXPECT_FALSE(pool().connected());
+    EXPECT_EQ(PoolTestAccess::socket(pool()), -1);
+    EXPECT_FALSE(PoolTestAccess::job(pool()).valid);
+    EXPECT_FALSE(PoolTestAccess::thread_joinable(pool()));
 }
 
 TEST(ConnectionTiming, StopDuringAWaitReturnsWithinASlice) {
-    Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);  // real delay unit: the wait would be 2 s
+    Recorder rec;                            // outlives the client that reports to it
+    Pool pool(rec.lines(), rec.verdicts());  // real delay unit: the wait would be 2 s
     pool.start(loopback_config(test_support::closed_port()));
     ASSERT_TRUE(eventually([&] { return rec.count_prefix("cannot reach") == 1; }));
     std::this_thread::sleep_for(50ms);
@@ -263,11 +276,10 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
     std::this_thread::sleep_for(100ms);
 
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.start(loopback_config(port));
     std::this_thread::sleep_for(300ms);
-    const bool pending = pool.conn_gen.load() == 0;
+    const bool pending = pool.conn_gen() == 0;
     const auto t0 = std::chrono::steady_clock::now();
     pool.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
@@ -281,20 +293,20 @@ TEST(ConnectionTiming, StopDuringAPendingConnectDoesNotWaitForIt) {
 TEST_F(Connection, IdsAndGenerationsContinueAcrossRestarts) {
     connect();
     uint8_t hash[32] = {};
-    pool_.submit("j", 1, hash);
+    pool().submit("j", 1, hash);
     std::string line;
     ASSERT_TRUE(peer_.read_line(line));
     EXPECT_EQ(line.rfind(R"({"id":2,)", 0), 0u) << line;
-    pool_.stop();
-    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    pool().stop();
+    EXPECT_EQ(pool().conn_gen(), 1u);
 
-    pool_.start(loopback_config(peer_.port()));
+    pool().start(loopback_config(peer_.port()));
     ASSERT_TRUE(peer_.accept_client());
     ASSERT_TRUE(peer_.read_line(line));
     EXPECT_EQ(line.rfind(R"({"id":1,"method":"login")", 0), 0u);
-    ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
-    EXPECT_EQ(pool_.conn_gen.load(), 2u);
-    pool_.submit("j", 2, hash);
+    ASSERT_TRUE(eventually([&] { return pool().connected(); }));
+    EXPECT_EQ(pool().conn_gen(), 2u);
+    pool().submit("j", 2, hash);
     ASSERT_TRUE(peer_.read_line(line));
     EXPECT_EQ(line.rfind(R"({"id":3,)", 0), 0u) << line;
 }
@@ -302,7 +314,7 @@ TEST_F(Connection, IdsAndGenerationsContinueAcrossRestarts) {
 // A pool that stops reading: submits keep returning at once (they only queue), the queue that
 // cannot drain ends the connection after send_timeout, and stop() never waits for a write.
 TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
-    pool_.send_timeout = 500ms;
+    timing_.send_timeout = 500ms;
     connect();
     const uint8_t hash[32] = {};
     const std::string long_id(4000, 'j');  // fills the socket buffers quickly
@@ -311,7 +323,7 @@ TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
     std::thread hashing([&] {
         while (!done) {
             const auto t0 = std::chrono::steady_clock::now();
-            pool_.submit(long_id, 1, hash);
+            pool().submit(long_id, 1, hash);
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::steady_clock::now() - t0)
                                 .count();
@@ -324,7 +336,7 @@ TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
     EXPECT_TRUE(eventually([&] { return rec_.count_prefix("connection lost") == 1; }));
     EXPECT_TRUE(peer_.accept_client());  // and it comes back
     const auto t0 = std::chrono::steady_clock::now();
-    pool_.stop();
+    pool().stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     done = true;
     hashing.join();
@@ -335,10 +347,10 @@ TEST_F(Connection, StopWhileThePeerIsDeafIsPrompt) {
     connect();
     const uint8_t hash[32] = {};
     const std::string long_id(4000, 'j');
-    for (uint64_t i = 0; i < 3000; ++i) pool_.submit(long_id, i, hash);  // far beyond the buffers
+    for (uint64_t i = 0; i < 3000; ++i) pool().submit(long_id, i, hash);  // far beyond the buffers
     std::this_thread::sleep_for(200ms);
     const auto t0 = std::chrono::steady_clock::now();
-    pool_.stop();
+    pool().stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
 }
@@ -351,7 +363,7 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
             const std::string job_id(1, static_cast<char>('0' + t));
-            for (uint64_t i = 0; i < EACH; ++i) pool_.submit("t" + job_id, i, hash);
+            for (uint64_t i = 0; i < EACH; ++i) pool().submit("t" + job_id, i, hash);
         });
     }
     for (auto& t : threads) t.join();
@@ -372,7 +384,7 @@ TEST_F(Connection, QueuedLinesGoOutWholeAndInOrder) {
 // The pool may keep the connection open and stop answering: the login and each submit have a
 // reply deadline, after which the connection counts as lost and the job as gone.
 TEST_F(Connection, LoginWithoutReplyEndsTheConnection) {
-    pool_.login_timeout = 300ms;
+    timing_.login_timeout = 300ms;
     connect();
     EXPECT_TRUE(
         eventually([&] { return rec_.count_prefix("no reply to the login within ") == 1; }));
@@ -385,19 +397,38 @@ TEST_F(Connection, LoginWithoutReplyEndsTheConnection) {
                            "\n"));
     std::this_thread::sleep_for(600ms);  // twice the deadline: an answered login keeps it open
     EXPECT_EQ(rec_.count_prefix("no reply to the login"), 1u);
-    EXPECT_EQ(pool_.conn_gen.load(), 2u);
+    EXPECT_EQ(pool().conn_gen(), 2u);
+}
+
+// Some pools answer the login with their first job instead of a reply: a job accepted on the
+// connection settles the login's deadline, and a reply that comes later still counts.
+TEST_F(Connection, AJobInsteadOfTheLoginReplySettlesTheLogin) {
+    timing_.login_timeout = 300ms;
+    connect();
+    ASSERT_TRUE(peer_.send(R"({"id":1,"method":"job","params":{"job_id":"j","header_base":")" +
+                           std::string(224, 'a') + R"(","target":")" + std::string(64, 'f') +
+                           R"("}})"
+                           "\n"));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
+    std::this_thread::sleep_for(700ms);  // more than twice the deadline
+    EXPECT_EQ(rec_.count_prefix("no reply to the login"), 0u);
+    EXPECT_EQ(pool().conn_gen(), 1u);
+    EXPECT_TRUE(pool().connected());
+    ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
+                           "\n"));
+    EXPECT_TRUE(eventually([&] { return rec_.count("logged in") == 1; }));
 }
 
 TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
-    pool_.reply_timeout = 400ms;
+    timing_.reply_timeout = 400ms;
     connect();
     ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
                            "\n" +
                            kJob));
-    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
     const uint8_t hash[32] = {};
-    pool_.submit("j", 1, hash);
-    pool_.submit("j", 2, hash);
+    pool().submit("j", 1, hash);
+    pool().submit("j", 2, hash);
     std::string line;
     ASSERT_TRUE(peer_.read_line(line));
     ASSERT_TRUE(peer_.read_line(line));
@@ -406,7 +437,7 @@ TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
     EXPECT_TRUE(eventually([&] { return rec_.count_prefix("no reply to a share within ") == 1; }));
     EXPECT_TRUE(
         eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
-    EXPECT_FALSE(PoolTestAccess::job(pool_).valid);  // no thread hashes the dead pool's job
+    EXPECT_FALSE(PoolTestAccess::job(pool()).valid);  // no thread hashes the dead pool's job
     const auto logs = rec_.logs();
     const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
     ASSERT_NE(lost, logs.end());
@@ -415,13 +446,13 @@ TEST_F(Connection, SubmitWithoutReplyEndsTheConnectionAndTheJob) {
 }
 
 TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
-    pool_.reply_timeout = 300ms;
+    timing_.reply_timeout = 300ms;
     connect();
     ASSERT_TRUE(peer_.send(R"({"id":1,"result":{"status":"OK"}})"
                            "\n"));
     const uint8_t hash[32] = {};
     for (uint64_t i = 0; i < 6; ++i) {
-        pool_.submit("j", i, hash);
+        pool().submit("j", i, hash);
         std::string line;
         ASSERT_TRUE(peer_.read_line(line));
         ASSERT_TRUE(peer_.send(R"({"id":)" + std::to_string(2 + i) +
@@ -430,7 +461,7 @@ TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_EQ(rec_.count_prefix("no reply"), 0u);
-    EXPECT_EQ(pool_.conn_gen.load(), 1u);
+    EXPECT_EQ(pool().conn_gen(), 1u);
 }
 
 // A resolver that answers only when released, as a name server that never replies would.
@@ -465,9 +496,8 @@ struct StuckResolver {
 TEST(ConnectionTiming, StopDoesNotWaitForTheResolver) {
     StuckResolver resolver;
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
-    pool.resolve = resolver.fn();
+    Pool pool(rec.lines(), rec.verdicts());
+    PoolTestAccess::set_resolver(pool, resolver.fn());
     pool.start(loopback_config(1));
     ASSERT_TRUE(resolver.wait_called());
     std::this_thread::sleep_for(300ms);
@@ -483,10 +513,11 @@ TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {
     auto gate = std::make_shared<std::atomic<bool>>(false);
     {
         Pool pool;
-        pool.resolve = [gate](const char* h, const char* s, const addrinfo* hints, addrinfo** out) {
-            while (!*gate) std::this_thread::sleep_for(1ms);
-            return getaddrinfo(h, s, hints, out);
-        };
+        PoolTestAccess::set_resolver(
+            pool, [gate](const char* h, const char* s, const addrinfo* hints, addrinfo** out) {
+                while (!*gate) std::this_thread::sleep_for(1ms);
+                return getaddrinfo(h, s, hints, out);
+            });
         pool.start(loopback_config(test_support::closed_port()));
         std::this_thread::sleep_for(200ms);
         pool.stop();
@@ -497,9 +528,9 @@ TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {
 
 class Failover2 : public ::testing::Test {
   protected:
-    void SetUp() override {
-        rec_.attach(pool_);
-        pool_.delay_unit = 5ms;
+    Pool& pool() {
+        if (!pool_) pool_.emplace(rec_.lines(), rec_.verdicts(), timing_);
+        return *pool_;
     }
     Pool::Config two_pools() {
         Pool::Config config = loopback_config(first_);
@@ -509,11 +540,12 @@ class Failover2 : public ::testing::Test {
     uint16_t first_ = test_support::closed_port();
     LoopbackPeer second_;
     Recorder rec_;
-    Pool pool_;
+    Pool::Timing timing_{.delay_unit = 5ms};
+    std::optional<Pool> pool_;
 };
 
 TEST_F(Failover2, ThreeFailuresHandOverToTheNextPool) {
-    pool_.start(two_pools());
+    pool().start(two_pools());
     ASSERT_TRUE(second_.accept_client());
     const auto logs = rec_.logs();
     const std::string first = "127.0.0.1:" + std::to_string(first_);
@@ -529,17 +561,66 @@ TEST_F(Failover2, ThreeFailuresHandOverToTheNextPool) {
     EXPECT_TRUE(eventually([&] { return rec_.count("connected to " + second) == 1; }));
 }
 
+// A refused login: with backups it is a failed attempt (closed, backed off, handed over after
+// three); a lone pool keeps the connection, since jobs it sends later are still used.
+TEST_F(Failover2, ARefusedLoginIsAFailedAttemptOnlyWithBackups) {
+    LoopbackPeer refusing;
+    const std::string refusal = R"({"id":1,"error":"unknown address"})"
+                                "\n";
+    {
+        Pool::Config config = loopback_config(refusing.port());
+        config.backups = {{"127.0.0.1", second_.port()}};
+        pool().start(config);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ASSERT_TRUE(refusing.accept_client()) << attempt;
+            std::string login;
+            ASSERT_TRUE(refusing.read_line(login));
+            ASSERT_TRUE(refusing.send(refusal));
+            ASSERT_TRUE(refusing.client_closed()) << attempt;
+        }
+        ASSERT_TRUE(second_.accept_client());
+        const std::string first = "127.0.0.1:" + std::to_string(refusing.port());
+        const std::string second = "127.0.0.1:" + std::to_string(second_.port());
+        EXPECT_EQ(rec_.count("login refused: unknown address"), 3u);
+        EXPECT_EQ(rec_.count("switching to pool " + second + " (3 failed attempts in a row)"), 1u);
+        const auto logs = rec_.logs();
+        const std::vector<std::string> delays = {"2", "4", "8"};
+        std::vector<std::string> seen;
+        for (const auto& line : logs) {
+            if (line.rfind("connection lost, reconnecting in ", 0) == 0) seen.push_back(line);
+        }
+        ASSERT_EQ(seen.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(seen[i], "connection lost, reconnecting in " + delays[i] + " s");
+        }
+        pool().stop();
+    }
+    Recorder rec;
+    Pool lone(rec.lines(), rec.verdicts(), timing_);
+    lone.start(loopback_config(refusing.port()));
+    ASSERT_TRUE(refusing.accept_client());
+    std::string login;
+    ASSERT_TRUE(refusing.read_line(login));
+    ASSERT_TRUE(refusing.send(refusal));
+    ASSERT_TRUE(eventually([&] { return rec.count("login refused: unknown address") == 1; }));
+    EXPECT_FALSE(refusing.client_closed(200ms));
+    EXPECT_EQ(lone.conn_gen(), 1u);
+    ASSERT_TRUE(refusing.send(kJob));
+    EXPECT_TRUE(eventually([&] { return lone.job_seq() == 1; }));
+    lone.stop();
+}
+
 TEST_F(Failover2, BackToTheFirstAtTheNextReconnectAfterTheReturnTime) {
-    pool_.failover_return = 300ms;
+    timing_.failover_return = 300ms;
     LoopbackPeer first;  // not listening yet: made unreachable by pointing at a closed port
-    pool_.start(two_pools());
+    pool().start(two_pools());
     ASSERT_TRUE(second_.accept_client());
     std::string login;
     ASSERT_TRUE(second_.read_line(login));
     ASSERT_TRUE(second_.send(kJob));
-    ASSERT_TRUE(eventually([&] { return pool_.job_seq.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
     std::this_thread::sleep_for(400ms);
-    EXPECT_EQ(pool_.conn_gen.load(), 1u);  // a healthy backup is not dropped for the return
+    EXPECT_EQ(pool().conn_gen(), 1u);  // a healthy backup is not dropped for the return
     second_.close_client();
     const std::string back =
         "switching to pool 127.0.0.1:" + std::to_string(first_) + " (back to the first pool)";
@@ -550,13 +631,13 @@ TEST_F(Failover2, BackToTheFirstAtTheNextReconnectAfterTheReturnTime) {
 }
 
 TEST_F(Failover2, ARestartWithTheSamePoolsStaysOnThePoolInUse) {
-    pool_.start(two_pools());
+    pool().start(two_pools());
     ASSERT_TRUE(second_.accept_client());
-    ASSERT_TRUE(eventually([&] { return pool_.connected.load(); }));
-    pool_.stop();
+    ASSERT_TRUE(eventually([&] { return pool().connected(); }));
+    pool().stop();
     Pool::Config config = two_pools();
     config.address = "dev";  // the fee switch changes only the login
-    pool_.start(config);
+    pool().start(config);
     ASSERT_TRUE(second_.accept_client());
     std::string login;
     ASSERT_TRUE(second_.read_line(login));

@@ -21,12 +21,17 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-void Recorder::attach(Pool& pool) {
-    pool.on_log = [this](const std::string& text) {
+ReportSink Recorder::lines() {
+    return [this](const ReportLine& line) {
+        // Every line of the client is a gray "net  " line; any other shows up in the comparisons.
+        const bool net = line.colour == LineColour::gray && std::string(line.tag) == "net  ";
         std::lock_guard<std::mutex> lock(mutex_);
-        logs_.push_back(text);
+        logs_.push_back(net ? line.text : "not a net line: " + line.text);
     };
-    pool.on_result = [this](bool accepted, const std::string& reason) {
+}
+
+Pool::ResultSink Recorder::verdicts() {
+    return [this](bool accepted, const std::string& reason) {
         std::lock_guard<std::mutex> lock(mutex_);
         results_.push_back({accepted, reason});
     };

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,28 +13,53 @@
 
 namespace orvo::qel {
 
-// The client's private state, for tests only.
+// The one door to the client's private state, for tests only.
 struct PoolTestAccess {
     // The job in force, copied under its lock.
-    static Job job(Pool& pool) {
-        std::lock_guard<std::mutex> lock(pool.job_mutex);
-        return pool.job;
-    }
+    static Job job(const Pool& pool) { return pool.board_.job(); }
     // Makes `fd` the client's connection (-1: none), as the connection thread would.
     static void set_socket(Pool& pool, int fd) {
-        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        MutexLock lock(pool.send_mutex);
         pool.sock = fd;
     }
     static int socket(Pool& pool) {
-        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        MutexLock lock(pool.send_mutex);
         return pool.sock;
     }
     static bool thread_joinable(const Pool& pool) { return pool.thread.joinable(); }
     // The lines queued for the connection thread, taken out as it would write them.
     static std::string take_outbox(Pool& pool) {
-        std::lock_guard<std::mutex> lock(pool.send_mutex);
+        MutexLock lock(pool.send_mutex);
         return std::exchange(pool.outbox, std::string());
     }
+    // A new connection as the connection thread opens it: a new generation, the old requests
+    // forgotten.
+    static void open_connection(Pool& pool) {
+        pool.pending_.clear();
+        pool.board_.connection_opened();
+    }
+    // Marks request `id` as sent now and awaiting its reply.
+    static void await_reply(Pool& pool, uint64_t id) {
+        pool.pending_.add(id, PendingReplies::Clock::now());
+    }
+    static void set_resolver(Pool& pool, ResolveFn resolve) { pool.resolve_ = std::move(resolve); }
+    // Whether another thread could take job_mutex right now (it never waits for it).
+    static bool job_lock_free(const Pool& pool) {
+        bool free = false;
+        std::thread probe([&] {
+            free = pool.board_.job_mutex.try_lock();
+            if (free) pool.board_.job_mutex.unlock();
+        });
+        probe.join();
+        return free;
+    }
+    // The payout address and worker the login sends, as start would set them.
+    static void set_login(Pool& pool, const std::string& address, const std::string& worker) {
+        pool.config_.address = address;
+        pool.config_.worker = worker;
+    }
+    // Whether the pool's configured pools were copied in (start was called).
+    static size_t pool_count(const Pool& pool) { return pool.pools_.size(); }
 };
 
 }  // namespace orvo::qel
@@ -44,14 +70,16 @@ namespace orvo::qel::test_support {
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// Records everything a Pool reports through its callbacks (thread-safe).
+// Records everything a Pool reports through its sinks (thread-safe). Declare it before the
+// client, so that it outlives the thread that reports to it.
 class Recorder {
   public:
     struct Result {
         bool accepted;
         std::string reason;
     };
-    void attach(Pool& pool);
+    ReportSink lines();
+    Pool::ResultSink verdicts();
     std::vector<std::string> logs() const;
     std::vector<Result> results() const;
     size_t count(const std::string& line) const;  // log lines equal to `line`

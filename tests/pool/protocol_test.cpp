@@ -41,15 +41,14 @@ Job current_job(Pool& pool) {
 
 TEST(Protocol, AppliesAJob) {
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
-    pool.conn_gen = 3;
+    Pool pool(rec.lines(), rec.verdicts());
+    for (int i = 0; i < 3; ++i) PoolTestAccess::open_connection(pool);
     pool.handle_line(R"({"method":"job","params":{"job_id":"abc","header_base":")" + kHeader +
                      R"(","target":")" + kTarget + R"(","network_target":")" +
                      std::string(62, '0') + R"(0A","height":100,"nonce_start":5,)" +
                      R"("nonce_end":1000,"difficulty":42}})");
     Job job = current_job(pool);
-    EXPECT_EQ(pool.job_seq.load(), 1u);
+    EXPECT_EQ(pool.job_seq(), 1u);
     EXPECT_EQ(job.seq, 1u);
     EXPECT_EQ(job.conn_gen, 3u);
     EXPECT_EQ(job.job_id, "abc");
@@ -113,51 +112,89 @@ TEST(Protocol, NetworkTargetIsExactly64HexDigitsOrNone) {
     }
 }
 
-// A job id is one piece of work per connection: it comes back only as a repeat of the job in
-// force (which keeps the threads' place), never as other work.
-TEST(Protocol, AJobIdComesBackOnlyAsARepeatOfTheJobInForce) {
+// A job id names one piece of work: on one connection it comes back only as a repeat of the job
+// in force; on a later connection the same id, header and range start continue the earlier
+// work (its origin), so the threads resume where they were instead of submitting its nonces
+// again.
+TEST(Protocol, AJobIdComesBackOnlyAsTheSameWork) {
     const std::string other_header = std::string(223, 'a') + "b";
     const std::string reused = "job rejected: job_id already used on this connection";
+    const std::string other_range = "job rejected: job_id already used with another nonce range";
+    const std::string kNewConnection = "new connection";
+    const std::string j2 =
+        R"({"job_id":"j2","header_base":")" + kHeader + R"(","target":")" + kTarget + "\"}";
     const struct {
-        std::vector<std::string> params;  // jobs in order; the last one is judged
-        bool accepted;
-        bool same_origin;  // the last job continues the one before
+        std::vector<std::string> params;  // jobs in order (or a new connection); the last judged
+        std::string rejection;            // empty: accepted
+        bool same_origin;                 // the last job continues the first
     } cases[] = {
         {{job_params(""), job_params(R"(,"nonce_end":99)", kHeader, std::string(64, 'f'))},
-         true,
+         "",
          true},
-        {{job_params(""), job_params(R"(,"nonce_start":5)")}, false, false},
-        {{job_params(""), job_params("", other_header)}, false, false},
-        {{job_params(""),
-          R"({"job_id":"j2","header_base":")" + kHeader + R"(","target":")" + kTarget + "\"}",
-          job_params("")},
-         false,
-         false},
+        {{job_params(""), job_params(R"(,"nonce_start":5)")}, reused, false},
+        {{job_params(""), job_params("", other_header)}, reused, false},
+        {{job_params(""), j2, job_params("")}, reused, false},
+        // Across connections.
+        {{job_params(""), kNewConnection, job_params(R"(,"nonce_end":99)")}, "", true},
+        {{job_params(""), j2, kNewConnection, job_params("")}, "", true},
+        {{job_params(""), kNewConnection, job_params("", other_header)}, "", false},
+        {{job_params(""), kNewConnection, job_params(R"(,"nonce_start":5)")}, other_range, false},
+        {{job_params(""), kNewConnection, kNewConnection, job_params("")}, "", true},
     };
     for (const auto& c : cases) {
         Recorder rec;
-        Pool pool;
-        rec.attach(pool);
+        Pool pool(rec.lines(), rec.verdicts());
         Job before;
         for (const auto& params : c.params) {
             before = current_job(pool);
-            pool.handle_line(R"({"method":"job","params":)" + params + "}");
+            if (params == kNewConnection) {
+                PoolTestAccess::open_connection(pool);
+            } else {
+                pool.handle_line(R"({"method":"job","params":)" + params + "}");
+            }
         }
         const Job after = current_job(pool);
-        EXPECT_EQ(after.seq != before.seq, c.accepted) << c.params.back();
-        EXPECT_EQ(rec.count(reused), c.accepted ? 0u : 1u) << c.params.back();
-        if (c.accepted) {
-            EXPECT_EQ(after.origin_seq == before.origin_seq, c.same_origin);
+        EXPECT_EQ(after.seq != before.seq, c.rejection.empty()) << c.params.back();
+        EXPECT_EQ(rec.count_prefix("job rejected"), c.rejection.empty() ? 0u : 1u)
+            << c.params.back();
+        if (c.rejection.empty()) {
+            EXPECT_EQ(after.origin_seq == 1, c.same_origin) << c.params.back();
+        } else {
+            EXPECT_EQ(rec.count(c.rejection), 1u) << c.params.back();
         }
     }
+}
 
-    // A new connection forgets the ids of the old one.
-    Pool pool;
-    pool.handle_line(job_line());
-    pool.conn_gen = 1;
-    pool.handle_line(R"({"method":"job","params":)" + job_params(R"(,"nonce_start":5)") + "}");
-    EXPECT_EQ(pool.job_seq.load(), 2u);
-    EXPECT_EQ(current_job(pool).origin_seq, 2u);
+// A hashing thread takes job_mutex to copy a new job, so no line may be written while it is
+// held: a stalled console would stall every thread that refreshes its job.
+TEST(Protocol, NoLineIsReportedWhileTheJobLockIsHeld) {
+    std::vector<std::string> lines;
+    std::vector<std::string> under_lock;
+    const Pool* watched = nullptr;
+    Pool pool([&](const ReportLine& line) {
+        lines.push_back(line.text);
+        if (!PoolTestAccess::job_lock_free(*watched)) under_lock.push_back(line.text);
+    });
+    watched = &pool;
+    PoolTestAccess::open_connection(pool);
+    PoolTestAccess::await_reply(pool, Pool::LOGIN_ID);
+    const std::string job = R"({"method":"job","params":)";
+    for (const std::string& line : {
+             R"({"id":1,"result":)" + job_params("") + "}",
+             job + job_params(R"(,"nonce_start":5)") + "}",  // id reused on this connection
+             job + job_params("", std::string(10, 'a')) + "}",
+             std::string("new connection"),
+             job + job_params(R"(,"nonce_start":5)") + "}",  // id reused with another range
+             job + job_params("") + "}",
+         }) {
+        if (line == "new connection") {
+            PoolTestAccess::open_connection(pool);
+        } else {
+            pool.handle_line(line);
+        }
+    }
+    EXPECT_EQ(lines.size(), 6u);
+    EXPECT_EQ(under_lock, std::vector<std::string>{});
 }
 
 TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
@@ -184,12 +221,11 @@ TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
     };
     for (const auto& c : cases) {
         Recorder rec;
-        Pool pool;
-        rec.attach(pool);
+        Pool pool(rec.lines(), rec.verdicts());
         pool.handle_line(job_line(R"(,"height":1)"));
-        ASSERT_EQ(pool.job_seq.load(), 1u);
+        ASSERT_EQ(pool.job_seq(), 1u);
         pool.handle_line(R"({"method":"job","params":)" + c.params + "}");
-        EXPECT_EQ(pool.job_seq.load(), c.accepted ? 2u : 1u) << c.params;
+        EXPECT_EQ(pool.job_seq(), c.accepted ? 2u : 1u) << c.params;
         Job job = current_job(pool);
         EXPECT_TRUE(job.valid);
         EXPECT_EQ(job.height, c.accepted ? 0u : 1u);
@@ -199,12 +235,11 @@ TEST(Protocol, BadJobsAreRejectedAndTheOldJobStays) {
 
 TEST(Protocol, JobWithoutIdIsPublishedButInvalid) {
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.handle_line(job_line());
     pool.handle_line(R"({"method":"job","params":{"header_base":")" + kHeader + R"(","target":")" +
                      kTarget + R"(","height":8}})");
-    EXPECT_EQ(pool.job_seq.load(), 2u);
+    EXPECT_EQ(pool.job_seq(), 2u);
     Job job = current_job(pool);
     EXPECT_FALSE(job.valid);
     EXPECT_EQ(job.seq, 2u);
@@ -298,10 +333,9 @@ TEST(Protocol, LineTable) {
     };
     for (const auto& c : cases) {
         Recorder rec;
-        Pool pool;
-        rec.attach(pool);
+        Pool pool(rec.lines(), rec.verdicts());
         for (uint64_t id : std::initializer_list<uint64_t>{1, 2, 5, 7, 9})
-            pool.pending.add(id, PendingReplies::Clock::now());
+            PoolTestAccess::await_reply(pool, id);
         pool.handle_line(c.line);
         EXPECT_EQ(rec.logs(), c.logs) << c.line;
         auto results = rec.results();
@@ -310,7 +344,7 @@ TEST(Protocol, LineTable) {
             EXPECT_EQ(results[i].accepted, c.results[i].accepted) << c.line;
             EXPECT_EQ(results[i].reason, c.results[i].reason) << c.line;
         }
-        EXPECT_EQ(pool.job_seq.load(), c.jobs) << c.line;
+        EXPECT_EQ(pool.job_seq(), c.jobs) << c.line;
     }
 }
 
@@ -318,8 +352,7 @@ TEST(Protocol, LineTable) {
 // a request of an earlier connection count nothing; a later id 1 is no login reply.
 TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     PoolTestAccess::set_socket(pool, fds[0]);  // connected: the requests are queued and awaited
@@ -345,7 +378,7 @@ TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
     EXPECT_EQ(results[1].reason, "stale");
 
     pool.submit("j", 3, hash);  // id 4, then the connection is replaced
-    pool.pending.clear();
+    PoolTestAccess::open_connection(pool);
     pool.handle_line(R"({"id":4,"status":"OK"})");
     EXPECT_EQ(rec.results().size(), 2u);
     PoolTestAccess::set_socket(pool, -1);
@@ -356,16 +389,15 @@ TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
 // Pool-supplied texts are cut at 200 characters (not bytes) before they reach a message.
 TEST(Protocol, LongPoolTextsAreCut) {
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     const std::string ellipsis = "\xE2\x80\xA6";
     std::string accented;
     for (int i = 0; i < 300; ++i) accented += "\xC3\xA9";  // U+00E9, two bytes each
     pool.handle_line(R"({"method":"notification","params":{"kind":")" + std::string(1000000, 'k') +
                      "\"}}");
-    pool.pending.add(1, PendingReplies::Clock::now());
+    PoolTestAccess::await_reply(pool, 1);
     pool.handle_line(R"({"id":1,"error":")" + accented + "\"}");
-    pool.pending.add(2, PendingReplies::Clock::now());
+    PoolTestAccess::await_reply(pool, 2);
     pool.handle_line(R"({"id":2,"error":{"message":")" + std::string(200, 'm') + "\"}}");
     std::string accented_200;
     for (int i = 0; i < 200; ++i) accented_200 += "\xC3\xA9";
@@ -382,7 +414,7 @@ TEST(Protocol, NoCallbacksNoCrash) {
     pool.handle_line(job_line());
     pool.handle_line(R"({"id":2,"error":"x"})");
     pool.handle_line(R"({"method":"notification","params":{}})");
-    EXPECT_EQ(pool.job_seq.load(), 1u);
+    EXPECT_EQ(pool.job_seq(), 1u);
 }
 
 // A client whose socket is one end of a socket pair, so the tests read what it sends.
@@ -404,8 +436,7 @@ class WiredPool : public ::testing::Test {
 };
 
 TEST_F(WiredPool, LoginLineByteForByte) {
-    pool_.address = "addr\"1\\";
-    pool_.worker = "rig\x01";
+    PoolTestAccess::set_login(pool_, "addr\"1\\", "rig\x01");
     pool_.send_login();
     EXPECT_EQ(read_all_available(),
               R"({"id":1,"method":"login","params":{"address":"addr\"1\\","worker":"rig\u0001",)"
@@ -427,7 +458,7 @@ TEST_F(WiredPool, SubmitLineByteForByte) {
               R"({"id":3,"method":"submit","params":{"job_id":"q\"","nonce":18446744073709551615,)"
               "\"claimed_hash\":\"" +
                   std::string(64, 'f') + "\"}}\n");
-    EXPECT_EQ(pool_.next_submit_id.load(), 4u);
+    EXPECT_EQ(pool_.next_submit_id(), 4u);
 }
 
 TEST_F(WiredPool, SendLineWithoutSocketFails) {
@@ -435,7 +466,7 @@ TEST_F(WiredPool, SendLineWithoutSocketFails) {
     EXPECT_FALSE(idle.send_line("x"));
     uint8_t hash[32] = {};
     idle.submit("j", 1, hash);  // no connection: dropped, but the id is used
-    EXPECT_EQ(idle.next_submit_id.load(), 3u);
+    EXPECT_EQ(idle.next_submit_id(), 3u);
     EXPECT_TRUE(pool_.send_line("x"));
 }
 

@@ -22,7 +22,7 @@ using test_support::Recorder;
 using test_support::StandinPool;
 
 Job wait_for_job(Pool& pool) {
-    EXPECT_TRUE(eventually([&] { return pool.job_seq.load() > 0; }, 10s));
+    EXPECT_TRUE(eventually([&] { return pool.job_seq() > 0; }, 10s));
     return PoolTestAccess::job(pool);
 }
 
@@ -30,8 +30,7 @@ TEST(StandinPool, JudgesSharesByRecomputingTheHash) {
     StandinPool standin({"--difficulty", "1", "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     ASSERT_TRUE(job.valid);
@@ -66,8 +65,7 @@ TEST(StandinPool, RejectsHashesAboveTheTarget) {
     StandinPool standin({"--target", std::string(64, '0'), "--job-interval", "0"});
     ASSERT_NE(standin.port(), 0);
     Recorder rec;  // outlives the client that reports to it
-    Pool pool;
-    rec.attach(pool);
+    Pool pool(rec.lines(), rec.verdicts());
     pool.start(test_support::loopback_config(standin.port()));
     const Job job = wait_for_job(pool);
     uint8_t hash[32];
@@ -110,17 +108,41 @@ TEST(StandinPool, ClientSurvivesMisbehaviour) {
         StandinPool standin(c.args);
         ASSERT_NE(standin.port(), 0);
         Recorder rec;
-        Pool pool;
-        rec.attach(pool);
-        pool.delay_unit = 10ms;
+        Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 10ms});
         pool.start(test_support::loopback_config(standin.port()));
         EXPECT_TRUE(eventually([&] { return rec.count(c.expected_log) >= 1; }, 10s)) << c.args[0];
         if (c.args[0] != "--refuse-login" && c.args[0] != "--overlong") {
-            EXPECT_TRUE(eventually([&] { return pool.job_seq.load() >= 1; }, 10s)) << c.args[0];
+            EXPECT_TRUE(eventually([&] { return pool.job_seq() >= 1; }, 10s)) << c.args[0];
         }
         pool.stop();
         standin.finish(SIGTERM);
     }
+}
+
+// A first pool that refuses every connection: after three failed attempts the client hands over
+// to the backup, and the shares it submits there are judged valid.
+TEST(StandinPool, AnUnreachableFirstPoolHandsOverToTheNext) {
+    StandinPool standin({"--difficulty", "1", "--job-interval", "0"});
+    ASSERT_NE(standin.port(), 0);
+    Recorder rec;
+    Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 10ms});
+    const uint16_t refusing = test_support::closed_port();
+    Pool::Config config = test_support::loopback_config(refusing);
+    config.backups = {{"127.0.0.1", standin.port()}};
+    pool.start(config);
+    const Job job = wait_for_job(pool);
+    ASSERT_TRUE(job.valid);
+    EXPECT_EQ(rec.count_prefix("cannot reach 127.0.0.1:" + std::to_string(refusing)), 3u);
+    EXPECT_EQ(
+        rec.count("switching to pool " + standin.endpoint() + " (3 failed attempts in a row)"), 1u);
+    EXPECT_TRUE(pool.status().backup);
+    uint8_t hash[32];
+    test_support::coin_hash_reference(job.header_base, job.nonce_start, hash);
+    pool.submit(job.job_id, job.nonce_start, hash);
+    ASSERT_TRUE(eventually([&] { return rec.results().size() == 1; }, 20s));
+    EXPECT_TRUE(rec.results()[0].accepted) << rec.results()[0].reason;
+    pool.stop();
+    EXPECT_NE(standin.finish(SIGTERM).find("valid 1 invalid 0 duplicate 0"), std::string::npos);
 }
 
 TEST(StandinPool, HelpAndBadOptions) {

@@ -1,0 +1,27 @@
+// Why a pool connection ended, and the line that says so before "connection lost".
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "pool/pool_timing.h"
+
+namespace orvo::qel {
+
+enum class ConnectionEnding {
+    closed,             // the pool closed it, or the socket failed without a reason to give
+    write_stalled,      // the outgoing queue could not drain within send_timeout
+    login_unanswered,   // no login reply, and no job, within login_timeout
+    submit_unanswered,  // the oldest submit had no reply within reply_timeout
+    login_refused,      // with backup pools: a refused login counts as a failed attempt
+    keepalive_timeout,  // the kernel's keepalive probes went unanswered
+};
+
+// The ending a failed receive (or a socket error reported by poll) means, from its errno.
+ConnectionEnding ending_for_socket_error(int error);
+
+// The line that explains the ending; none when it needs no explaining (the pool closed, or the
+// refusal was logged when it came).
+std::optional<std::string> ending_reason(ConnectionEnding ending, const PoolTiming& timing);
+
+}  // namespace orvo::qel

@@ -1,0 +1,22 @@
+// What the pool client can say about its connection, for monitoring.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace orvo::qel {
+
+struct PoolStatus {
+    std::string host;  // the pool in use (or last tried)
+    uint16_t port = 0;
+    bool connected = false;
+    uint64_t seconds_connected = 0;      // of the current connection; 0 without one
+    bool backup = false;                 // the pool in use is not the first configured
+    uint64_t reconnects = 0;             // connections made after the first
+    std::optional<uint64_t> job_height;  // of the last job received; none before the first
+    std::optional<uint64_t> job_difficulty;
+};
+
+}  // namespace orvo::qel
