@@ -380,7 +380,7 @@ TEST(HashingThread, FailedSelfCheckStopsTheThreadBeforeAnyWork) {
 // says so, is counted, and still hashes; its self-check report does not claim the CPU either.
 TEST(HashingThread, RefusedPinRunsUnpinnedAndSaysSo) {
     FakeHash::reset(0xFF);
-    Pool pool;
+    PoolSide pool;
     ArenaCounters arenas;
     std::atomic<int32_t> refused{0};
     ReportedLines::clear();
