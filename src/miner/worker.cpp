@@ -19,20 +19,21 @@ std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end,
 
 namespace {
 
-void bench_loop(const WorkerContext& ctx, const Arena& arena) {
+void bench_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
     uint8_t header[HEADER_BYTES];
     std::memset(header, BENCH_HEADER_BYTE, sizeof header);
     uint8_t out[HASH_BYTES];
     for (uint64_t k = 0; !ctx.stop_requested.load(std::memory_order_relaxed); ++k) {
         ctx.pow_hash(arena, header, bench_nonce(ctx.index, k), out);
         ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
+        stats.count_hash();
     }
 }
 
 // Walks the thread's share of the job in force. Every nonce of a job is hashed once: a used-up
 // range waits for the next job or connection instead of starting again, and a repeat of the job
 // (same origin) keeps the thread's place, so no (job id, nonce) goes to the pool twice.
-void mining_loop(const WorkerContext& ctx, const Arena& arena) {
+void mining_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
     Pool& pool = ctx.pool;
     Job copy;
     uint64_t k = 0;
@@ -53,11 +54,13 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
         ++k;
         ctx.pow_hash(arena, copy.header_base, *nonce, out);
         ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
+        stats.count_hash();
         if (!meets_target(out, copy.target)) continue;
         // A job of an earlier connection: the pool would not know its id any more.
         if (pool.conn_gen.load(std::memory_order_acquire) != copy.conn_gen) continue;
         pool.submit(copy.job_id, *nonce, out);
         if (meets_target(out, copy.network_target)) {
+            if (ctx.blocks_found != nullptr) ctx.blocks_found->fetch_add(1);
             ctx.report({LineColour::green, "block",
                         "candidate found at height " + std::to_string(copy.height)});
         }
@@ -67,11 +70,14 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
 }  // namespace
 
 void hashing_thread(const WorkerContext& ctx) {
+    ThreadStats unreported;  // counts nobody reads when the caller asked for none
+    ThreadStats& stats = ctx.stats != nullptr ? *ctx.stats : unreported;
     CheckedCpu where;
     if (ctx.index >= 0 && static_cast<size_t>(ctx.index) < ctx.pin_order.size() &&
         ctx.pin_order[static_cast<size_t>(ctx.index)] >= 0) {
         where = {ctx.pin_order[static_cast<size_t>(ctx.index)], true};
         pin_current_thread(where.cpu);
+        stats.cpu.store(where.cpu, std::memory_order_relaxed);
     }
     Arena arena;
     if (!ctx.map(arena)) {
@@ -85,13 +91,14 @@ void hashing_thread(const WorkerContext& ctx) {
         unmap_arena(arena);
         return;
     }
+    stats.huge.store(arena.huge, std::memory_order_relaxed);
     if (arena.huge) ctx.arenas.huge_count.fetch_add(1);
     ctx.arenas.ready_count.fetch_add(1);
 
     if (ctx.bench_seconds > 0) {
-        bench_loop(ctx, arena);
+        bench_loop(ctx, arena, stats);
     } else {
-        mining_loop(ctx, arena);
+        mining_loop(ctx, arena, stats);
     }
     unmap_arena(arena);
 }

@@ -63,8 +63,10 @@ void Pool::start(const Config& config) {
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
     // A restart with the same pools (the fee switch) stays on the pool in use.
     if (pools != pools_) {
+        std::lock_guard<std::mutex> lock(status_mutex_);
         pools_ = std::move(pools);
         failover_ = Failover(pools_.size(), failover_return);
+        status_in_use_ = 0;
     }
     running = true;
     try {
@@ -182,6 +184,7 @@ void Pool::connection_thread() {
             sock = fd;
             outbox.clear();
         }
+        note_connection(failover_.current(), true);
         conn_gen.fetch_add(1);
         connected = true;
         const uint64_t seq_at_connect = job_seq.load();
@@ -203,6 +206,7 @@ void Pool::connection_thread() {
             job.valid = false;
         }
         if (!running) break;
+        note_connection(failover_.current(), false);
         switch (ending) {
             case Ending::closed:
                 break;
@@ -230,6 +234,38 @@ void Pool::connection_thread() {
         log("connection lost, reconnecting in " + std::to_string(delay) + " s");
         back_off(delay, next);
     }
+}
+
+// Records the pool in use; a connection that ends while the client runs counts as lost.
+void Pool::note_connection(size_t index, bool up) {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    status_in_use_ = index;
+    if (up) {
+        status_since_ = Clock::now();
+    } else {
+        ++status_lost_;
+    }
+}
+
+PoolStatus Pool::status() const {
+    PoolStatus s;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        if (status_in_use_ < pools_.size()) {
+            s.host = pools_[status_in_use_].host;
+            s.port = pools_[status_in_use_].port;
+        }
+        s.backup = status_in_use_ != 0;
+        s.connected_since = status_since_;
+        s.reconnects = status_lost_;
+    }
+    s.connected = connected.load();
+    if (job_seq.load() > 0) {
+        std::lock_guard<std::mutex> lock(job_mutex);
+        s.job_height = job.height;
+        s.job_difficulty = job.difficulty;
+    }
+    return s;
 }
 
 // After a failed attempt: announces a hand-over to the next pool, waits, and doubles the delay

@@ -30,6 +30,7 @@
 #include "pool/failover.h"
 #include "pool/job.h"
 #include "pool/pending_replies.h"
+#include "pool/pool_status.h"
 #include "pool/resolver.h"
 
 namespace orvo::qel {
@@ -77,6 +78,10 @@ class Pool {
     // inside job_mutex before a job's fields are stored, so a copy is always a complete job.
     bool refresh_job_copy(Job& copy);
 
+    // A consistent picture of the connection for the monitoring side. Takes only the client's
+    // own status lock and, briefly, job_mutex; called by the main loop once a tick.
+    PoolStatus status() const;
+
     std::function<void(const std::string&)> on_log;           // "net  " lines; may be empty
     std::function<void(bool, const std::string&)> on_result;  // share verdicts; may be empty
 
@@ -112,7 +117,7 @@ class Pool {
     friend struct PoolTestAccess;  // tests wire a socket pair in place of a connection
 
     std::thread thread;  // the connection thread; not joinable while stopped
-    std::mutex job_mutex;
+    mutable std::mutex job_mutex;
     std::mutex send_mutex;
     Job job;             // guarded by job_mutex
     int sock = -1;       // guarded by send_mutex; -1 without a connection
@@ -136,6 +141,14 @@ class Pool {
     std::vector<PoolEndpoint> pools_;  // first, then the backups; written only while stopped
     Failover failover_;                // used only by the connection thread (or while stopped)
     int wake_fd_ = -1;                 // eventfd that tells the connection thread to look up
+
+    // What status() reports beyond the atomics; written by the connection thread (and by start
+    // while stopped), guarded by status_mutex_, which is never held while another lock is taken.
+    mutable std::mutex status_mutex_;
+    size_t status_in_use_ = 0;  // index into pools_ of the pool in use
+    std::chrono::steady_clock::time_point status_since_{};
+    uint64_t status_lost_ = 0;
+    void note_connection(size_t index, bool up);
 };
 
 // Receive-buffer limit: a partial line longer than this ends the connection.
