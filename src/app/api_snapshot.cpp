@@ -28,7 +28,9 @@ std::string number_or_null(const std::optional<T>& value) {
     return value ? std::to_string(*value) : "null";
 }
 
-const char* boolean(bool b) { return b ? "true" : "false"; }
+const char* boolean(bool b) {
+    return b ? "true" : "false";
+}
 
 // A label value in the exposition format: backslash, double quote and line feed escaped.
 std::string label_value(const std::string& text) {
@@ -107,14 +109,14 @@ std::shared_ptr<const ApiSnapshot> SnapshotBox::latest() const {
 }
 
 std::string format_summary_json(const ApiSnapshot& s) {
-    std::string out = "{\"version\":" + quoted(s.version) + ",\"algorithm\":\"argon2id-qel\"" +
-                      ",\"engine\":" + quoted(s.engine) +
-                      ",\"uptime_s\":" + std::to_string(s.uptime_s) + ",\"hashrate_hs\":{\"10s\":" +
-                      two_decimals(s.rate_10s) + ",\"60s\":" + two_decimals(s.rate_60s) +
-                      ",\"15m\":" + two_decimals(s.rate_15m) +
-                      "},\"shares\":{\"accepted\":" + std::to_string(s.accepted) +
-                      ",\"rejected\":" + std::to_string(s.rejected) +
-                      "},\"blocks_found\":" + std::to_string(s.blocks_found) + ",\"threads\":[";
+    std::string out =
+        "{\"version\":" + quoted(s.version) + ",\"algorithm\":\"argon2id-qel\"" +
+        ",\"engine\":" + quoted(s.engine) + ",\"uptime_s\":" + std::to_string(s.uptime_s) +
+        ",\"hashrate_hs\":{\"10s\":" + two_decimals(s.rate_10s) +
+        ",\"60s\":" + two_decimals(s.rate_60s) + ",\"15m\":" + two_decimals(s.rate_15m) +
+        "},\"shares\":{\"accepted\":" + std::to_string(s.accepted) +
+        ",\"rejected\":" + std::to_string(s.rejected) +
+        "},\"blocks_found\":" + std::to_string(s.blocks_found) + ",\"threads\":[";
     for (size_t i = 0; i < s.threads.size(); ++i) {
         const ThreadSnapshot& t = s.threads[i];
         if (i > 0) out += ',';

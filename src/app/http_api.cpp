@@ -9,8 +9,8 @@ bool same_text(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     unsigned char diff = 0;
     for (size_t i = 0; i < a.size(); ++i) {
-        diff = static_cast<unsigned char>(diff | (static_cast<unsigned char>(a[i]) ^
-                                                  static_cast<unsigned char>(b[i])));
+        diff = static_cast<unsigned char>(
+            diff | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
     }
     return diff == 0;
 }

@@ -43,8 +43,7 @@ struct ServerCore {
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(tcp::socket socket, ServerCore& server)
-        : stream_(std::move(socket)), server_(server) {
+    Session(tcp::socket socket, ServerCore& server) : stream_(std::move(socket)), server_(server) {
         ++server_.open_connections;
     }
     ~Session() { --server_.open_connections; }
@@ -150,10 +149,11 @@ struct HttpServer::Impl : ServerCore {
     using ServerCore::ServerCore;
 };
 
-HttpServer::HttpServer(const SnapshotBox& snapshots)
-    : impl_(std::make_unique<Impl>(snapshots)) {}
+HttpServer::HttpServer(const SnapshotBox& snapshots) : impl_(std::make_unique<Impl>(snapshots)) {}
 
-HttpServer::~HttpServer() { stop(); }
+HttpServer::~HttpServer() {
+    stop();
+}
 
 std::optional<std::string> HttpServer::start(const HttpServerOptions& options) {
     Impl& s = *impl_;
@@ -194,7 +194,9 @@ std::optional<std::string> HttpServer::start(const HttpServerOptions& options) {
     return std::nullopt;
 }
 
-uint16_t HttpServer::port() const { return impl_->bound_port; }
+uint16_t HttpServer::port() const {
+    return impl_->bound_port;
+}
 
 void HttpServer::stop() {
     impl_->ioc.stop();

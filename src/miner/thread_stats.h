@@ -15,7 +15,7 @@ namespace orvo::qel {
 
 struct alignas(64) ThreadStats {
     std::atomic<uint64_t> hashes{0};
-    std::atomic<int32_t> cpu{-1};  // the CPU the thread is pinned to; -1 unpinned
+    std::atomic<int32_t> cpu{-1};   // the CPU the thread is pinned to; -1 unpinned
     std::atomic<bool> huge{false};  // its arena lies in reserved huge pages
 
     // Called by the owning thread only, after every hash.
