@@ -9,7 +9,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 // clang-format on
+#include <array>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/http_api.h"
 
@@ -25,6 +28,8 @@ using boost::system::error_code;
 // Room for a full head plus what a pipelining client may already have sent after it.
 constexpr size_t READ_BUFFER_BYTES = 2 * HTTP_MAX_HEAD_BYTES;
 
+class Session;
+
 // The server's state; lives on the server thread once started.
 struct ServerCore {
     // Declared before the io_context so it outlives the sessions the io_context destroys.
@@ -36,6 +41,8 @@ struct ServerCore {
     asio::steady_timer accept_pause{ioc};
     std::thread thread;
     uint16_t bound_port = 0;
+    // Every connection, so stop() can close those still open once the thread has ended.
+    std::vector<std::weak_ptr<Session>> sessions;
 
     explicit ServerCore(const SnapshotBox& s) : snapshots(s) {}
     void accept();
@@ -87,6 +94,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void send_error(int status, const char* text) {
         keep_alive_ = false;
+        lingering_ = true;
         send({status, "text/plain; charset=utf-8", text, false}, false, 11);
     }
 
@@ -105,23 +113,46 @@ class Session : public std::enable_shared_from_this<Session> {
         // A client that does not read its answer is cut off like one that does not write.
         stream_.expires_after(server_.options.request_timeout);
         http::async_write(stream_, res_, [self = shared_from_this()](error_code ec, size_t) {
+            if (!ec && self->lingering_) return self->linger();
             if (ec || !self->keep_alive_) return self->close();
             self->read_request();
         });
     }
 
+    // After an error answer the client may still be sending (the rest of an oversized head):
+    // closing at once would reset the connection and could destroy the answer before the client
+    // reads it. So only the sending side is shut, and what arrives is read and dropped until the
+    // client closes or the timeout passes.
+    void linger() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(server_.options.request_timeout);
+        drain();
+    }
+    void drain() {
+        stream_.async_read_some(asio::buffer(discard_),
+                                [self = shared_from_this()](error_code ec, size_t) {
+                                    if (ec) return self->close();
+                                    self->drain();
+                                });
+    }
+
+  public:
     void close() {
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
     }
 
+  private:
     beast::tcp_stream stream_;
     ServerCore& server_;
     beast::flat_buffer buffer_{READ_BUFFER_BYTES};
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> res_;
     bool keep_alive_ = false;
+    bool lingering_ = false;
+    std::array<char, 4096> discard_{};
 };
 
 void ServerCore::accept() {
@@ -136,7 +167,10 @@ void ServerCore::accept() {
             return;
         }
         if (open_connections < options.max_connections) {
-            std::make_shared<Session>(std::move(socket), *this)->read_request();
+            std::erase_if(sessions, [](const std::weak_ptr<Session>& w) { return w.expired(); });
+            auto session = std::make_shared<Session>(std::move(socket), *this);
+            sessions.push_back(session);
+            session->read_request();
         }
         // else: the socket is closed as it goes out of scope.
         accept();
@@ -156,6 +190,7 @@ HttpServer::~HttpServer() {
 }
 
 std::optional<std::string> HttpServer::start(const HttpServerOptions& options) {
+    if (!impl_) return std::string("the server was stopped");
     Impl& s = *impl_;
     s.options = options;
     error_code ec;
@@ -195,12 +230,19 @@ std::optional<std::string> HttpServer::start(const HttpServerOptions& options) {
 }
 
 uint16_t HttpServer::port() const {
-    return impl_->bound_port;
+    return impl_ ? impl_->bound_port : 0;
 }
 
 void HttpServer::stop() {
+    if (!impl_) return;
     impl_->ioc.stop();
     if (impl_->thread.joinable()) impl_->thread.join();
+    // The thread has ended: nothing else touches the connections now.
+    error_code ignored;
+    impl_->acceptor.close(ignored);
+    for (const auto& weak : impl_->sessions) {
+        if (auto session = weak.lock()) session->close();
+    }
+    impl_.reset();
 }
-
 }  // namespace orvo::qel

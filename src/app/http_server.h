@@ -35,6 +35,7 @@ class HttpServer {
     // The port listened on (the one chosen by the system when 0 was asked for).
     uint16_t port() const;
     // Closes every connection and joins the thread; returns without waiting for any client.
+    // A stopped server does not start again.
     void stop();
 
   private:

@@ -215,8 +215,7 @@ TEST(HttpApi, DashboardQueriesUseOnlyExportedMetrics) {
     const std::regex metric_name("mintrakel_[a-z0-9_]+");
     size_t names = 0;
     for (const std::string& expr : exprs) {
-        for (std::sregex_iterator it(expr.begin(), expr.end(), metric_name), end; it != end;
-             ++it) {
+        for (std::sregex_iterator it(expr.begin(), expr.end(), metric_name), end; it != end; ++it) {
             ++names;
             EXPECT_TRUE(exported.types.count(it->str())) << it->str() << " in " << expr;
         }
@@ -253,8 +252,8 @@ TEST(HttpApi, AnswersByTokenMethodAndPath) {
     };
     for (const Case& c : cases) {
         const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s);
-        EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
-                                      << "]";
+        EXPECT_EQ(a.status, c.status)
+            << c.method << " " << c.target << " [" << c.authorization << "]";
         EXPECT_EQ(a.challenge, c.status == 401);
     }
     EXPECT_EQ(answer_request("GET", "/metrics", "", "", s).content_type,
