@@ -44,8 +44,8 @@ class Client {
     std::string read_until(const std::string& needle, std::chrono::milliseconds limit) {
         const auto end = Clock::now() + limit;
         while (received_.find(needle) == std::string::npos && !closed_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
             if (left <= 0ms) break;
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -151,10 +151,10 @@ TEST_F(HttpServerTest, OversizedHeadIsAnswered431AndClosed) {
 
 TEST_F(HttpServerTest, GarbageIsAnswered400AndClosed) {
     start();
-    const std::string garbage[] = {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) +
-                                       "\r\n\r\n",
-                                   "HELLO\r\n\r\n", "GET / HTTP/9.9\r\n\r\n",
-                                   "GET /metrics HTTP/1.1\r\nno colon here\r\n\r\n"};
+    const std::string garbage[] = {
+        std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + "\r\n\r\n",
+        "HELLO\r\n\r\n", "GET / HTTP/9.9\r\n\r\n",
+        "GET /metrics HTTP/1.1\r\nno colon here\r\n\r\n"};
     for (const std::string& g : garbage) {
         Client c(port);
         c.send_text(g);
