@@ -71,8 +71,8 @@ uint16_t api_port(BackgroundProcess& miner) {
 }
 
 std::vector<std::string> miner_argv(const std::string& pool, std::vector<std::string> extra) {
-    std::vector<std::string> argv{MINTRAKEL_BINARY, "--no-color", "-o", pool,   "-u",
-                                  "qel1testaddress", "-t",        "2",  "--http", "127.0.0.1:0"};
+    std::vector<std::string> argv{MINTRAKEL_BINARY,  "--no-color", "-o", pool,     "-u",
+                                  "qel1testaddress", "-t",         "2",  "--http", "127.0.0.1:0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
 }
@@ -82,8 +82,8 @@ std::vector<std::string> miner_argv(const std::string& pool, std::vector<std::st
 TEST(HttpEndToEnd, SummaryAgreesWithTheSpeedLineAndThePool) {
     // A short range that the two threads finish in about a second, and no new job: every share
     // is judged and answered long before the first speed line.
-    StandinPool pool({"--difficulty", "40", "--job-interval", "0", "--nonce-span", "600",
-                      "--height", "1234"});
+    StandinPool pool(
+        {"--difficulty", "40", "--job-interval", "0", "--nonce-span", "600", "--height", "1234"});
     ASSERT_FALSE(pool.endpoint().empty());
     BackgroundProcess miner(miner_argv(pool.endpoint(), {}));
     const uint16_t port = api_port(miner);
@@ -180,8 +180,8 @@ TEST(HttpEndToEnd, HostileClientsDisturbNeitherTheSpeedLineNorTheStop) {
         while (attacking) {
             while (slow.size() < 50) slow.emplace_back(connect_to(port), 0);
             for (auto& [fd, at] : slow) {
-                if (fd < 0 || send(fd, head.data() + at % (head.size() - 2), 1, MSG_NOSIGNAL |
-                                   MSG_DONTWAIT) <= 0) {
+                if (fd < 0 || send(fd, head.data() + at % (head.size() - 2), 1,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT) <= 0) {
                     if (fd >= 0) close(fd);
                     fd = connect_to(port);
                     at = 0;
@@ -233,8 +233,8 @@ TEST(HttpEndToEnd, HostileClientsDisturbNeitherTheSpeedLineNorTheStop) {
 // The process contracts of the options: a non-loopback address without a token is refused
 // before anything starts; a port that cannot be bound is reported and the run goes on.
 TEST(HttpEndToEnd, TokenRuleAndAnUnusablePort) {
-    const auto refused = run_process(
-        {MINTRAKEL_BINARY, "--no-color", "--bench", "1", "--http", "0.0.0.0:9"}, 10s);
+    const auto refused =
+        run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "1", "--http", "0.0.0.0:9"}, 10s);
     EXPECT_EQ(refused.exit_code, 2);
     EXPECT_NE(refused.err.find("--http on 0.0.0.0 needs --http-token"), std::string::npos)
         << refused.err;
@@ -244,8 +244,8 @@ TEST(HttpEndToEnd, TokenRuleAndAnUnusablePort) {
     const int fd = test_support::bound_loopback_socket(taken);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(listen(fd, 1), 0);
-    const auto r = run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "2", "-t", "1",
-                                "--http", "127.0.0.1:" + std::to_string(taken)},
+    const auto r = run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "2", "-t", "1", "--http",
+                                "127.0.0.1:" + std::to_string(taken)},
                                30s);
     close(fd);
     EXPECT_EQ(r.exit_code, 0);

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/process.h"
 
 namespace orvo::qel {
 namespace {
@@ -98,6 +101,9 @@ struct ReportedLines {
     }
 };
 
+// Block candidates counted by the threads of the last run_workers.
+std::atomic<uint64_t> last_blocks_found{0};
+
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
 void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function<bool()>& until,
@@ -111,6 +117,8 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
     std::atomic<uint64_t> total{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> workers;
+    auto stats = std::make_unique<ThreadStats[]>(static_cast<size_t>(threads));
+    last_blocks_found = 0;
     for (int32_t i = 0; i < threads; ++i) {
         WorkerContext ctx{.index = i,
                           .thread_count = threads,
@@ -122,6 +130,8 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
                           .pool = pool,
                           .stop_requested = stop,
                           .report = ReportedLines::report,
+                          .stats = &stats[static_cast<size_t>(i)],
+                          .blocks_found = &last_blocks_found,
                           .idle_sleep = std::chrono::milliseconds(20),
                           .map = map,
                           .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
@@ -137,6 +147,15 @@ void run_workers(Pool& pool, int32_t threads, int32_t bench, const std::function
     stop = true;
     for (auto& w : workers) w.join();
     EXPECT_EQ(total.load(), FakeHash::count());
+    // Each thread's own count: together they are the total, and each is what it hashed.
+    uint64_t per_thread = 0;
+    for (int32_t i = 0; i < threads; ++i) {
+        const ThreadStats& t = stats[static_cast<size_t>(i)];
+        per_thread += t.hashes.load();
+        const bool pinned = static_cast<size_t>(i) < pin_order.size();
+        EXPECT_EQ(t.cpu.load(), pinned ? pin_order[static_cast<size_t>(i)] : -1) << i;
+    }
+    EXPECT_EQ(per_thread, total.load());
 }
 
 // Publishes a job through the protocol handler, as the connection thread does. A target of 00
@@ -259,6 +278,8 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     std::string out = ReportedLines::taken();
     EXPECT_EQ(pool.next_submit_id.load(), 2u + 4);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
+    EXPECT_EQ(last_blocks_found.load(),
+              test_support::count_occurrences(out, " block candidate found"));
 
     // The pool reconnected since the job was copied: shares are dropped silently.
     FakeHash::reset(0x00);
