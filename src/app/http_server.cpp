@@ -80,6 +80,7 @@ class Session : public std::enable_shared_from_this<Session> {
         // cannot carry another request.
         if (req.has_content_length() || req.chunked()) {
             keep_alive_ = false;
+            lingering_ = true;
         } else {
             keep_alive_ = req.keep_alive();
         }

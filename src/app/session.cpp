@@ -127,7 +127,7 @@ class ApiFeed {
         if (auto failure = server_.start(options)) {
             log_line(palette.red, "http ",
                      "cannot listen on " + where + ":" + std::to_string(listen.port) + " — " +
-                         *failure + "; mining goes on without the API");
+                         *failure + "; the run goes on without the API");
         } else {
             log_line(palette.gray, "http ",
                      "API on http://" + where + ":" + std::to_string(server_.port()) +
