@@ -139,8 +139,6 @@ void print_usage(const char* program) {
     std::printf("      --no-color           uncolored output\n");
     std::printf("      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n");
     std::printf("      --bench <seconds>    offline benchmark\n");
-    std::printf("      --http [host:]port   read-only HTTP API and metrics (host 127.0.0.1)\n");
-    std::printf("      --http-token <t>     require \"Authorization: Bearer <t>\" on the API\n");
 }
 
 CommandLine parse_command_line(int argc, char** argv) {
