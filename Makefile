@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize tsan bench demo fuzz clean format format-check FORCE \
+.PHONY: all build test sanitize tsan bench bench-http demo fuzz clean format format-check FORCE \
         release release-test image image-test thread-safety
 
 all: build
@@ -53,6 +53,13 @@ thread-safety: build-tsa/CMakeCache.txt
 bench: build
 	./build/mintrakel_bench --benchmark_repetitions=1
 	./build/mintrakel --bench 60 --no-color
+
+# What the HTTP endpoint costs: benchmark runs with --http and a client polling /metrics every
+# 100 ms against runs without, alternated; prints the ratio of the mean rates.
+BENCH_HTTP_SECONDS ?= 30
+BENCH_HTTP_PAIRS ?= 3
+bench-http: build
+	bash bench/http_overhead.sh ./build/mintrakel $(BENCH_HTTP_SECONDS) $(BENCH_HTTP_PAIRS)
 
 # libFuzzer over the pool client's input paths (clang), each fuzzer for FUZZ_SECONDS with its seed
 # corpus. New inputs go to fuzz-corpus-work/; a crash fails the target.

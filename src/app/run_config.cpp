@@ -1,5 +1,6 @@
 #include "app/run_config.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <climits>
@@ -31,7 +32,9 @@ enum class Field {
     stores,
     cpus,
     verify,
-    bench
+    bench,
+    http,
+    http_token
 };
 
 struct ValueOption {
@@ -56,9 +59,11 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--cpus", "--cpus", Field::cpus},
     {"--verify", "--verify", Field::verify},
     {"--bench", "--bench", Field::bench},
+    {"--http", "--http", Field::http},
+    {"--http-token", "--http-token", Field::http_token},
 };
 
-// Stores the value; false when it is not acceptable (only a pool can be refused here).
+// Stores the value; false when it is not acceptable (a pool or an HTTP address).
 bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) {
     switch (field) {
         case Field::pool: {
@@ -98,8 +103,26 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
         case Field::bench:
             config.bench_seconds = read_int32(value);
             break;
+        case Field::http:
+            config.http = parse_http_listen(value);
+            return config.http.has_value();
+        case Field::http_token:
+            config.http_token = value;
+            break;
     }
     return true;
+}
+
+// Reads a port of 0-65535 written as plain decimal digits.
+std::optional<uint16_t> read_port(const std::string& digits) {
+    if (digits.empty() || digits.size() > 5) return std::nullopt;
+    uint32_t port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        port = port * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (port > 65535) return std::nullopt;
+    return static_cast<uint16_t>(port);
 }
 
 }  // namespace
@@ -150,13 +173,54 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         const char* value = argv[++i];
         if (!apply(result.config, option->field, value, pool_given)) {
-            std::fprintf(stderr, "bad %s value %s: the port must be a number from 1 to 65535\n",
-                         option->long_name, value);
+            if (option->field == Field::http) {
+                std::fprintf(stderr, "bad --http value %s: expected [host:]port, port 0 to 65535\n",
+                             value);
+            } else {
+                std::fprintf(stderr, "bad %s value %s: the port must be a number from 1 to 65535\n",
+                             option->long_name, value);
+            }
             result.exit_code = EXIT_USAGE;
             return result;
         }
     }
+    // An endpoint reachable from other machines shows the rig's state to anyone who can reach
+    // it; it needs a token.
+    const auto& http = result.config.http;
+    if (http && !is_loopback_host(http->host) && result.config.http_token.empty()) {
+        std::fprintf(stderr, "--http on %s needs --http-token: the address is not loopback\n",
+                     http->host.c_str());
+        result.exit_code = EXIT_USAGE;
+    }
     return result;
+}
+
+std::optional<HttpListen> parse_http_listen(const std::string& text) {
+    HttpListen listen;
+    std::string port_text = text;
+    if (!text.empty() && text.front() == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return std::nullopt;
+        }
+        listen.host = text.substr(1, close - 1);
+        port_text = text.substr(close + 2);
+    } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+        listen.host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+    }
+    const std::optional<uint16_t> port = read_port(port_text);
+    if (!port || listen.host.empty()) return std::nullopt;
+    listen.port = *port;
+    return listen;
+}
+
+bool is_loopback_host(const std::string& host) {
+    if (host == "localhost") return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool) {

@@ -21,6 +21,14 @@ inline constexpr char TITLE[] = "ORVO TALVEX QEL";
 inline constexpr char SUBTITLE[] = "Mintrakel miner (Argon2id)";
 inline constexpr char VERSION[] = MINTRAKEL_VERSION;  // "v" and the CMake project version
 
+// Where the HTTP endpoint listens: --http [host:]port.
+struct HttpListen {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;  // 0: a free port chosen by the system
+
+    bool operator==(const HttpListen&) const = default;
+};
+
 struct RunConfig {
     // The pools in the order given (-o may be repeated); the first is preferred, the others
     // stand in while it cannot be used. Without -o: the built-in pool.
@@ -35,9 +43,11 @@ struct RunConfig {
     std::optional<EngineKind> engine;
     // --stores "nt" exactly: non-temporal arena stores in the AVX-512 engine.
     StoreMode stores = StoreMode::ordinary;
-    std::string cpus;           // empty: CPU order from the topology
-    std::string verify_file;    // non-empty: verify run
-    int32_t bench_seconds = 0;  // above 0: benchmark run
+    std::string cpus;                // empty: CPU order from the topology
+    std::string verify_file;         // non-empty: verify run
+    int32_t bench_seconds = 0;       // above 0: benchmark run
+    std::optional<HttpListen> http;  // absent: no HTTP endpoint
+    std::string http_token;          // non-empty: requests need "Authorization: Bearer <token>"
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at
@@ -53,6 +63,13 @@ void print_usage(const char* program);
 // Nothing when the port is not a plain decimal number from 1 to 65535 (empty, signed, out of
 // range or followed by other characters).
 std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool);
+// "[host:]port" of --http: the host may be an address in brackets ("[::1]:8080"); without one
+// it is 127.0.0.1. Nothing when the port is not a plain decimal number from 0 to 65535 or the
+// host is empty.
+std::optional<HttpListen> parse_http_listen(const std::string& text);
+// Whether a host names only this machine: "localhost", 127.0.0.0/8 or ::1. The endpoint may
+// listen anywhere else only with a token.
+bool is_loopback_host(const std::string& host);
 // The worker name default: "rig" replaced by the host name when it can be read.
 std::string default_worker_name();
 

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "app/api_snapshot.h"
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
+#include "app/http_server.h"
 #include "app/rate_history.h"
 #include "app/reporting.h"
 #include "app/stats_file.h"
@@ -19,6 +23,7 @@
 #include "base/sleep.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
+#include "miner/thread_stats.h"
 #include "miner/worker.h"
 #include "pool/pool.h"
 
@@ -34,10 +39,17 @@ uint64_t whole_seconds_since(Clock::time_point origin) {
 
 // Everything main owns for the run; the threads get references to it.
 struct RunState {
+    explicit RunState(int32_t configured_threads)
+        : thread_count(configured_threads > 0 ? static_cast<size_t>(configured_threads) : 0),
+          thread_stats(new ThreadStats[thread_count]) {}
+
     std::atomic<uint64_t> total_hashes{0};
+    std::atomic<uint64_t> blocks_found{0};
     ShareCounters shares;
     ArenaCounters arenas;
     std::atomic<int32_t> refused_pins{0};
+    size_t thread_count;
+    std::unique_ptr<ThreadStats[]> thread_stats;  // one record per thread, by index
     // Destroyed (and so stopped) before the counters its callbacks use.
     Pool pool{log_report_line, [this](bool accepted, const std::string& reason) {
                   report_share_result(shares, accepted, reason);
@@ -69,6 +81,8 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .stop_requested = stop_requested,
             .report = log_report_line,
             .refused_pins = &state.refused_pins,
+            .stats = &state.thread_stats[static_cast<size_t>(i)],
+            .blocks_found = &state.blocks_found,
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
@@ -113,11 +127,90 @@ bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
     return false;
 }
 
+// The HTTP endpoint of the run, when --http asked for one: the server and what the main loop
+// keeps to feed it.
+class ApiFeed {
+  public:
+    ApiFeed(const RunConfig& config, const Engine& engine, size_t threads)
+        : server_(box_), window_(threads), engine_(engine_info(engine.kind).name) {
+        const std::string& v = VERSION;
+        version_ = !v.empty() && v.front() == 'v' ? v.substr(1) : v;
+        const HttpListen& listen = *config.http;
+        HttpServerOptions options{
+            .host = listen.host, .port = listen.port, .token = config.http_token};
+        const std::string where =
+            (listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host);
+        if (auto failure = server_.start(options)) {
+            log_line(palette.red, "http ",
+                     "cannot listen on " + where + ":" + std::to_string(listen.port) + " — " +
+                         *failure + "; the run goes on without the API");
+        } else {
+            log_line(palette.gray, "http ",
+                     "API on http://" + where + ":" + std::to_string(server_.port()) +
+                         " · /api/v1/summary /metrics /mmpos");
+        }
+    }
+
+    // Once a tick, after the tick's sample: the same rates as the speed line, and every
+    // thread's counters sampled for its own 10 s rate.
+    void publish(const RunState& state, const RateHistory& history, bool dev_fee_active,
+                 const Pool* pool, uint64_t uptime_s) {
+        auto s = std::make_shared<ApiSnapshot>();
+        s->version = version_;
+        s->engine = engine_;
+        s->uptime_s = uptime_s;
+        s->rate_10s = history.average_rate(10);
+        s->rate_60s = history.average_rate(60);
+        s->rate_15m = history.average_rate(900);
+        s->hashes_total = state.total_hashes.load();
+        s->accepted = state.shares.accepted.load();
+        s->rejected = state.shares.rejected.load();
+        s->blocks_found = state.blocks_found.load();
+        s->dev_fee_active = dev_fee_active;
+        counts_.resize(state.thread_count);
+        for (size_t i = 0; i < state.thread_count; ++i) {
+            counts_[i] = state.thread_stats[i].hashes.load(std::memory_order_relaxed);
+        }
+        if (sampled_) {
+            window_.append(counts_);
+        } else {
+            window_.rebase(counts_);
+        }
+        for (size_t i = 0; i < state.thread_count; ++i) {
+            const ThreadStats& t = state.thread_stats[i];
+            const int32_t cpu = t.cpu.load(std::memory_order_relaxed);
+            s->threads.push_back({.index = static_cast<int32_t>(i),
+                                  .cpu = cpu >= 0 ? std::optional<int32_t>(cpu) : std::nullopt,
+                                  .hashes = counts_[i],
+                                  .rate_10s = window_.rate(i),
+                                  .huge_pages = t.huge.load(std::memory_order_relaxed)});
+        }
+        if (pool != nullptr) {
+            const PoolStatus status = pool->status();
+            s->pool = PoolSnapshot{status, status.seconds_connected};
+        }
+        box_.publish(std::move(s));
+    }
+    // The first publish (before the main loop) sets the baseline of the per-thread samples, as
+    // the loop's previous count does for the total.
+    void start_sampling() { sampled_ = true; }
+    void stop() { server_.stop(); }
+
+  private:
+    SnapshotBox box_;
+    HttpServer server_;
+    ThreadRateWindow window_;
+    std::string version_;
+    std::string engine_;
+    std::vector<uint64_t> counts_;
+    bool sampled_ = false;
+};
+
 }  // namespace
 
 int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement) {
     const bool bench = config.bench_seconds > 0;
-    RunState state;
+    RunState state(placement.threads);
     const PoolEndpoint& first = config.pools.front();
     Pool::Config pool_config{first.host,
                              first.port,
@@ -136,6 +229,10 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         report_unstarted_threads(placement.arena_threads() - start.started, start.refusal);
     }
     const Clock::time_point uptime_origin = Clock::now();
+    std::optional<ApiFeed> api;
+    if (config.http) api.emplace(config, engine, state.thread_count);
+    const Pool* api_pool = bench ? nullptr : &state.pool;
+    if (api) api->publish(state, RateHistory{}, false, api_pool, 0);
     wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
@@ -152,6 +249,10 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
 
     RateHistory history;
     uint64_t previous = state.total_hashes.load();
+    if (api) {
+        api->publish(state, history, false, api_pool, whole_seconds_since(uptime_origin));
+        api->start_sampling();
+    }
     const Clock::time_point loop_origin = Clock::now();
     bool dev_fee_active = false;
     while (!stop_requested.load()) {
@@ -159,6 +260,10 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         const uint64_t current = state.total_hashes.load();
         history.append(current - previous);
         previous = current;
+        if (api) {
+            api->publish(state, history, dev_fee_active, api_pool,
+                         whole_seconds_since(uptime_origin));
+        }
         if (bench) {
             if (run_bench_report(history, config.bench_seconds, hashing_threads)) break;
             continue;
@@ -178,6 +283,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     }
 
     stop_requested.exchange(true);
+    if (api) api->stop();
     state.pool.stop();
     for (auto& thread : state.threads) thread.join();
     if (!bench) {

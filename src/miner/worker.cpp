@@ -19,13 +19,14 @@ std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end,
 
 namespace {
 
-void bench_loop(const WorkerContext& ctx, const Arena& arena) {
+void bench_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
     uint8_t header[HEADER_BYTES];
     std::memset(header, BENCH_HEADER_BYTE, sizeof header);
     uint8_t out[HASH_BYTES];
     for (uint64_t k = 0; !ctx.stop_requested.load(std::memory_order_relaxed); ++k) {
         ctx.pow_hash(arena, header, bench_nonce(ctx.index, k), out);
         ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
+        stats.count_hash();
     }
 }
 
@@ -33,7 +34,7 @@ void bench_loop(const WorkerContext& ctx, const Arena& arena) {
 // range waits for the next job instead of starting again, and work that comes back (a repeat of
 // the job, or the same job after a reconnect) resumes at the thread's place in it, so no
 // (job id, header, nonce) goes to the pool twice.
-void mining_loop(const WorkerContext& ctx, const Arena& arena) {
+void mining_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
     const JobBoard& board = ctx.board;
     Job copy;
     uint64_t k = 0;
@@ -57,11 +58,13 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
         ++k;
         ctx.pow_hash(arena, copy.header_base, *nonce, out);
         ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
+        stats.count_hash();
         if (!meets_target(out, copy.target)) continue;
         // A job of an earlier connection: the pool would not know its id any more.
         if (board.conn_gen() != copy.conn_gen) continue;
         ctx.submit(copy.job_id, *nonce, out);
         if (meets_target(out, copy.network_target)) {
+            if (ctx.blocks_found != nullptr) ctx.blocks_found->fetch_add(1);
             ctx.report({LineColour::green, "block",
                         "candidate found at height " + std::to_string(copy.height)});
         }
@@ -71,12 +74,15 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena) {
 }  // namespace
 
 void hashing_thread(const WorkerContext& ctx) {
+    ThreadStats unreported;  // counts nobody reads when the caller asked for none
+    ThreadStats& stats = ctx.stats != nullptr ? *ctx.stats : unreported;
     CheckedCpu where;
     if (ctx.index >= 0 && static_cast<size_t>(ctx.index) < ctx.pin_order.size() &&
         ctx.pin_order[static_cast<size_t>(ctx.index)] >= 0) {
         const int32_t cpu = ctx.pin_order[static_cast<size_t>(ctx.index)];
         if (pin_current_thread(cpu)) {
             where = {cpu, true};
+            stats.cpu.store(cpu, std::memory_order_relaxed);
         } else {
             // Never counted as pinned: a cpuset changed since start-up, or the CPU went away.
             ctx.report({LineColour::red, "cpu  ",
@@ -97,13 +103,14 @@ void hashing_thread(const WorkerContext& ctx) {
         unmap_arena(arena);
         return;
     }
+    stats.huge.store(arena.huge, std::memory_order_relaxed);
     if (arena.huge) ctx.arenas.huge_count.fetch_add(1);
     ctx.arenas.ready_count.fetch_add(1);
 
     if (ctx.bench_seconds > 0) {
-        bench_loop(ctx, arena);
+        bench_loop(ctx, arena, stats);
     } else {
-        mining_loop(ctx, arena);
+        mining_loop(ctx, arena, stats);
     }
     unmap_arena(arena);
 }

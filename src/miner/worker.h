@@ -12,6 +12,7 @@
 #include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/self_check.h"
+#include "miner/thread_stats.h"
 #include "pool/job_board.h"
 #include "pow/pow_hash.h"
 
@@ -39,6 +40,10 @@ struct WorkerContext {
     ReportSink report;
     // Counts threads whose pin the kernel refused (they run unpinned); may be null.
     std::atomic<int32_t>* refused_pins = nullptr;
+    // The thread's own counters for the monitoring side, and the run's count of block
+    // candidates; either may be absent (tests), then nothing is counted there.
+    ThreadStats* stats = nullptr;
+    std::atomic<uint64_t>* blocks_found = nullptr;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/process.h"
 
 namespace orvo::qel {
 namespace {
@@ -113,6 +116,8 @@ struct PoolSide {
     }
     PoolSide() { board.connection_opened(); }
 };
+// Block candidates counted by the threads of the last run_workers.
+std::atomic<uint64_t> last_blocks_found{0};
 
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
@@ -128,6 +133,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     std::atomic<uint64_t> total{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> workers;
+    auto stats = std::make_unique<ThreadStats[]>(static_cast<size_t>(threads));
+    last_blocks_found = 0;
     for (int32_t i = 0; i < threads; ++i) {
         WorkerContext ctx{.index = i,
                           .thread_count = threads,
@@ -141,6 +148,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                           .stop_requested = stop,
                           .report = ReportedLines::report,
                           .refused_pins = refused_pins,
+                          .stats = &stats[static_cast<size_t>(i)],
+                          .blocks_found = &last_blocks_found,
                           .idle_sleep = std::chrono::milliseconds(20),
                           .map = map,
                           .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
@@ -156,6 +165,23 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     stop = true;
     for (auto& w : workers) w.join();
     EXPECT_EQ(total.load(), FakeHash::count());
+    // Each thread's own count: together they are the total, and each is what it hashed.
+    uint64_t per_thread = 0;
+    int32_t unpinned_despite_order = 0;
+    for (int32_t i = 0; i < threads; ++i) {
+        const ThreadStats& t = stats[static_cast<size_t>(i)];
+        per_thread += t.hashes.load();
+        // A CPU is recorded only for a pin the kernel accepted.
+        const bool pinned = static_cast<size_t>(i) < pin_order.size();
+        const int32_t cpu = t.cpu.load();
+        if (cpu >= 0) {
+            EXPECT_TRUE(pinned && cpu == pin_order[static_cast<size_t>(i)]) << i;
+        } else if (pinned) {
+            ++unpinned_despite_order;
+        }
+    }
+    EXPECT_EQ(unpinned_despite_order, refused_pins != nullptr ? refused_pins->load() : 0);
+    EXPECT_EQ(per_thread, total.load());
 }
 
 // Publishes a job as the pool client does. A target of 00 bytes is met only by the all-zero
@@ -287,6 +313,8 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     std::string out = ReportedLines::taken();
     EXPECT_EQ(pool.submits(), 4u);  // every hash a share, submitted once
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
+    EXPECT_EQ(last_blocks_found.load(),
+              test_support::count_occurrences(out, " block candidate found"));
 
     // The pool reconnected since the job was copied: shares are dropped silently.
     FakeHash::reset(0x00);

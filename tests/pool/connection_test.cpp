@@ -232,6 +232,34 @@ TEST_F(Connection, LossInvalidatesTheJobButKeepsItsContent) {
     EXPECT_EQ(status.job_height, 1u);  // the last job received, also when it is no longer valid
 }
 
+// What the monitoring side is shown: the pool, the connection, the losses and the last job.
+TEST_F(Connection, StatusFollowsTheConnection) {
+    EXPECT_FALSE(pool().status().connected);
+    connect();
+    PoolStatus s = pool().status();
+    EXPECT_EQ(s.host, "127.0.0.1");
+    EXPECT_EQ(s.port, peer_.port());
+    EXPECT_TRUE(s.connected);
+    EXPECT_FALSE(s.backup);
+    EXPECT_EQ(s.reconnects, 0u);
+    EXPECT_LE(s.seconds_connected, 1u);      // counted from the connect just made
+    EXPECT_FALSE(s.job_height.has_value());  // no job yet
+    ASSERT_TRUE(peer_.send(kJob));
+    ASSERT_TRUE(eventually([&] { return pool().job_seq() == 1; }));
+    s = pool().status();
+    EXPECT_EQ(s.job_height, 1u);
+    EXPECT_EQ(s.job_difficulty, 0u);
+
+    peer_.close_client();
+    ASSERT_TRUE(eventually([&] { return pool().status().reconnects == 1; }));
+    EXPECT_EQ(pool().status().job_height, 1u);  // the last job's numbers stay
+    ASSERT_TRUE(peer_.accept_client());
+    ASSERT_TRUE(eventually([&] { return pool().status().connected; }));
+    pool().stop();  // a stop is no loss
+    EXPECT_EQ(pool().status().reconnects, 1u);
+    EXPECT_FALSE(pool().status().connected);
+}
+
 TEST_F(Connection, StopWhileConnectedIsSilent) {
     connect();
     ASSERT_TRUE(peer_.send(kJob));
@@ -559,6 +587,9 @@ TEST_F(Failover2, ThreeFailuresHandOverToTheNextPool) {
     ASSERT_GE(logs.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(logs[i], expected[i]);
     EXPECT_TRUE(eventually([&] { return rec_.count("connected to " + second) == 1; }));
+    const PoolStatus s = pool().status();
+    EXPECT_TRUE(s.backup);
+    EXPECT_EQ(s.port, second_.port());
 }
 
 // A refused login: with backups it is a failed attempt (closed, backed off, handed over after

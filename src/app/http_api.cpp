@@ -1,0 +1,44 @@
+#include "app/http_api.h"
+
+namespace orvo::qel {
+namespace {
+
+// Compares in time that depends only on the lengths, so the token cannot be guessed byte by
+// byte from response times.
+bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        diff = static_cast<unsigned char>(
+            diff | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
+    }
+    return diff == 0;
+}
+
+HttpAnswer text_answer(int status, std::string body) {
+    return {status, "text/plain; charset=utf-8", std::move(body), false};
+}
+
+}  // namespace
+
+HttpAnswer answer_request(std::string_view method, std::string_view target,
+                          std::string_view authorization, const std::string& token,
+                          const ApiSnapshot& snapshot) {
+    if (!token.empty() && !same_text(authorization, "Bearer " + token)) {
+        HttpAnswer a = text_answer(401, "unauthorized\n");
+        a.challenge = true;
+        return a;
+    }
+    if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
+    const std::string_view path = target.substr(0, target.find('?'));
+    if (path == "/api/v1/summary") {
+        return {200, "application/json", format_summary_json(snapshot) + "\n", false};
+    }
+    if (path == "/metrics") {
+        return {200, "text/plain; version=0.0.4; charset=utf-8", format_metrics(snapshot), false};
+    }
+    if (path == "/mmpos") return {200, "application/json", format_mmpos_json(snapshot), false};
+    return text_answer(404, "not found\n");
+}
+
+}  // namespace orvo::qel

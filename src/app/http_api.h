@@ -1,0 +1,32 @@
+// The HTTP endpoint's answers, apart from any socket: which request gets which status and
+// document. Read-only: GET and HEAD of three paths.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/api_snapshot.h"
+
+namespace orvo::qel {
+
+// Longest request head (request line and header fields) the endpoint reads; longer ones are
+// answered 431 and the connection closed.
+inline constexpr size_t HTTP_MAX_HEAD_BYTES = 8192;
+
+struct HttpAnswer {
+    int status = 200;
+    std::string content_type;  // empty for answers without a document
+    std::string body;
+    bool challenge = false;  // a 401: the answer carries WWW-Authenticate: Bearer
+};
+
+// The answer to `method` on `target` (a query string is ignored). With a non-empty `token` the
+// request's Authorization field must be exactly "Bearer " and the token, else 401; the check
+// comes first, so nothing about the endpoint shows without it. Methods other than GET and HEAD
+// get 405, unknown paths 404. A HEAD answer carries the GET body; the server sends only its
+// length.
+HttpAnswer answer_request(std::string_view method, std::string_view target,
+                          std::string_view authorization, const std::string& token,
+                          const ApiSnapshot& snapshot);
+
+}  // namespace orvo::qel

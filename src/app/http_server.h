@@ -1,0 +1,46 @@
+// The HTTP endpoint's server: one thread of its own, whatever the number of clients, serving the
+// snapshot the main loop publishes. Hostile clients cost it little: a request head must arrive
+// whole within the request timeout and fit in HTTP_MAX_HEAD_BYTES, idle keep-alive connections
+// are closed after the same timeout, and connections beyond a small cap are closed at once.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/api_snapshot.h"
+
+namespace orvo::qel {
+
+struct HttpServerOptions {
+    std::string host = "127.0.0.1";  // address literal or "localhost"
+    uint16_t port = 0;               // 0: any free port (see HttpServer::port)
+    std::string token;               // non-empty: every request needs it as a Bearer token
+    std::chrono::milliseconds request_timeout{5000};
+    size_t max_connections = 16;
+};
+
+class HttpServer {
+  public:
+    explicit HttpServer(const SnapshotBox& snapshots);
+    ~HttpServer();  // stops it
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds, listens and starts the server thread. Returns the reason when the address cannot
+    // be used (nothing is started then).
+    std::optional<std::string> start(const HttpServerOptions& options);
+    // The port listened on (the one chosen by the system when 0 was asked for).
+    uint16_t port() const;
+    // Closes every connection and joins the thread; returns without waiting for any client.
+    // A stopped server does not start again.
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvo::qel

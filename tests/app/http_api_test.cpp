@@ -1,0 +1,342 @@
+// The HTTP endpoint's documents and answers, without sockets.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/api_snapshot.h"
+#include "app/http_api.h"
+#include "app/run_config.h"
+#include "pool/json.h"
+
+namespace orvo::qel {
+namespace {
+
+ApiSnapshot mining_snapshot() {
+    ApiSnapshot s;
+    s.version = "1.0.1";
+    s.engine = "avx2";
+    s.uptime_s = 130;
+    s.rate_10s = 1520.404;
+    s.rate_60s = 1519.95;
+    s.rate_15m = 1500.125;
+    s.hashes_total = 38334;
+    s.accepted = 12;
+    s.rejected = 3;
+    s.blocks_found = 1;
+    s.threads = {{0, 3, 19234, 760.2, true}, {1, std::nullopt, 19100, 760.2, false}};
+    PoolStatus p;
+    p.host = "pool.example \"q\"";
+    p.port = 3333;
+    p.connected = true;
+    p.reconnects = 2;
+    p.backup = true;
+    p.job_height = 1234;
+    p.job_difficulty = 5000;
+    s.pool = PoolSnapshot{p, 120};
+    return s;
+}
+
+JsonValue parsed(const std::string& text) {
+    JsonValue v;
+    EXPECT_TRUE(parse_json(text, v)) << text;
+    return v;
+}
+
+TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
+    const JsonValue v = parsed(format_summary_json(mining_snapshot()));
+    EXPECT_EQ(v.get_string("version", ""), "1.0.1");
+    EXPECT_EQ(v.get_string("algorithm", ""), "argon2id-qel");
+    EXPECT_EQ(v.get_string("engine", ""), "avx2");
+    EXPECT_EQ(v.get_u64("uptime_s", 0), 130u);
+    const JsonValue* rates = v.find("hashrate_hs");
+    ASSERT_NE(rates, nullptr);
+    // Two decimals, as on the speed line.
+    EXPECT_EQ(rates->find("10s")->text, "1520.40");
+    EXPECT_EQ(rates->find("60s")->text, "1519.95");
+    EXPECT_EQ(rates->find("15m")->text, "1500.12");
+    EXPECT_EQ(v.find("shares")->get_u64("accepted", 0), 12u);
+    EXPECT_EQ(v.find("shares")->get_u64("rejected", 0), 3u);
+    EXPECT_EQ(v.get_u64("blocks_found", 0), 1u);
+    const JsonValue* threads = v.find("threads");
+    ASSERT_NE(threads, nullptr);
+    ASSERT_EQ(threads->elements.size(), 2u);
+    EXPECT_EQ(threads->elements[0].get_u64("cpu", 99), 3u);
+    EXPECT_EQ(threads->elements[1].find("cpu")->kind, JsonKind::null);
+    EXPECT_EQ(threads->elements[1].get_u64("index", 99), 1u);
+    EXPECT_EQ(threads->elements[1].get_u64("hashes", 0), 19100u);
+    EXPECT_EQ(threads->elements[1].find("hashrate_10s_hs")->text, "760.20");
+    EXPECT_TRUE(threads->elements[0].find("huge_pages")->flag);
+    EXPECT_FALSE(threads->elements[1].find("huge_pages")->flag);
+    const JsonValue* pool = v.find("pool");
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(pool->get_string("host", ""), "pool.example \"q\"");  // escaped, read back whole
+    EXPECT_EQ(pool->get_u64("port", 0), 3333u);
+    EXPECT_TRUE(pool->find("connected")->flag);
+    EXPECT_EQ(pool->get_u64("connected_s", 0), 120u);
+    EXPECT_TRUE(pool->find("backup")->flag);
+    EXPECT_EQ(pool->get_u64("reconnects", 0), 2u);
+    EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
+    EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
+    EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
+}
+
+TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
+    ApiSnapshot s = mining_snapshot();
+    s.pool->status.job_height.reset();
+    s.pool->status.job_difficulty.reset();
+    JsonValue v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("pool")->find("job_height")->kind, JsonKind::null);
+    EXPECT_EQ(v.find("pool")->find("job_difficulty")->kind, JsonKind::null);
+    s.pool.reset();
+    s.threads.clear();
+    v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("pool")->kind, JsonKind::null);
+    EXPECT_EQ(v.find("threads")->kind, JsonKind::array);
+}
+
+TEST(HttpApi, MmposHasOneEntryPerThreadAndStringCounts) {
+    const JsonValue v = parsed(format_mmpos_json(mining_snapshot()));
+    ASSERT_EQ(v.find("busid")->elements.size(), 2u);
+    EXPECT_EQ(v.find("busid")->elements[1].text, "cpu");
+    ASSERT_EQ(v.find("hash")->elements.size(), 2u);
+    EXPECT_EQ(v.find("hash")->elements[0].kind, JsonKind::number);
+    EXPECT_EQ(v.get_string("units", ""), "hs");
+    const JsonValue* air = v.find("air");
+    ASSERT_EQ(air->elements.size(), 3u);
+    EXPECT_EQ(air->elements[0].text, "12");  // accepted, invalid, rejected
+    EXPECT_EQ(air->elements[1].text, "0");
+    EXPECT_EQ(air->elements[2].text, "3");
+    EXPECT_EQ(air->elements[2].kind, JsonKind::string);
+    EXPECT_EQ(v.get_string("miner_name", ""), "mintrakel");
+    EXPECT_EQ(v.get_string("miner_version", ""), "1.0.1");
+}
+
+// The exposition as Prometheus reads it: metric families from the TYPE lines, then samples.
+struct Exposition {
+    std::map<std::string, std::string> types;          // family name -> type
+    std::map<std::string, std::string> sample_values;  // "name{labels}" -> value
+};
+
+Exposition read_exposition(const std::string& text) {
+    Exposition e;
+    std::istringstream in(text);
+    std::string line;
+    const std::regex type_line(R"(# TYPE ([a-z_:][a-z0-9_:]*) (counter|gauge))");
+    const std::regex sample_line(R"(([a-z_:][a-z0-9_:]*)(\{[^}]*\})? ([0-9.]+))");
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (std::regex_match(line, m, type_line)) {
+            e.types[m[1]] = m[2];
+        } else if (std::regex_match(line, m, sample_line)) {
+            EXPECT_TRUE(e.types.count(m[1])) << "sample before its TYPE line: " << line;
+            e.sample_values[m[1].str() + m[2].str()] = m[3];
+        } else if (line.rfind("# HELP ", 0) != 0) {
+            ADD_FAILURE() << "unreadable line: " << line;
+        }
+    }
+    return e;
+}
+
+TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
+    const Exposition e = read_exposition(format_metrics(mining_snapshot()));
+    // Names other programs (dashboards, farm scripts) are built on.
+    const std::pair<const char*, const char*> families[] = {
+        {"mintrakel_build_info", "gauge"},
+        {"mintrakel_uptime_seconds", "gauge"},
+        {"mintrakel_hashes_total", "counter"},
+        {"mintrakel_thread_hashes_total", "counter"},
+        {"mintrakel_hashrate_hashes_per_second", "gauge"},
+        {"mintrakel_shares_accepted_total", "counter"},
+        {"mintrakel_shares_rejected_total", "counter"},
+        {"mintrakel_blocks_found_total", "counter"},
+        {"mintrakel_pool_connected", "gauge"},
+        {"mintrakel_pool_reconnects_total", "counter"},
+        {"mintrakel_dev_fee_active", "gauge"},
+        {"mintrakel_threads", "gauge"},
+    };
+    for (const auto& [name, type] : families) {
+        ASSERT_TRUE(e.types.count(name)) << name;
+        EXPECT_EQ(e.types.at(name), type) << name;
+    }
+    for (const auto& [name, type] : e.types) {
+        EXPECT_EQ(type == "counter", name.size() > 6 && name.ends_with("_total")) << name;
+    }
+    const std::pair<const char*, const char*> samples[] = {
+        {"mintrakel_build_info{version=\"1.0.1\",engine=\"avx2\"}", "1"},
+        {"mintrakel_thread_hashes_total{thread=\"0\",cpu=\"3\"}", "19234"},
+        {"mintrakel_thread_hashes_total{thread=\"1\",cpu=\"none\"}", "19100"},
+        {"mintrakel_hashrate_hashes_per_second{window=\"10s\"}", "1520.40"},
+        {"mintrakel_hashrate_hashes_per_second{window=\"15m\"}", "1500.12"},
+        {"mintrakel_shares_accepted_total", "12"},
+        {"mintrakel_shares_rejected_total", "3"},
+        {"mintrakel_pool_connected", "1"},
+        {"mintrakel_pool_reconnects_total", "2"},
+        {"mintrakel_threads", "2"},
+        {"mintrakel_uptime_seconds", "130"},
+    };
+    for (const auto& [key, value] : samples) {
+        ASSERT_TRUE(e.sample_values.count(key)) << key;
+        EXPECT_EQ(e.sample_values.at(key), value) << key;
+    }
+    // A benchmark has no pool: the pool gauges read 0, not absent.
+    ApiSnapshot bench = mining_snapshot();
+    bench.pool.reset();
+    EXPECT_EQ(read_exposition(format_metrics(bench)).sample_values.at("mintrakel_pool_connected"),
+              "0");
+}
+
+// Every metric a query of the shipped Grafana dashboard names is one the miner exports.
+TEST(HttpApi, DashboardQueriesUseOnlyExportedMetrics) {
+    std::ifstream in(MINTRAKEL_SOURCE_DIR "/packaging/monitoring/grafana-dashboard.json");
+    ASSERT_TRUE(in) << "dashboard missing";
+    std::stringstream text;
+    text << in.rdbuf();
+    JsonValue dashboard;
+    ASSERT_TRUE(parse_json(text.str(), dashboard)) << "dashboard is not JSON";
+    std::vector<std::string> exprs;
+    std::function<void(const JsonValue&)> walk = [&](const JsonValue& v) {
+        for (const JsonMember& m : v.members) {
+            const bool query = m.key == "expr" || m.key == "query" || m.key == "definition";
+            if (query && m.value.kind == JsonKind::string) exprs.push_back(m.value.text);
+            walk(m.value);
+        }
+        for (const JsonValue& e : v.elements) walk(e);
+    };
+    walk(dashboard);
+    ASSERT_GE(exprs.size(), 5u);
+    const Exposition exported = read_exposition(format_metrics(mining_snapshot()));
+    const std::regex metric_name("mintrakel_[a-z0-9_]+");
+    size_t names = 0;
+    for (const std::string& expr : exprs) {
+        for (std::sregex_iterator it(expr.begin(), expr.end(), metric_name), end; it != end; ++it) {
+            ++names;
+            EXPECT_TRUE(exported.types.count(it->str())) << it->str() << " in " << expr;
+        }
+    }
+    EXPECT_GE(names, exprs.size());
+}
+
+TEST(HttpApi, AnswersByTokenMethodAndPath) {
+    const ApiSnapshot s = mining_snapshot();
+    struct Case {
+        const char* method;
+        const char* target;
+        const char* authorization;
+        const char* token;
+        int status;
+    };
+    const Case cases[] = {
+        {"GET", "/api/v1/summary", "", "", 200},
+        {"HEAD", "/metrics", "", "", 200},
+        {"GET", "/mmpos?x=1", "", "", 200},  // a query string is ignored
+        {"GET", "/", "", "", 404},
+        {"GET", "/api/v1/summary/", "", "", 404},
+        {"POST", "/metrics", "", "", 405},
+        {"DELETE", "/nowhere", "", "", 405},
+        {"get", "/metrics", "", "", 405},  // methods are case-sensitive
+        {"GET", "/metrics", "Bearer s3cret", "s3cret", 200},
+        {"GET", "/metrics", "", "s3cret", 401},
+        {"GET", "/metrics", "Bearer s3cre", "s3cret", 401},
+        {"GET", "/metrics", "Bearer s3cret ", "s3cret", 401},
+        {"GET", "/metrics", "bearer s3cret", "s3cret", 401},
+        {"GET", "/metrics", "s3cret", "s3cret", 401},
+        {"GET", "/nowhere", "", "s3cret", 401},  // nothing shows without the token
+        {"POST", "/metrics", "", "s3cret", 401},
+    };
+    for (const Case& c : cases) {
+        const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s);
+        EXPECT_EQ(a.status, c.status)
+            << c.method << " " << c.target << " [" << c.authorization << "]";
+        EXPECT_EQ(a.challenge, c.status == 401);
+    }
+    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s).content_type,
+              "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s).content_type, "application/json");
+}
+
+TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {
+    ThreadRateWindow w(2);
+    EXPECT_EQ(w.rate(0), 0.0);
+    w.rebase({500, 7});  // hashes made before the loop never count
+    w.append({600, 7});
+    EXPECT_EQ(w.rate(0), 100.0);
+    EXPECT_EQ(w.rate(1), 0.0);
+    for (uint64_t t = 2; t <= 12; ++t) w.append({500 + 100 * t, 7 + 10 * (t - 1)});
+    // Thread 1: samples 10 each after the first 0; after 12 ticks the window holds ticks 3-12.
+    EXPECT_EQ(w.rate(1), 10.0);
+    EXPECT_EQ(w.rate(0), 100.0);
+    w.append({1700 + 1000, 117});
+    EXPECT_EQ(w.rate(0), (9 * 100.0 + 1000) / 10);
+    EXPECT_EQ(w.rate(5), 0.0);  // no such thread
+}
+
+TEST(HttpCommandLine, ListenAddressForms) {
+    struct Case {
+        const char* text;
+        std::optional<HttpListen> want;
+    };
+    const Case cases[] = {
+        {"8080", HttpListen{"127.0.0.1", 8080}},
+        {"0", HttpListen{"127.0.0.1", 0}},
+        {"0.0.0.0:4000", HttpListen{"0.0.0.0", 4000}},
+        {"[::1]:4000", HttpListen{"::1", 4000}},
+        {"localhost:65535", HttpListen{"localhost", 65535}},
+        {"65536", std::nullopt},
+        {"", std::nullopt},
+        {":80", std::nullopt},
+        {"host:", std::nullopt},
+        {"host:8o", std::nullopt},
+        {"-1", std::nullopt},
+        {"[::1]4000", std::nullopt},
+        {"[::1", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_http_listen(c.text), c.want) << c.text;
+
+    const std::pair<const char*, bool> hosts[] = {
+        {"127.0.0.1", true}, {"127.255.0.9", true}, {"localhost", true},
+        {"::1", true},       {"0.0.0.0", false},    {"192.168.1.5", false},
+        {"::", false},       {"rig.local", false},  {"128.0.0.1", false},
+    };
+    for (const auto& [host, loopback] : hosts) EXPECT_EQ(is_loopback_host(host), loopback) << host;
+}
+
+CommandLine parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "mintrakel");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return parse_command_line(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(HttpCommandLine, AnAddressBeyondLoopbackNeedsAToken) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+    };
+    const Case cases[] = {
+        {{"--http", "3000"}, true},
+        {{"--http", "127.0.0.1:3000"}, true},
+        {{"--http", "0.0.0.0:3000"}, false},
+        {{"--http", "0.0.0.0:3000", "--http-token", "t"}, true},
+        {{"--http-token", "t", "--http", "[::]:3000"}, true},  // order does not matter
+        {{"--http", "10.0.0.2:3000", "--http-token", ""}, false},
+        {{"--http", "nope"}, false},
+    };
+    for (const Case& c : cases) {
+        const CommandLine cl = parse(c.args);
+        EXPECT_EQ(!cl.exit_code.has_value(), c.ok) << c.args[1];
+        if (!c.ok) {
+            EXPECT_EQ(cl.exit_code, 2) << c.args[1];
+        }
+    }
+    EXPECT_FALSE(parse({}).config.http.has_value());  // off by default
+}
+
+}  // namespace
+}  // namespace orvo::qel
