@@ -99,7 +99,8 @@ bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
 
 }  // namespace
 
-int run_session(const RunConfig& config, const Engine& engine, const Placement& placement) {
+int run_session(const RunConfig& config, const Engine& engine, const Placement& placement,
+                const SessionSeams& seams) {
     const bool bench = config.bench_seconds > 0;
     RunState state;
     const PoolEndpoint& first = config.pools.front();
@@ -108,6 +109,7 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
                              config.address,
                              config.worker,
                              {config.pools.begin() + 1, config.pools.end()}};
+    if (seams.pool_timing) seams.pool_timing(state.pool);
     state.pool.on_log = log_net_line;
     state.pool.on_result = [&state](bool accepted, const std::string& reason) {
         report_share_result(state.shares, accepted, reason);
@@ -137,7 +139,7 @@ int run_session(const RunConfig& config, const Engine& engine, const Placement& 
     const Clock::time_point loop_origin = Clock::now();
     bool dev_fee_active = false;
     while (!stop_requested.load()) {
-        sleep_resuming(std::chrono::seconds(1));
+        sleep_resuming(seams.tick);
         const uint64_t current = state.total_hashes.load();
         history.append(current - previous);
         previous = current;
