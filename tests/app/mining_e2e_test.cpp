@@ -163,7 +163,7 @@ TEST(MiningEndToEnd, FlakyPoolNeverEndsTheRun) {
 
 TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
     TempDir dir;
-    auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "3", "-t", "1",
+    auto r = test_support::run_process({MINTRAKEL_BINARY, "--no-color", "--bench", "1", "-t", "1",
                                         "--stats-file", dir.file("stats.json")},
                                        60s);
     EXPECT_EQ(r.exit_code, 0);
@@ -171,7 +171,7 @@ TEST(BenchEndToEnd, ResultLineWithoutPoolOrShutdownLine) {
               std::string::npos)
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n bench 1 threads: [0-9]+\\.[0-9]{2} H/s "
-                                                    "over 3 s\n$")))
+                                                    "over 1 s\n$")))
         << r.out;
     for (const char* absent : {" pool  ", " user  ", " net   ", "shutdown requested", "window"}) {
         EXPECT_EQ(r.out.find(absent), std::string::npos) << absent;
@@ -212,7 +212,7 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
     for (const auto& c : cases) {
         if (c.ulimit_kib && !limits_work) continue;
         std::string command = std::string("exec ") + MINTRAKEL_BINARY +
-                              " --no-color -o 127.0.0.1:9 --bench 2 -t " +
+                              " --no-color -o 127.0.0.1:9 --bench 1 -t " +
                               std::to_string(c.threads);
         if (c.ulimit_kib) command = std::string("ulimit -v ") + c.ulimit_kib + "; " + command;
         auto r = test_support::run_process({"/bin/sh", "-c", command}, 60s);
@@ -247,7 +247,7 @@ TEST(BenchEndToEnd, ResultCountsOnlyThreadsThatHashed) {
                 r.out, std::regex("\n check known answer matched on " + std::to_string(hashing) +
                                   " of " + std::to_string(hashing) + " thread\\(s\\)\n bench " +
                                   std::to_string(hashing) +
-                                  " threads: [0-9]+\\.[0-9]{2} H/s over 2 s\n$")));
+                                  " threads: [0-9]+\\.[0-9]{2} H/s over 1 s\n$")));
         }
     }
 }

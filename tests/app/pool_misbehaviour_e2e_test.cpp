@@ -93,11 +93,11 @@ TEST(PoolMisbehaviour, APartlyBadNetworkTargetAnnouncesNoBlocks) {
 
 TEST(PoolMisbehaviour, AUsedUpRangeWaitsForTheNextJob) {
     // Every hash is a share and each job holds four nonces.
-    StandinPool pool({"--difficulty", "1", "--nonce-span", "4", "--job-interval", "4"});
+    StandinPool pool({"--difficulty", "1", "--nonce-span", "4", "--job-interval", "2"});
     ASSERT_FALSE(pool.endpoint().empty());
     BackgroundProcess m(miner(pool.endpoint()));
     ASSERT_TRUE(m.wait_for_output(" share accepted (4/0)\n", 60s)) << m.stdout_text();
-    std::this_thread::sleep_for(1500ms);  // a thread that walked the range again would show
+    std::this_thread::sleep_for(1s);  // a thread that walked the range again would show
     const std::string jobs = pool.output();
     if (count_occurrences(jobs, "\njob #") == 1) {  // the next job is not out yet
         EXPECT_EQ(pool.submits(), 4u) << jobs;

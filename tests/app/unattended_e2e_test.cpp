@@ -128,7 +128,7 @@ TEST(UnattendedEndToEnd, HangupStopsCleanlyUnlessIgnored) {
             ASSERT_GE(r.out.size(), SHUTDOWN.size()) << c.name;
             EXPECT_EQ(r.out.substr(r.out.size() - SHUTDOWN.size()), SHUTDOWN) << c.name;
         } else {
-            std::this_thread::sleep_for(3s);
+            std::this_thread::sleep_for(2s);
             EXPECT_EQ(m.stdout_text().find(SHUTDOWN), std::string::npos) << c.name;
             m.send_signal(SIGTERM);
             ProcessResult r = m.wait(20s);
