@@ -61,10 +61,11 @@ BENCH_HTTP_PAIRS ?= 3
 bench-http: build
 	bash bench/http_overhead.sh ./build/mintrakel $(BENCH_HTTP_SECONDS) $(BENCH_HTTP_PAIRS)
 
-# libFuzzer over the pool client's input paths (clang), each fuzzer for FUZZ_SECONDS with its seed
-# corpus. New inputs go to fuzz-corpus-work/; a crash fails the target.
+# libFuzzer over the pool client's input paths and the verify-file reader (clang), each fuzzer
+# for FUZZ_SECONDS with its seed corpus and its dictionary (tests/fuzz/NAME.dict, else the JSON
+# one). New inputs go to fuzz-corpus-work/; a crash fails the target.
 FUZZ_SECONDS ?= 30
-FUZZERS = json handle_line
+FUZZERS = json handle_line verify
 
 build-fuzz/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -75,8 +76,9 @@ fuzz: build-fuzz/CMakeCache.txt
 	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZERS))
 	set -e; for f in $(FUZZERS); do \
 	  mkdir -p fuzz-corpus-work/$$f; \
+	  dict=tests/fuzz/$$f.dict; [ -f $$dict ] || dict=tests/fuzz/json.dict; \
 	  ./build-fuzz/fuzz_$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
-	    -dict=tests/fuzz/json.dict -print_final_stats=1 \
+	    -dict=$$dict -print_final_stats=1 \
 	    fuzz-corpus-work/$$f tests/fuzz/corpus/$$f; \
 	done
 

@@ -39,9 +39,15 @@ uint64_t whole_seconds_since(Clock::time_point origin) {
 
 // Everything main owns for the run; the threads get references to it.
 struct RunState {
-    explicit RunState(int32_t configured_threads)
+    RunState(int32_t configured_threads, const PoolTiming& pool_timing)
         : thread_count(configured_threads > 0 ? static_cast<size_t>(configured_threads) : 0),
-          thread_stats(new ThreadStats[thread_count]) {}
+          thread_stats(new ThreadStats[thread_count]),
+          pool(
+              log_report_line,
+              [this](bool accepted, const std::string& reason) {
+                  report_share_result(shares, accepted, reason);
+              },
+              pool_timing) {}
 
     std::atomic<uint64_t> total_hashes{0};
     std::atomic<uint64_t> blocks_found{0};
@@ -51,9 +57,7 @@ struct RunState {
     size_t thread_count;
     std::unique_ptr<ThreadStats[]> thread_stats;  // one record per thread, by index
     // Destroyed (and so stopped) before the counters its callbacks use.
-    Pool pool{log_report_line, [this](bool accepted, const std::string& reason) {
-                  report_share_result(shares, accepted, reason);
-              }};
+    Pool pool;
     std::vector<std::thread> threads;
 };
 
@@ -208,9 +212,10 @@ class ApiFeed {
 
 }  // namespace
 
-int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement) {
+int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement,
+                const SessionSeams& seams) {
     const bool bench = config.bench_seconds > 0;
-    RunState state(placement.threads);
+    RunState state(placement.threads, seams.pool_timing);
     const PoolEndpoint& first = config.pools.front();
     Pool::Config pool_config{first.host,
                              first.port,
@@ -256,7 +261,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     const Clock::time_point loop_origin = Clock::now();
     bool dev_fee_active = false;
     while (!stop_requested.load()) {
-        sleep_resuming(std::chrono::seconds(1));
+        sleep_resuming(seams.tick);
         const uint64_t current = state.total_hashes.load();
         history.append(current - previous);
         previous = current;

@@ -1,14 +1,29 @@
 // A mining or benchmark run after start-up: the pool client, the hashing threads, the arena
-// wait, the one-second main loop and the shutdown.
+// wait, the main loop and the shutdown.
 #pragma once
+
+#include <chrono>
 
 #include "app/run_config.h"
 #include "app/startup.h"
+#include "pool/pool_timing.h"
 
 namespace orvo::qel {
 
+// What a whole run takes from outside besides its configuration: the times it waits on. The
+// miner keeps the defaults; tests shorten them to drive a run in-process in a fraction of the
+// time.
+struct SessionSeams {
+    // One pass of the main loop. Every tick is one rate sample (counted as one second), and
+    // every tenth tick prints the status line and rewrites the stats file.
+    std::chrono::nanoseconds tick = std::chrono::seconds(1);
+    // The pool client's timings (reconnect delays, send and reply deadlines).
+    PoolTiming pool_timing{};
+};
+
 // Runs until stop_requested is set (or the benchmark's time is up) and returns the exit code:
 // EXIT_OK, or EXIT_FAILED when no thread passed its self-check and so nothing can hash.
-int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement);
+int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement,
+                const SessionSeams& seams = {});
 
 }  // namespace orvo::qel

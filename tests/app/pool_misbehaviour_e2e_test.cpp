@@ -1,13 +1,13 @@
-// The real binary against stand-in pools that misbehave on purpose: odd replies, error objects,
-// a damaged network target, a tiny nonce range and hostile notice texts. Every share the miner
-// sends must still be judged valid, and none twice.
+// Whole runs (in this process, with short times) against stand-in pools that misbehave on
+// purpose: odd replies, error objects, a damaged network target, a tiny nonce range and hostile
+// notice texts. Every share the miner sends must still be judged valid, and none twice.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "app/session_run.h"
 #include "support/process.h"
 #include "support/standin_pool.h"
 
@@ -15,20 +15,17 @@ namespace orvo::qel {
 namespace {
 
 using namespace std::chrono_literals;
-using test_support::BackgroundProcess;
 using test_support::count_occurrences;
+using test_support::SessionRun;
 using test_support::StandinPool;
 
-std::vector<std::string> miner(const std::string& endpoint) {
-    return {MINTRAKEL_BINARY,  "--no-color", "-o", endpoint, "-u",
-            "qel1testaddress", "-w",         "ci", "-t",     "2"};
+RunConfig miner(const std::string& endpoint) {
+    return test_support::mining_config({endpoint}, 2);
 }
 
-std::string stop(BackgroundProcess& m) {
-    m.send_signal(SIGINT);
-    auto r = m.wait(10s);
-    EXPECT_EQ(r.exit_code, 0);
-    return r.out;
+std::string stop(SessionRun& m) {
+    EXPECT_EQ(m.stop(), 0);
+    return m.output();
 }
 
 const std::regex kAllValid("valid [1-9][0-9]* invalid 0 duplicate 0");
@@ -36,8 +33,8 @@ const std::regex kAllValid("valid [1-9][0-9]* invalid 0 duplicate 0");
 TEST(PoolMisbehaviour, RepliesCountOnlyOnceAndOnlyForSharesSent) {
     StandinPool pool({"--difficulty", "20", "--job-interval", "0", "--odd-replies"});
     ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint()));
-    ASSERT_TRUE(m.wait_for_output(" share accepted (3/0)\n", 60s)) << m.stdout_text();
+    SessionRun m(miner(pool.endpoint()), test_support::real_engine());
+    ASSERT_TRUE(m.wait_for_output(" share accepted (3/0)\n", 60s)) << m.output();
     const std::string out = stop(m);
     const std::string counts = pool.judgement();
     EXPECT_TRUE(std::regex_match(counts, kAllValid)) << counts;
@@ -63,18 +60,17 @@ TEST(PoolMisbehaviour, ErrorObjectsRejectSharesAndRefuseLogins) {
         StandinPool pool({"--difficulty", "20", "--error-json", "--reject",
                           R"({"code":23,"message":"Low difficulty share"})"});
         ASSERT_FALSE(pool.endpoint().empty());
-        BackgroundProcess m(miner(pool.endpoint()));
+        SessionRun m(miner(pool.endpoint()), test_support::real_engine());
         EXPECT_TRUE(m.wait_for_output(" share REJECTED — Low difficulty share\n", 60s))
-            << m.stdout_text();
+            << m.output();
         const std::string out = stop(m);
         EXPECT_EQ(out.find(" share accepted"), std::string::npos) << out;
         EXPECT_TRUE(std::regex_match(pool.judgement(), kAllValid));
     }
     StandinPool pool({"--error-json", "--refuse-login", R"({"code":401})"});
     ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint()));
-    EXPECT_TRUE(m.wait_for_output(" net   login refused: {\"code\":401}\n", 30s))
-        << m.stdout_text();
+    SessionRun m(miner(pool.endpoint()), test_support::real_engine());
+    EXPECT_TRUE(m.wait_for_output(" net   login refused: {\"code\":401}\n", 30s)) << m.output();
     const std::string out = stop(m);
     EXPECT_EQ(out.find("logged in"), std::string::npos) << out;
 }
@@ -84,8 +80,8 @@ TEST(PoolMisbehaviour, APartlyBadNetworkTargetAnnouncesNoBlocks) {
     StandinPool pool({"--difficulty", "1", "--job-interval", "0", "--network-target-text",
                       "7f" + std::string(62, 'z')});
     ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint()));
-    ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 60s)) << m.stdout_text();
+    SessionRun m(miner(pool.endpoint()), test_support::real_engine());
+    ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 60s)) << m.output();
     const std::string out = stop(m);
     EXPECT_EQ(out.find(" block "), std::string::npos) << out;
     EXPECT_TRUE(std::regex_match(pool.judgement(), kAllValid));
@@ -93,16 +89,16 @@ TEST(PoolMisbehaviour, APartlyBadNetworkTargetAnnouncesNoBlocks) {
 
 TEST(PoolMisbehaviour, AUsedUpRangeWaitsForTheNextJob) {
     // Every hash is a share and each job holds four nonces.
-    StandinPool pool({"--difficulty", "1", "--nonce-span", "4", "--job-interval", "4"});
+    StandinPool pool({"--difficulty", "1", "--nonce-span", "4", "--job-interval", "2"});
     ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint()));
-    ASSERT_TRUE(m.wait_for_output(" share accepted (4/0)\n", 60s)) << m.stdout_text();
-    std::this_thread::sleep_for(1500ms);  // a thread that walked the range again would show
+    SessionRun m(miner(pool.endpoint()), test_support::real_engine());
+    ASSERT_TRUE(m.wait_for_output(" share accepted (4/0)\n", 60s)) << m.output();
+    std::this_thread::sleep_for(1s);  // a thread that walked the range again would show
     const std::string jobs = pool.output();
     if (count_occurrences(jobs, "\njob #") == 1) {  // the next job is not out yet
         EXPECT_EQ(pool.submits(), 4u) << jobs;
     }
-    ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 30s)) << m.stdout_text();
+    ASSERT_TRUE(m.wait_for_output(" share accepted (8/0)\n", 30s)) << m.output();
     stop(m);
     const size_t job_count = count_occurrences(pool.output(), "\njob #");
     EXPECT_LE(pool.submits(), 4 * job_count) << pool.output();
@@ -116,11 +112,11 @@ TEST(PoolMisbehaviour, NoticeTextsCannotDriveOrFloodTheTerminal) {
                       "31mx",
                       "--notify-repeat", "166667"});
     ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint()));
+    SessionRun m(miner(pool.endpoint()), test_support::real_engine());
     std::string shown;
     for (int i = 0; i < 40; ++i) shown += "?31mx";
     EXPECT_TRUE(m.wait_for_output(" net   pool notice: " + shown + "\xE2\x80\xA6\n", 30s))
-        << m.stdout_text().substr(0, 4000);
+        << m.output().substr(0, 4000);
     const std::string out = stop(m);
     EXPECT_EQ(out.find("\xC2\x9B"), std::string::npos);
     EXPECT_LT(out.size(), 10000u);

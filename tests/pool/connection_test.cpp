@@ -492,7 +492,10 @@ TEST_F(Connection, AnsweredSubmitsKeepTheConnection) {
     EXPECT_EQ(pool().conn_gen(), 1u);
 }
 
-// A resolver that answers only when released, as a name server that never replies would.
+// A resolver that fails only when released, or when `hold` has passed (and from then on at once):
+// a name server that never replies within the test's time. The hold bounds the test, so a stop that
+// wrongly waits for the look-up fails the test after a few seconds instead of hanging it until the
+// ctest timeout.
 struct StuckResolver {
     struct State {
         std::mutex mutex;
@@ -500,13 +503,15 @@ struct StuckResolver {
         bool released = false;
         int calls = 0;
     };
+    static constexpr auto hold = 3s;
     std::shared_ptr<State> state = std::make_shared<State>();
     ResolveFn fn() const {
         return [s = state](const char*, const char*, const addrinfo*, addrinfo**) {
             std::unique_lock<std::mutex> lock(s->mutex);
             ++s->calls;
             s->cv.notify_all();
-            s->cv.wait(lock, [&] { return s->released; });
+            // Once the hold has passed, later calls fail at once too.
+            s->released = s->released || !s->cv.wait_for(lock, hold, [&] { return s->released; });
             return EAI_AGAIN;
         };
     }

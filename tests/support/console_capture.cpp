@@ -1,5 +1,7 @@
 #include "support/console_capture.h"
 
+#include <unistd.h>
+
 #include "base/console.h"
 
 namespace orvo::qel::test_support {
@@ -19,6 +21,19 @@ void ConsoleCapture::release() {
     if (!capturing_) return;
     set_console_output(nullptr);  // waits for a line being written to the file
     capturing_ = false;
+}
+
+std::string ConsoleCapture::so_far() const {
+    std::string out;
+    if (file_ == nullptr) return out;
+    // pread leaves the stream's own position, where the next line is written, alone.
+    const int fd = fileno(file_);
+    char buf[4096];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
 }
 
 std::string ConsoleCapture::text() {

@@ -18,6 +18,8 @@ class ConsoleCapture {
 
     // Ends the capture (later lines go to stdout again) and returns everything captured.
     std::string text();
+    // Everything captured so far, while the capture goes on (every line is flushed whole).
+    std::string so_far() const;
 
   private:
     void release();

@@ -71,6 +71,11 @@ bool Server::listen_loopback() {
         // Inherited by accepted sockets; set before listen so the advertised window stays small.
         int small = 2048;
         setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        // A small segment size keeps the client's send buffer small as well (the kernel sizes
+        // it by the segment size, which on loopback is otherwise 64 KiB): some 50 KB of shares
+        // fill both sides instead of megabytes.
+        int segment = 536;
+        setsockopt(listener_, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
