@@ -11,17 +11,9 @@ for tool in prometheus promtool curl jq; do
     command -v "$tool" >/dev/null || { echo "prometheus: $tool missing, skipped"; exit 77; }
 done
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
+CHECKS_KEEP_STDERR=1
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 tmp=$(mktemp -d)
 pool_pid='' miner_pid='' prom_pid=''
@@ -31,17 +23,6 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-
-# Polls `command...` every 100 ms for up to <seconds>.
-wait_for() {  # wait_for <seconds> <command...>
-    local tries=$(($1 * 10))
-    shift
-    while ((tries-- > 0)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 check "the shipped scrape configuration is valid" \
     promtool check config --syntax-only "$src/packaging/monitoring/prometheus.yml"

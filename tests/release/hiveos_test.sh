@@ -22,17 +22,9 @@ for tool in jq curl python3; do
 done
 started=$(date +%s%N)
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
+CHECKS_KEEP_STDERR=1
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 farm=$(mktemp -d)
 pids=()
@@ -46,16 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Polls <command...> every 50 ms until it succeeds or <seconds> pass.
-wait_for() {
-    local seconds=$1 i
-    shift
-    for ((i = 0; i < seconds * 20; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    return 1
-}
 alive() { kill -0 "$1" 2>/dev/null; }
 
 # The stand-in pool and a stand-in HTTP API, started now so they are up when needed. An easy

@@ -23,19 +23,8 @@ dist=$root_dir/dist
 make_cmd=${MAKE:-make}
 export CONTAINERS_CONF=$root_dir/packaging/container/containers.conf
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
-lacks() { ! grep -qF -- "$2" "$1"; }
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 give_up() {
     echo "image: $*" >&2
     echo "image: $passed passed, $((failed + 1)) failed"

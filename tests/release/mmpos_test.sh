@@ -20,26 +20,9 @@ for tool in jq curl python3; do
 done
 started=$(date +%s%N)
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
-wait_for() {  # wait_for <seconds> <command...>: polls every 50 ms
-    local seconds=$1 i
-    shift
-    for ((i = 0; i < seconds * 20; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    return 1
-}
+CHECKS_KEEP_STDERR=1
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 farm=$(mktemp -d)
 pids=()

@@ -23,19 +23,8 @@ mirrors=(http://deb.debian.org/debian http://archive.debian.org/debian)
 dist=$root_dir/dist
 started=$(date +%s)
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
-lacks() { ! grep -qF -- "$2" "$1"; }
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 give_up() {
     echo "release: $*" >&2
     echo "release: $passed passed, $((failed + 1)) failed"

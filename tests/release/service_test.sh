@@ -11,17 +11,8 @@ set -u
 unit_src=$1 binary=$2 standin=${3:-}
 command -v systemd-analyze >/dev/null || { echo "service: systemd-analyze missing, skipped"; exit 77; }
 
-passed=0 failed=0
-check() {  # check <description> <command...>
-    local what=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
+# shellcheck source=../support/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 work=$(mktemp -d)
 pids=()
