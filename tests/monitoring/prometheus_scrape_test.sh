@@ -12,7 +12,8 @@ for tool in prometheus promtool curl jq; do
 done
 
 CHECKS_KEEP_STDERR=1
-# shellcheck source=../support/checks.sh
+# shellcheck source-path=SCRIPTDIR/../support
+# shellcheck source=checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 tmp=$(mktemp -d)

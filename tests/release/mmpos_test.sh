@@ -21,7 +21,8 @@ done
 started=$(date +%s%N)
 
 CHECKS_KEEP_STDERR=1
-# shellcheck source=../support/checks.sh
+# shellcheck source-path=SCRIPTDIR/../support
+# shellcheck source=checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 farm=$(mktemp -d)

@@ -23,7 +23,8 @@ mirrors=(http://deb.debian.org/debian http://archive.debian.org/debian)
 dist=$root_dir/dist
 started=$(date +%s)
 
-# shellcheck source=../support/checks.sh
+# shellcheck source-path=SCRIPTDIR/../support
+# shellcheck source=checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 give_up() {
     echo "release: $*" >&2

@@ -11,7 +11,8 @@ set -u
 unit_src=$1 binary=$2 standin=${3:-}
 command -v systemd-analyze >/dev/null || { echo "service: systemd-analyze missing, skipped"; exit 77; }
 
-# shellcheck source=../support/checks.sh
+# shellcheck source-path=SCRIPTDIR/../support
+# shellcheck source=checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 work=$(mktemp -d)
