@@ -78,10 +78,8 @@ void sample(std::string& out, const char* name, const std::string& labels,
 }  // namespace
 
 void ThreadRateWindow::append(const std::vector<uint64_t>& counts) {
-    for (size_t i = 0; i < samples_.size() && i < counts.size(); ++i) {
-        std::vector<uint64_t>& s = samples_[i];
-        if (s.size() == WINDOW) s.erase(s.begin());
-        s.push_back(counts[i] - previous_[i]);
+    for (size_t i = 0; i < histories_.size() && i < counts.size(); ++i) {
+        histories_[i].append(counts[i] - previous_[i]);
         previous_[i] = counts[i];
     }
 }
@@ -91,10 +89,7 @@ void ThreadRateWindow::rebase(const std::vector<uint64_t>& counts) {
 }
 
 double ThreadRateWindow::rate(size_t thread) const {
-    if (thread >= samples_.size() || samples_[thread].empty()) return 0.0;
-    uint64_t sum = 0;
-    for (uint64_t v : samples_[thread]) sum += v;
-    return static_cast<double>(sum) / static_cast<double>(samples_[thread].size());
+    return thread < histories_.size() ? histories_[thread].average_rate(WINDOW) : 0.0;
 }
 
 void SnapshotBox::publish(std::shared_ptr<const ApiSnapshot> snapshot) {

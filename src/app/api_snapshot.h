@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "miner/thread_stats.h"
+#include "app/rate_history.h"
 #include "pool/pool_status.h"
 
 namespace orvo::qel {
@@ -44,8 +44,8 @@ struct ApiSnapshot {
 // Per-thread 10 s rates: one sample per tick of every thread's hash count, like the run's total.
 class ThreadRateWindow {
   public:
-    static constexpr size_t WINDOW = 10;
-    explicit ThreadRateWindow(size_t threads) : previous_(threads, 0), samples_(threads) {}
+    static constexpr int32_t WINDOW = 10;
+    explicit ThreadRateWindow(size_t threads) : previous_(threads, 0), histories_(threads) {}
     // The threads' cumulative hash counts at this tick.
     void append(const std::vector<uint64_t>& counts);
     // Takes the counts as the baseline of the next sample without making one (the hashes done
@@ -56,7 +56,7 @@ class ThreadRateWindow {
 
   private:
     std::vector<uint64_t> previous_;
-    std::vector<std::vector<uint64_t>> samples_;  // per thread, the newest WINDOW, oldest first
+    std::vector<RateHistory> histories_;  // per thread, averaged as the run's total is
 };
 
 // The hand-over between the main loop (publish) and the HTTP thread (latest). The lock is held
