@@ -75,12 +75,11 @@ int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo) {
 ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std::string& cpus) {
     ThreadPlan plan;
     const std::vector<int32_t> online = online_cpus(facts.groups);
+    std::vector<int32_t> mask = facts.allowed_cpus.value_or(std::vector<int32_t>{});
+    std::sort(mask.begin(), mask.end());
     std::vector<int32_t> allowed;
     for (int32_t cpu : online) {
-        if (!facts.allowed_cpus ||
-            std::count(facts.allowed_cpus->begin(), facts.allowed_cpus->end(), cpu) > 0) {
-            allowed.push_back(cpu);
-        }
+        if (!facts.allowed_cpus || contains(mask, cpu)) allowed.push_back(cpu);
     }
     plan.online_cpus = static_cast<int32_t>(online.size());
     plan.allowed_cpus = static_cast<int32_t>(allowed.size());

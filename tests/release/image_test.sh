@@ -187,16 +187,6 @@ limits=(--cpuset-cpus 1 --memory 48m)
 check "--verify in the image under ${limits[*]} exits 0" test $? -eq 0
 check "--verify passes every record" grep -Eq '^ check verify ([0-9]+)/\1 OK$' "$work/verify.out"
 
-# Waits until <file> has <count> lines holding <text>, or <seconds> pass.
-wait_lines() {
-    local file=$1 text=$2 count=$3 seconds=$4 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        (($(grep -cF -- "$text" "$file") >= count)) && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 "$standin" --port 0 --difficulty 20 --job-interval 5 >"$work/pool.out" 2>&1 &
 pool_pid=$!
 wait_lines "$work/pool.out" 'listening on' 1 10

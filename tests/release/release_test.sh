@@ -179,16 +179,6 @@ stop_process() {
     wait "$pid"
 }
 
-# Waits until <file> has <count> lines holding <text>, or <seconds> pass.
-wait_lines() {
-    local file=$1 text=$2 count=$3 seconds=$4 i
-    for ((i = 0; i < seconds * 10; i++)); do
-        (($(grep -cF -- "$text" "$file") >= count)) && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 in_root "$miner" --no-color -o "qelpool.test:$port" -u qel1releasetest -w deb11 -t 1 \
     >"$work/mine.out" 2>&1 &
 miner_pid=$!

@@ -37,3 +37,14 @@ wait_for() {
     done
     return 1
 }
+
+# wait_lines <file> <text> <count> <seconds>: waits until the file has <count> lines holding
+# <text>, or the seconds pass.
+wait_lines() {
+    local file=$1 text=$2 count=$3 seconds=$4 i
+    for ((i = 0; i < seconds * 10; i++)); do
+        (($(grep -cF -- "$text" "$file") >= count)) && return 0
+        sleep 0.1
+    done
+    return 1
+}
