@@ -195,4 +195,9 @@ void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, ui
     pow_tag(reinterpret_cast<const uint8_t*>(running_block.v), out);
 }
 
+void pow_hash_many_avx2(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
+                        uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    for (int32_t i = 0; i < n; ++i) pow_hash_avx2(arenas[i], headers[i], nonces[i], outs[i]);
+}
+
 }  // namespace orvo::qel

@@ -51,6 +51,8 @@ struct EngineInfo {
     const ReferenceTable* (*table)();
     // The hash to install as pow_hash once the table is built.
     PowHashFn hash;
+    // The same hash with up to MAX_INTENSITY hashes in flight.
+    PowHashManyFn hash_many;
     // Whether the hash follows the store mode (set_store_mode in pow/store_mode.h).
     bool uses_store_mode;
     // One block compression G(prev, ref) in the engine's arena word order: the compute floor

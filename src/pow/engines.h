@@ -23,6 +23,9 @@ const ReferenceTable* reference_table_avx2();
 
 // AVX2 engine: standard word order in the arena, previous block in a stack buffer.
 void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out);
+// The AVX2 engine with n hashes in flight (PowHashManyFn).
+void pow_hash_many_avx2(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
+                        uint8_t (*outs)[HASH_BYTES], int32_t n);
 
 inline namespace QEL_AVX512_NAMESPACE {
 

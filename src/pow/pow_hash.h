@@ -33,6 +33,15 @@ struct Arena {
 // fail. Many threads may call it at once, each with its own arena.
 using PowHashFn = void (*)(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out);
 
+// The most hashes one thread carries side by side (its intensity).
+inline constexpr int32_t MAX_INTENSITY = 4;
+
+// `n` hashes (1..MAX_INTENSITY) carried side by side: hash i in arenas[i] over headers[i] and
+// nonces[i] into outs[i], each byte for byte what the engine's PowHashFn gives for it. The arenas
+// are distinct.
+using PowHashManyFn = void (*)(const Arena* arenas, const uint8_t* const* headers,
+                               const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
+
 // Share test: the hash read as a little-endian 256-bit number is at most the target read as a
 // big-endian one.
 bool meets_target(const uint8_t* hash, const uint8_t* target);

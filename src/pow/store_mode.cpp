@@ -27,4 +27,10 @@ void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_
     avx512_store_variant()(arena.base, header, nonce, out);
 }
 
+void pow_hash_many_avx512_dispatch(const Arena* arenas, const uint8_t* const* headers,
+                                   const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    const Avx512HashFn hash = avx512_store_variant();
+    for (int32_t i = 0; i < n; ++i) hash(arenas[i].base, headers[i], nonces[i], outs[i]);
+}
+
 }  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -24,6 +24,9 @@ Avx512HashFn avx512_store_variant();
 // The AVX-512 engine as a PowHashFn: the variant of the store mode on the arena's base.
 void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_t nonce,
                               uint8_t* out);
+// The same with n hashes in flight (PowHashManyFn).
+void pow_hash_many_avx512_dispatch(const Arena* arenas, const uint8_t* const* headers,
+                                   const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
 
 }  // namespace QEL_AVX512_NAMESPACE
 }  // namespace orvo::qel
