@@ -57,10 +57,10 @@ CpuFeatures features_from_cpuid(const CpuidReadings& r) {
     if (r.max_basic_leaf < 7 || !(r.leaf1_ecx & LEAF1_ECX_OSXSAVE)) return f;
     bool avx_state = (r.xcr0 & XCR0_AVX_STATE) == XCR0_AVX_STATE;
     bool avx512_state = (r.xcr0 & XCR0_AVX512_STATE) == XCR0_AVX512_STATE;
-    f.avx2 = avx_state && (r.leaf7_ebx & LEAF7_EBX_AVX2);
-    f.avx512f = avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512F);
-    f.avx512vl = avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512VL);
-    f.avx512bw = avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512BW);
+    f.set(CpuFeature::avx2, avx_state && (r.leaf7_ebx & LEAF7_EBX_AVX2));
+    f.set(CpuFeature::avx512f, avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512F));
+    f.set(CpuFeature::avx512vl, avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512VL));
+    f.set(CpuFeature::avx512bw, avx512_state && (r.leaf7_ebx & LEAF7_EBX_AVX512BW));
     return f;
 }
 

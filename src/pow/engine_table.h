@@ -3,6 +3,8 @@
 // none of them names an engine's functions itself.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -13,24 +15,41 @@
 
 namespace orvo::qel {
 
-// Instruction sets of the CPU, each true when the CPU has the instructions and the operating
-// system has enabled the register state that they need. As a requirement: the sets an engine
-// needs.
-struct CpuFeatures {
-    bool avx2 = false;
-    bool avx512f = false;
-    bool avx512vl = false;
-    bool avx512bw = false;
+// The instruction sets an engine may need. Each is present on a CPU when the CPU has the
+// instructions and the operating system has enabled the register state that they need.
+enum class CpuFeature : unsigned { avx2, avx512f, avx512vl, avx512bw };
+
+// A set of instruction sets: what a CPU has, or what an engine needs. One bit per CpuFeature, so
+// a new feature is part of every comparison without being named there.
+class CpuFeatures {
+  public:
+    constexpr CpuFeatures() = default;
+    constexpr CpuFeatures(std::initializer_list<CpuFeature> features) {
+        for (CpuFeature feature : features) set(feature);
+    }
+    constexpr bool has(CpuFeature feature) const { return (bits_ & bit(feature)) != 0; }
+    constexpr void set(CpuFeature feature, bool present = true) {
+        bits_ = present ? (bits_ | bit(feature)) : (bits_ & ~bit(feature));
+    }
+    // True when every feature of `other` is in this set.
+    constexpr bool contains(const CpuFeatures& other) const { return (other.bits_ & ~bits_) == 0; }
+    friend constexpr bool operator==(const CpuFeatures&, const CpuFeatures&) = default;
+
+  private:
+    static constexpr uint32_t bit(CpuFeature feature) {
+        return uint32_t{1} << static_cast<unsigned>(feature);
+    }
+    uint32_t bits_ = 0;
 };
 
 // True when the CPU has every instruction set that `needs` asks for.
 constexpr bool has_features(const CpuFeatures& cpu, const CpuFeatures& needs) {
-    return (cpu.avx2 || !needs.avx2) && (cpu.avx512f || !needs.avx512f) &&
-           (cpu.avx512vl || !needs.avx512vl) && (cpu.avx512bw || !needs.avx512bw);
+    return cpu.contains(needs);
 }
 
-inline constexpr CpuFeatures AVX2_FEATURES{.avx2 = true};
-inline constexpr CpuFeatures AVX512_FEATURES{.avx512f = true, .avx512vl = true, .avx512bw = true};
+inline constexpr CpuFeatures AVX2_FEATURES{CpuFeature::avx2};
+inline constexpr CpuFeatures AVX512_FEATURES{CpuFeature::avx512f, CpuFeature::avx512vl,
+                                             CpuFeature::avx512bw};
 
 enum class EngineKind { avx512, avx2 };
 
