@@ -7,15 +7,29 @@ CMAKE_FLAGS ?=
 
 all: build
 
-# build/ is configured with CMAKE_FLAGS; the stamp changes only when they do, and then the
-# configure step starts from an empty cache so no setting of the old flags lingers.
+# A recipe that fails removes the target it was making: a configure step that stops half-way
+# leaves no CMakeCache.txt behind for a later make to take as done.
+.DELETE_ON_ERROR:
+
+# What build/ is configured for: `test`, the whole tree, or `demo`, only the miner and the
+# stand-in pool (no test suite, no benchmarks, and none of their packages). `make demo` keeps a
+# build/ already configured for the whole tree.
+BUILD_FOR ?= test
+BUILD_FLAGS_test =
+BUILD_FLAGS_demo = -DMINTRAKEL_TESTS=OFF -DMINTRAKEL_BENCH=OFF
+BUILD_FLAGS = $(strip $(CMAKE_FLAGS) $(BUILD_FLAGS_$(BUILD_FOR)))
+
+# build/ is configured with BUILD_FLAGS; the stamp changes only when they do, and then the
+# configure step starts from an empty cache so no setting of the old flags lingers. Before it,
+# the Debian packages that the build needs are installed when missing (tools/need_packages.sh).
 build/.cmake-flags: FORCE
 	@mkdir -p build
-	@echo '$(CMAKE_FLAGS)' | cmp -s - $@ || echo '$(CMAKE_FLAGS)' > $@
+	@echo '$(BUILD_FLAGS)' | cmp -s - $@ || echo '$(BUILD_FLAGS)' > $@
 
 build/CMakeCache.txt: build/.cmake-flags
+	@bash tools/need_packages.sh $(BUILD_FOR)
 	rm -f build/CMakeCache.txt
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(BUILD_FLAGS)
 
 build: build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
@@ -82,7 +96,11 @@ fuzz: build-fuzz/CMakeCache.txt
 	    fuzz-corpus-work/$$f tests/fuzz/corpus/$$f; \
 	done
 
-demo: build
+# The miner against the stand-in pool on loopback, for DEMO_SECONDS (Ctrl-C stops it earlier).
+demo:
+	@for_=demo; grep -qs '^MINTRAKEL_TESTS:BOOL=ON' build/CMakeCache.txt && for_=test; \
+	  $(MAKE) --no-print-directory build/CMakeCache.txt BUILD_FOR=$$for_
+	cmake --build build -j $(JOBS) --target mintrakel standin_pool
 	./tools/demo.sh build
 
 # clang-format over every tracked C++ file: `format` rewrites, `format-check` only reports.
