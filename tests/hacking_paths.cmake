@@ -1,0 +1,33 @@
+# Every repository path that HACKING.md names in backquotes exists, so a file moved or renamed
+# without its map fails here. A name holding a placeholder (`<isa>`) or a blank is an example or
+# a command, and skipped; one holding `*` must match at least one file.
+# usage: cmake -DSOURCE_DIR=<repository> -P hacking_paths.cmake
+file(READ "${SOURCE_DIR}/HACKING.md" text)
+string(REGEX MATCHALL "`[^`]+`" quoted "${text}")
+list(REMOVE_DUPLICATES quoted)
+set(checked 0)
+set(missing "")
+foreach(item IN LISTS quoted)
+  string(REGEX REPLACE "^`(.*)`$" "\\1" name "${item}")
+  if(name MATCHES "[< ]" OR name MATCHES "^/")
+    continue()
+  endif()
+  if(NOT name MATCHES "/" AND NOT name MATCHES "\\.(cpp|h|md|txt|sh|py|cmake)$")
+    continue()  # a symbol, an option or a command
+  endif()
+  math(EXPR checked "${checked} + 1")
+  if(name MATCHES "\\*")
+    file(GLOB found "${SOURCE_DIR}/${name}")
+    if(NOT found)
+      list(APPEND missing "${name}")
+    endif()
+  elseif(NOT EXISTS "${SOURCE_DIR}/${name}")
+    list(APPEND missing "${name}")
+  endif()
+endforeach()
+if(missing)
+  list(REMOVE_DUPLICATES missing)
+  list(JOIN missing "\n  " lines)
+  message(FATAL_ERROR "HACKING.md names paths that do not exist:\n  ${lines}")
+endif()
+message(STATUS "HACKING.md: ${checked} named paths exist")
