@@ -128,6 +128,8 @@ check "make test exits 0" test $? -eq 0
 test_time=$seconds
 check "make test: every test passed" grep -q '100% tests passed' "$work/test.log"
 recompiled=$(grep -c 'Building CXX object src/' "$work/test.log")
+suite=$(sed -n 's/^Total Test time (real) = *\([0-9.]*\) sec$/\1/p' "$work/test.log")
+skipped=$(grep -c '\*\*\*Skipped' "$work/test.log")
 
 # --- a failed configure, then a working one ---------------------------------------------------
 in_root "cd $src && make build CMAKE_FLAGS=-DCMAKE_CXX_COMPILER=/nonexistent/c++" \
@@ -138,7 +140,8 @@ in_root "cd $src && make build" >"$work/again.log" 2>&1
 check "the next make build works" test $? -eq 0
 
 echo "fresh: make demo took ${demo_time} s (of which ${demo_seconds} s mining)," \
-    "make test ${test_time} s (${recompiled} miner sources compiled again)"
+    "make test ${test_time} s (the suite itself ${suite:-?} s, ${skipped} tests skipped;" \
+    "${recompiled} miner sources compiled again)"
 ((failed)) && for log in user demo test broken again; do
     echo "--- $log.log (last lines)" >&2
     tail -n 15 "$work/$log.log" >&2
