@@ -10,13 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/api_snapshot.h"
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
-#include "app/http_server.h"
-#include "app/rate_history.h"
 #include "app/reporting.h"
-#include "app/stats_file.h"
 #include "base/console.h"
 #include "base/exit_code.h"
 #include "base/report_line.h"
@@ -25,6 +21,10 @@
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
+#include "monitor/api_snapshot.h"
+#include "monitor/http_server.h"
+#include "monitor/rate_history.h"
+#include "monitor/stats_file.h"
 #include "pool/pool.h"
 
 namespace orvo::qel {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/http_server.h"
+#include "monitor/http_server.h"
 #include "support/loopback.h"
 
 namespace orvo::qel {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/rate_history.h"
+#include "monitor/rate_history.h"
 #include "pool/pool_status.h"
 
 namespace orvo::qel {

@@ -1,4 +1,4 @@
-#include "app/api_snapshot.h"
+#include "monitor/api_snapshot.h"
 
 #include <cinttypes>
 #include <cstdio>

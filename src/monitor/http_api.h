@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/api_snapshot.h"
+#include "monitor/api_snapshot.h"
 
 namespace orvo::qel {
 

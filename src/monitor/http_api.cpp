@@ -1,4 +1,4 @@
-#include "app/http_api.h"
+#include "monitor/http_api.h"
 
 namespace orvo::qel {
 namespace {

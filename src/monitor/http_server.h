@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "app/api_snapshot.h"
+#include "monitor/api_snapshot.h"
 
 namespace orvo::qel {
 

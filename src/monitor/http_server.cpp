@@ -1,6 +1,6 @@
 // Boost.Beast over Asio, all on one io_context run by one thread: every client is a chain of
 // asynchronous reads and writes with a deadline, so no client can hold the thread.
-#include "app/http_server.h"
+#include "monitor/http_server.h"
 
 // Asio's coroutine header uses std::exchange without including <utility> in this Boost version.
 #include <utility>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/http_api.h"
+#include "monitor/http_api.h"
 
 namespace orvo::qel {
 namespace {
