@@ -2,6 +2,7 @@
 // document. Read-only: GET and HEAD of three paths.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,18 @@ struct HttpAnswer {
     std::string body;
     bool challenge = false;  // a 401: the answer carries WWW-Authenticate: Bearer
 };
+
+// One path of the endpoint and the document it serves.
+struct ApiRoute {
+    std::string_view path;
+    std::string_view content_type;
+    std::string (*document)(const ApiSnapshot&);
+};
+
+// Every path the endpoint serves, in the order the "http " line names them.
+std::span<const ApiRoute> api_routes();
+// The paths, separated by blanks: "/api/v1/summary /metrics /mmpos".
+std::string api_paths();
 
 // The answer to `method` on `target` (a query string is ignored). With a non-empty `token` the
 // request's Authorization field must be exactly "Bearer " and the token, else 401; the check
