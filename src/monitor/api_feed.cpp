@@ -28,6 +28,10 @@ ApiFeed::ApiFeed(const HttpServerOptions& options, std::string engine, size_t th
 
 void ApiFeed::publish(const RunReading& reading, const RateHistory& history) {
     auto s = std::make_shared<ApiSnapshot>();
+    s->taken = std::chrono::steady_clock::now();
+    s->taken_unix_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     s->version = version_;
     s->engine = engine_;
     s->uptime_s = reading.uptime_s;

@@ -46,7 +46,7 @@ std::string api_paths() {
 
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
-                          const ApiSnapshot& snapshot) {
+                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now) {
     if (!token.empty() && !same_text(authorization, "Bearer " + token)) {
         HttpAnswer a = text_answer(401, "unauthorized\n");
         a.challenge = true;
@@ -55,9 +55,13 @@ HttpAnswer answer_request(std::string_view method, std::string_view target,
     if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
     const std::string_view path = target.substr(0, target.find('?'));
     for (const ApiRoute& route : api_routes()) {
-        if (path == route.path) {
-            return {200, std::string(route.content_type), route.document(snapshot), false};
+        if (path != route.path) continue;
+        const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
+        if (age >= API_STALE_AFTER) {
+            return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +
+                                        " s: the miner's main loop is stalled\n");
         }
+        return {200, std::string(route.content_type), route.document(snapshot), false};
     }
     return text_answer(404, "not found\n");
 }

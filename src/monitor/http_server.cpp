@@ -86,10 +86,11 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         const auto auth = req[http::field::authorization];
         const std::shared_ptr<const ApiSnapshot> snapshot = server_.snapshots.latest();
-        HttpAnswer a = answer_request(
-            std::string_view(req.method_string().data(), req.method_string().size()),
-            std::string_view(req.target().data(), req.target().size()),
-            std::string_view(auth.data(), auth.size()), server_.options.token, *snapshot);
+        HttpAnswer a =
+            answer_request(std::string_view(req.method_string().data(), req.method_string().size()),
+                           std::string_view(req.target().data(), req.target().size()),
+                           std::string_view(auth.data(), auth.size()), server_.options.token,
+                           *snapshot, server_.options.clock());
         send(a, req.method() == http::verb::head, req.version());
     }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@ struct HttpServerOptions {
     std::string token;               // non-empty: every request needs it as a Bearer token
     std::chrono::milliseconds request_timeout{5000};
     size_t max_connections = 16;
+    // Tells how old the published numbers are (see API_STALE_AFTER).
+    std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
 };
 
 class HttpServer {

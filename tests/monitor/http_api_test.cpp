@@ -1,6 +1,7 @@
 // The HTTP endpoint's documents and answers, without sockets.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -39,6 +40,7 @@ ApiSnapshot mining_snapshot() {
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
+    s.taken_unix_ms = 1765187000042;
     return s;
 }
 
@@ -84,6 +86,7 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
     EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
+    EXPECT_EQ(v.get_u64("taken_unix_ms", 0), 1765187000042u);
 }
 
 TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
@@ -159,6 +162,7 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_pool_reconnects_total", "counter"},
         {"mintrakel_dev_fee_active", "gauge"},
         {"mintrakel_threads", "gauge"},
+        {"mintrakel_snapshot_timestamp_seconds", "gauge"},
     };
     for (const auto& [name, type] : families) {
         ASSERT_TRUE(e.types.count(name)) << name;
@@ -179,6 +183,7 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_pool_reconnects_total", "2"},
         {"mintrakel_threads", "2"},
         {"mintrakel_uptime_seconds", "130"},
+        {"mintrakel_snapshot_timestamp_seconds", "1765187000.042"},
     };
     for (const auto& [key, value] : samples) {
         ASSERT_TRUE(e.sample_values.count(key)) << key;
@@ -222,14 +227,16 @@ TEST(HttpApi, DashboardQueriesUseOnlyExportedMetrics) {
     EXPECT_GE(names, exprs.size());
 }
 
-TEST(HttpApi, AnswersByTokenMethodAndPath) {
-    const ApiSnapshot s = mining_snapshot();
+TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
+    using namespace std::chrono_literals;
+    const ApiSnapshot s = mining_snapshot();  // taken at the steady clock's origin
     struct Case {
         const char* method;
         const char* target;
         const char* authorization;
         const char* token;
         int status;
+        std::chrono::milliseconds age = 0ms;  // of the snapshot when the request is answered
     };
     const Case cases[] = {
         {"GET", "/api/v1/summary", "", "", 200},
@@ -248,16 +255,28 @@ TEST(HttpApi, AnswersByTokenMethodAndPath) {
         {"GET", "/metrics", "s3cret", "s3cret", 401},
         {"GET", "/nowhere", "", "s3cret", 401},  // nothing shows without the token
         {"POST", "/metrics", "", "s3cret", 401},
+        // A main loop that stopped publishing: every document is refused, nothing else changes.
+        {"GET", "/api/v1/summary", "", "", 200, 4999ms},
+        {"GET", "/api/v1/summary", "", "", 503, 5000ms},
+        {"HEAD", "/metrics", "", "", 503, 5001ms},
+        {"GET", "/mmpos", "", "", 503, 3600s},
+        {"GET", "/nowhere", "", "", 404, 9s},
+        {"GET", "/metrics", "", "s3cret", 401, 9s},
     };
     for (const Case& c : cases) {
-        const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s);
-        EXPECT_EQ(a.status, c.status)
-            << c.method << " " << c.target << " [" << c.authorization << "]";
+        const HttpAnswer a =
+            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + c.age);
+        EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
+                                      << "] " << c.age.count() << " ms";
         EXPECT_EQ(a.challenge, c.status == 401);
+        if (a.status == 503) {
+            EXPECT_EQ(a.body.find('\n'), a.body.size() - 1) << a.body;  // one line, the reason
+            EXPECT_NE(a.body.find("stalled"), std::string::npos) << a.body;
+        }
     }
-    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s).content_type,
+    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s, s.taken).content_type,
               "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s).content_type, "application/json");
+    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s, s.taken).content_type, "application/json");
 }
 
 TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {

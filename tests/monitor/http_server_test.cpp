@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/http_api.h"
 #include "monitor/http_server.h"
 #include "support/loopback.h"
 
@@ -85,7 +86,9 @@ class HttpServerTest : public ::testing::Test {
                                   .port = 0,
                                   .token = std::move(token),
                                   .request_timeout = TIMEOUT,
-                                  .max_connections = max_connections};
+                                  .max_connections = max_connections,
+                                  // The snapshots are as old as the test makes them.
+                                  .clock = [] { return Clock::time_point{}; }};
         ASSERT_EQ(server.start(options), std::nullopt);
         port = server.port();
         ASSERT_NE(port, 0);
@@ -102,12 +105,12 @@ TEST_F(HttpServerTest, AnswersSeveralRequestsOnOneConnectionAndHeadWithoutBody) 
     Client c(port);
     ASSERT_TRUE(c.connected());
     c.send_text(GET_SUMMARY);
-    std::string r = c.read_until("\"dev_fee_active\":false}\n", 2s);
+    std::string r = c.read_until("\"taken_unix_ms\":0}\n", 2s);
     EXPECT_EQ(r.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r;
     EXPECT_NE(r.find("Content-Type: application/json\r\n"), std::string::npos) << r;
     c.forget();
     c.send_text("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
-    r = c.read_until("mintrakel_dev_fee_active 0\n", 2s);
+    r = c.read_until("mintrakel_snapshot_timestamp_seconds 0.000\n", 2s);
     EXPECT_NE(r.find("mintrakel_threads 1\n"), std::string::npos) << r;
     c.forget();
     c.send_text("HEAD /mmpos HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
@@ -116,6 +119,15 @@ TEST_F(HttpServerTest, AnswersSeveralRequestsOnOneConnectionAndHeadWithoutBody) 
     EXPECT_EQ(r.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r;
     EXPECT_EQ(r.find("miner_name"), std::string::npos) << r;  // no body after HEAD
     EXPECT_EQ(r.find("Content-Length: 0\r\n"), std::string::npos) << r;
+
+    // Numbers the main loop took too long ago are refused on the wire too.
+    auto stale = std::make_shared<ApiSnapshot>();
+    stale->taken = Clock::time_point{} - API_STALE_AFTER;
+    box.publish(stale);
+    Client late(port);
+    late.send_text(GET_SUMMARY);
+    r = late.read_until("stalled\n", 2s);
+    EXPECT_EQ(r.rfind("HTTP/1.1 503 ", 0), 0u) << r;
 }
 
 TEST_F(HttpServerTest, TokenOnTheWire) {
