@@ -177,8 +177,16 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         api.emplace(api_options(config), engine_info(engine.kind).name, state.thread_count);
     }
     const Pool* api_pool = bench ? nullptr : &state.pool;
-    if (api) api->publish(reading(state, uptime_origin, false, api_pool), RateHistory{});
-    wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
+    // The arena wait is start-up, not a stall: the endpoint's numbers stay fresh through it.
+    const auto publish_start_up = [&] {
+        if (api) api->publish(reading(state, uptime_origin, false, api_pool), RateHistory{});
+    };
+    publish_start_up();
+    wait_for_arenas(state.arenas, start.started + without_room, stop_requested,
+                    [&](std::chrono::nanoseconds d) {
+                        sleep_resuming(d);
+                        publish_start_up();
+                    });
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
