@@ -89,12 +89,13 @@ meminfo() {
     awk -v key="$1:" '$1 == key {print $2}' "${MINTRAKEL_MEMINFO:-/proc/meminfo}" 2>/dev/null
 }
 
+# What reserve_huge_pages raised vm.nr_hugepages from and to, so a refused run can give it back.
+pages_before='' pages_after=''
+
 # Each 8 MiB arena takes four reserved 2 MiB pages, and only free ones count: pages held by
 # another program are not this miner's. The pool grows by what is missing, never into memory the
 # rest of the system needs (the miner itself leaves it 1.5 GiB); too few pages only means
 # ordinary pages (slower), so any shortfall is reported and mining starts all the same.
-# What reserve_huge_pages raised vm.nr_hugepages from and to, so a refused run can give it back.
-pages_before='' pages_after=''
 reserve_huge_pages() {
     local threads=$1 need page_kib total free avail_kib spare add
     page_kib=$(meminfo Hugepagesize)
