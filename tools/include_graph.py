@@ -2,7 +2,7 @@
 """Writes the project's include graph as Graphviz dot on stdout.
 
 One cluster per source directory under src/, one node per header or source file, one edge per
-quoted #include. Layers are ordered base < pow < pool < miner < app: an edge that points from a
+quoted #include. Layers are ordered base < pow < pool < miner < monitor < app: an edge that points from a
 lower layer up into a higher one is drawn red, and the script exits 1 when there is any, so it
 doubles as a check that layers point one way.
 
@@ -12,7 +12,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["base", "pow", "pool", "miner", "app"]
+LAYERS = ["base", "pow", "pool", "miner", "monitor", "app"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

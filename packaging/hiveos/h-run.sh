@@ -5,8 +5,9 @@
 #
 # HiveOS starts this again about 3 s after it returns, forever. So it returns only when a restart
 # can help; otherwise it waits:
-#   - no configuration, or the miner refused its options (exit 2) or the CPU (exit 1): a message,
-#     then it waits until HiveOS restarts it with a new flight sheet;
+#   - no configuration, or the miner refused its options (exit 2) or the CPU (exit 1): a message
+#     in the log and on the dashboard (HiveOS's "message"), then it waits until HiveOS restarts
+#     it with a new flight sheet;
 #   - MINER_STOP present ("miner stop"): no miner is started while it exists, and the Ctrl-C that
 #     follows it ends this script, once the miner has ended cleanly, by that same signal, which
 #     tells HiveOS's loop to end too.
@@ -88,6 +89,9 @@ meminfo() {
     awk -v key="$1:" '$1 == key {print $2}' "${MINTRAKEL_MEMINFO:-/proc/meminfo}" 2>/dev/null
 }
 
+# What reserve_huge_pages raised vm.nr_hugepages from and to, so a refused run can give it back.
+pages_before='' pages_after=''
+
 # Each 8 MiB arena takes four reserved 2 MiB pages, and only free ones count: pages held by
 # another program are not this miner's. The pool grows by what is missing, never into memory the
 # rest of the system needs (the miner itself leaves it 1.5 GiB); too few pages only means
@@ -111,7 +115,8 @@ reserve_huge_pages() {
     add=$((need - free))
     ((add > spare)) && add=$spare
     if ((add > 0)); then
-        sysctl -q -w "vm.nr_hugepages=$((total + add))" >/dev/null 2>&1
+        sysctl -q -w "vm.nr_hugepages=$((total + add))" >/dev/null 2>&1 &&
+            pages_before=$total pages_after=$((total + add))
         free=$(meminfo HugePages_Free)
         [[ $free =~ ^[0-9]+$ ]] || free=0
     fi
@@ -119,6 +124,54 @@ reserve_huge_pages() {
         say "$free huge pages free for $threads thread(s)"
     else
         say "$free huge pages free for $threads thread(s), $need wanted: the other arenas use ordinary pages"
+    fi
+}
+
+# Gives back the pages reserve_huge_pages added, unless someone else has resized the pool since.
+release_huge_pages() {
+    [[ -n $pages_before && $(meminfo HugePages_Total) == "$pages_after" ]] || return 0
+    sysctl -q -w "vm.nr_hugepages=$pages_before" >/dev/null 2>&1
+    pages_before='' pages_after=''
+}
+
+# The miner's own last line, without colours: why it refused (its error on standard error, or
+# its red line about the CPU).
+last_line() {
+    sed 's/\x1b\[[0-9;]*m//g; s/^[[:space:]]*//; s/[[:space:]]*$//' | grep -v '^$' | tail -n 1
+}
+
+# Exit 1 or 2: the miner refused the CPU or the flight sheet, and no restart can change that. Says
+# why in the log and on the dashboard, then waits for a new flight sheet.
+refused() {  # refused <exit code> <the miner's reason>
+    local why after
+    case $1 in
+        1) why="this CPU cannot run it" after="a restart cannot change that, so it is not restarted" ;;
+        *) why="the flight sheet gives it a wrong option or no payout address"
+           after="it is not restarted until a corrected flight sheet is applied" ;;
+    esac
+    release_huge_pages
+    say "the miner exited with code $1: $why (see the lines above); $after"
+    if command -v message >/dev/null; then
+        message error "mintrakel refused to start (exit $1), $why: ${2:-see its log}" \
+            >/dev/null 2>&1
+    fi
+    wait_for_restart
+}
+
+# Whether the miner takes these options on this CPU, asked before anything is reserved for it:
+# the same options with a one-record known-answer check, which the miner runs after reading its
+# options, choosing its engine and placing its threads, and before it would mine. Its output is
+# kept for the log only when it refuses.
+check_options() {
+    local record status output
+    record=$(mktemp) || return 0
+    echo "80e4355263f57e04128a3b37193cae44eacd4448e233de160338eac34f0b13dba4f23601684c65a2eea889046da21e1a847248870f08336254789cea46e4d5100cffd47b04e11f6bf4f3719cf2bbab63726018fab40f0bbe70f905f48be0e611b15480aac99444a7fe5841d4ffff7f20 16126587510189131028 249de83e6a0df2d6579b6c8e26c9d7d1b71ff0fc13463fa7023db3eb9ec2b763 1" >"$record"
+    output=$(./mintrakel "$@" --no-color --verify "$record" 2>&1)
+    status=$?
+    rm -f "$record"
+    if ((status == 1 || status == 2)); then
+        echo "$output" | tee -a "$log"
+        refused "$status" "$(last_line <<<"$output")"
     fi
 }
 
@@ -145,6 +198,7 @@ if [[ ! -s $CUSTOM_CONFIG_FILENAME ]]; then
 fi
 
 mapfile -t args <"$CUSTOM_CONFIG_FILENAME"
+check_options "${args[@]}"
 reserve_huge_pages "$(thread_estimate "${args[@]}")"
 
 port=${MINER_API_PORT:-}
@@ -164,6 +218,7 @@ trap 'signal=HUP' HUP
 rm -f "$MINTRAKEL_STATS_FILE" "$MINTRAKEL_API_FILE"
 echo "$api" >"$MINTRAKEL_API_FILE"
 status=0
+log_size=$(stat -c %s "$log" 2>/dev/null || echo 0)
 if [[ -z $signal ]]; then
     # --http and the stats file come last so the flight sheet's options cannot move them away
     # from h-stats.sh.
@@ -183,14 +238,7 @@ fi
 if [[ -n $signal ]] || stop_requested; then
     exit "$status"
 fi
-case $status in
-    1)
-        say "the miner exited with code 1: this CPU cannot run it (see the lines above); a restart cannot change that, so it is not restarted"
-        wait_for_restart
-        ;;
-    2)
-        say "the miner exited with code 2: the flight sheet gives it a wrong option or no payout address (see the lines above); it is not restarted until a corrected flight sheet is applied"
-        wait_for_restart
-        ;;
-esac
+if ((status == 1 || status == 2)); then
+    refused "$status" "$(tail -c +$((log_size + 1)) "$log" 2>/dev/null | last_line)"
+fi
 exit "$status"

@@ -4,8 +4,10 @@
 #    "miner_name":"mintrakel","miner_version":"..."}
 # one busid and hash entry per hashing thread. The numbers come from the miner's HTTP API (its
 # /mmpos answer), at the address given to the miner started from this folder with --http; when
-# the miner runs without an API that answers, from the last speed line in LOG_FILE (one entry for
-# the whole miner); with no miner running, zeros. The agent renames this folder, so everything is
+# the miner runs without an API that answers (none given, no answer, or 503: its main loop is
+# stalled), from the last speed line in LOG_FILE (one entry for the whole miner) while the log is
+# younger than 30 s (the miner writes a speed line every 10 s); otherwise, or with no miner
+# running, zeros, so a hung miner is seen as one. The agent renames this folder, so everything is
 # found relative to this script. Needs bash, coreutils, procps and jq; curl for the API.
 set -u
 
@@ -64,10 +66,13 @@ from_api() {
                 miner_name, miner_version}' 2>/dev/null
 }
 
-# The last speed line of the log: the 10 s rate and the share counts.
+# The last speed line of the log: the 10 s rate and the share counts; nothing from a log not
+# written for 30 s.
 from_log() {
-    local line
+    local line age
     [[ -r $log_file ]] || return 0
+    age=$(($(date +%s) - $(stat -c %Y "$log_file" 2>/dev/null || echo 0)))
+    ((age >= 0 && age <= 30)) || return 0
     line=$(tail -n 200 "$log_file" 2>/dev/null | sed 's/\x1b\[[0-9;]*m//g' |
         grep -E ' speed 10s/60s/15m ' | tail -n 1)
     [[ $line =~ 10s/60s/15m\ +([0-9]+(\.[0-9]+)?)\ H/s.*parts\ ([0-9]+)/([0-9]+) ]] || return 0

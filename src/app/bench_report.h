@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/rate_history.h"
+#include "monitor/rate_history.h"
 
 namespace orvo::qel {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/rate_history.h"
+#include "monitor/rate_history.h"
 
 namespace orvo::qel {
 

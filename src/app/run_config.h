@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/version.h"
 #include "pool/endpoint.h"
 #include "pow/engine_table.h"
 
@@ -19,7 +20,6 @@ inline constexpr uint16_t FALLBACK_POOL_PORT = 3333;
 
 inline constexpr char TITLE[] = "ORVO TALVEX QEL";
 inline constexpr char SUBTITLE[] = "Mintrakel miner (Argon2id)";
-inline constexpr char VERSION[] = MINTRAKEL_VERSION;  // "v" and the CMake project version
 
 // Where the HTTP endpoint listens: --http [host:]port.
 struct HttpListen {

@@ -10,13 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/api_snapshot.h"
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
-#include "app/http_server.h"
-#include "app/rate_history.h"
 #include "app/reporting.h"
-#include "app/stats_file.h"
 #include "base/console.h"
 #include "base/exit_code.h"
 #include "base/report_line.h"
@@ -25,6 +21,9 @@
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
+#include "monitor/api_feed.h"
+#include "monitor/rate_history.h"
+#include "monitor/stats_file.h"
 #include "pool/pool.h"
 
 namespace orvo::qel {
@@ -131,84 +130,23 @@ bool nothing_can_hash(const ArenaCounters& arenas, bool bench) {
     return false;
 }
 
-// The HTTP endpoint of the run, when --http asked for one: the server and what the main loop
-// keeps to feed it.
-class ApiFeed {
-  public:
-    ApiFeed(const RunConfig& config, const Engine& engine, size_t threads)
-        : server_(box_), window_(threads), engine_(engine_info(engine.kind).name) {
-        const std::string& v = VERSION;
-        version_ = !v.empty() && v.front() == 'v' ? v.substr(1) : v;
-        const HttpListen& listen = *config.http;
-        HttpServerOptions options{
-            .host = listen.host, .port = listen.port, .token = config.http_token};
-        const std::string where =
-            (listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host);
-        if (auto failure = server_.start(options)) {
-            log_line(palette.red, "http ",
-                     "cannot listen on " + where + ":" + std::to_string(listen.port) + " — " +
-                         *failure + "; the run goes on without the API");
-        } else {
-            log_line(palette.gray, "http ",
-                     "API on http://" + where + ":" + std::to_string(server_.port()) +
-                         " · /api/v1/summary /metrics /mmpos");
-        }
-    }
+// The endpoint's server options from --http and --http-token.
+HttpServerOptions api_options(const RunConfig& config) {
+    return {.host = config.http->host, .port = config.http->port, .token = config.http_token};
+}
 
-    // Once a tick, after the tick's sample: the same rates as the speed line, and every
-    // thread's counters sampled for its own 10 s rate.
-    void publish(const RunState& state, const RateHistory& history, bool dev_fee_active,
-                 const Pool* pool, uint64_t uptime_s) {
-        auto s = std::make_shared<ApiSnapshot>();
-        s->version = version_;
-        s->engine = engine_;
-        s->uptime_s = uptime_s;
-        s->rate_10s = history.average_rate(10);
-        s->rate_60s = history.average_rate(60);
-        s->rate_15m = history.average_rate(900);
-        s->hashes_total = state.total_hashes.load();
-        s->accepted = state.shares.accepted.load();
-        s->rejected = state.shares.rejected.load();
-        s->blocks_found = state.blocks_found.load();
-        s->dev_fee_active = dev_fee_active;
-        counts_.resize(state.thread_count);
-        for (size_t i = 0; i < state.thread_count; ++i) {
-            counts_[i] = state.thread_stats[i].hashes.load(std::memory_order_relaxed);
-        }
-        if (sampled_) {
-            window_.append(counts_);
-        } else {
-            window_.rebase(counts_);
-        }
-        for (size_t i = 0; i < state.thread_count; ++i) {
-            const ThreadStats& t = state.thread_stats[i];
-            const int32_t cpu = t.cpu.load(std::memory_order_relaxed);
-            s->threads.push_back({.index = static_cast<int32_t>(i),
-                                  .cpu = cpu >= 0 ? std::optional<int32_t>(cpu) : std::nullopt,
-                                  .hashes = counts_[i],
-                                  .rate_10s = window_.rate(i),
-                                  .huge_pages = t.huge.load(std::memory_order_relaxed)});
-        }
-        if (pool != nullptr) {
-            const PoolStatus status = pool->status();
-            s->pool = PoolSnapshot{status, status.seconds_connected};
-        }
-        box_.publish(std::move(s));
-    }
-    // The first publish (before the main loop) sets the baseline of the per-thread samples, as
-    // the loop's previous count does for the total.
-    void start_sampling() { sampled_ = true; }
-    void stop() { server_.stop(); }
-
-  private:
-    SnapshotBox box_;
-    HttpServer server_;
-    ThreadRateWindow window_;
-    std::string version_;
-    std::string engine_;
-    std::vector<uint64_t> counts_;
-    bool sampled_ = false;
-};
+// What the endpoint shows of the run at this tick.
+RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool dev_fee_active,
+                   const Pool* pool) {
+    return {.uptime_s = whole_seconds_since(uptime_origin),
+            .hashes_total = state.total_hashes.load(),
+            .accepted = state.shares.accepted.load(),
+            .rejected = state.shares.rejected.load(),
+            .blocks_found = state.blocks_found.load(),
+            .dev_fee_active = dev_fee_active,
+            .threads = state.thread_stats.get(),
+            .pool = pool};
+}
 
 }  // namespace
 
@@ -235,10 +173,20 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     }
     const Clock::time_point uptime_origin = Clock::now();
     std::optional<ApiFeed> api;
-    if (config.http) api.emplace(config, engine, state.thread_count);
+    if (config.http) {
+        api.emplace(api_options(config), engine_info(engine.kind).name, state.thread_count);
+    }
     const Pool* api_pool = bench ? nullptr : &state.pool;
-    if (api) api->publish(state, RateHistory{}, false, api_pool, 0);
-    wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
+    // The arena wait is start-up, not a stall: the endpoint's numbers stay fresh through it.
+    const auto publish_start_up = [&] {
+        if (api) api->publish(reading(state, uptime_origin, false, api_pool), RateHistory{});
+    };
+    publish_start_up();
+    wait_for_arenas(state.arenas, start.started + without_room, stop_requested,
+                    [&](std::chrono::nanoseconds d) {
+                        sleep_resuming(d);
+                        publish_start_up();
+                    });
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
@@ -255,7 +203,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     RateHistory history;
     uint64_t previous = state.total_hashes.load();
     if (api) {
-        api->publish(state, history, false, api_pool, whole_seconds_since(uptime_origin));
+        api->publish(reading(state, uptime_origin, false, api_pool), history);
         api->start_sampling();
     }
     const Clock::time_point loop_origin = Clock::now();
@@ -266,8 +214,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         history.append(current - previous);
         previous = current;
         if (api) {
-            api->publish(state, history, dev_fee_active, api_pool,
-                         whole_seconds_since(uptime_origin));
+            api->publish(reading(state, uptime_origin, dev_fee_active, api_pool), history);
         }
         if (bench) {
             if (run_bench_report(history, config.bench_seconds, hashing_threads)) break;

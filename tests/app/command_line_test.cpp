@@ -190,5 +190,59 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
     }
 }
 
+TEST(HttpCommandLine, ListenAddressForms) {
+    struct Case {
+        const char* text;
+        std::optional<HttpListen> want;
+    };
+    const Case cases[] = {
+        {"8080", HttpListen{"127.0.0.1", 8080}},
+        {"0", HttpListen{"127.0.0.1", 0}},
+        {"0.0.0.0:4000", HttpListen{"0.0.0.0", 4000}},
+        {"[::1]:4000", HttpListen{"::1", 4000}},
+        {"localhost:65535", HttpListen{"localhost", 65535}},
+        {"65536", std::nullopt},
+        {"", std::nullopt},
+        {":80", std::nullopt},
+        {"host:", std::nullopt},
+        {"host:8o", std::nullopt},
+        {"-1", std::nullopt},
+        {"[::1]4000", std::nullopt},
+        {"[::1", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_http_listen(c.text), c.want) << c.text;
+
+    const std::pair<const char*, bool> hosts[] = {
+        {"127.0.0.1", true}, {"127.255.0.9", true}, {"localhost", true},
+        {"::1", true},       {"0.0.0.0", false},    {"192.168.1.5", false},
+        {"::", false},       {"rig.local", false},  {"128.0.0.1", false},
+    };
+    for (const auto& [host, loopback] : hosts) EXPECT_EQ(is_loopback_host(host), loopback) << host;
+}
+
+TEST(HttpCommandLine, AnAddressBeyondLoopbackNeedsAToken) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ok;
+    };
+    const Case cases[] = {
+        {{"--http", "3000"}, true},
+        {{"--http", "127.0.0.1:3000"}, true},
+        {{"--http", "0.0.0.0:3000"}, false},
+        {{"--http", "0.0.0.0:3000", "--http-token", "t"}, true},
+        {{"--http-token", "t", "--http", "[::]:3000"}, true},  // order does not matter
+        {{"--http", "10.0.0.2:3000", "--http-token", ""}, false},
+        {{"--http", "nope"}, false},
+    };
+    for (const Case& c : cases) {
+        const CommandLine cl = parse(c.args);
+        EXPECT_EQ(!cl.exit_code.has_value(), c.ok) << c.args[1];
+        if (!c.ok) {
+            EXPECT_EQ(cl.exit_code, 2) << c.args[1];
+        }
+    }
+    EXPECT_FALSE(parse({}).config.http.has_value());  // off by default
+}
+
 }  // namespace
 }  // namespace orvo::qel

@@ -29,6 +29,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test_support::BackgroundProcess;
+using test_support::connect_to;
+using test_support::HostileClients;
+using test_support::Hostility;
 using test_support::run_process;
 using test_support::SessionRun;
 using test_support::StandinPool;
@@ -39,16 +42,6 @@ constexpr auto STOP_BOUND = 5000ms;
 #else
 constexpr auto STOP_BOUND = 1500ms;
 #endif
-
-int connect_to(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in addr = test_support::loopback_address(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {  // NOLINT
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The body of GET `path`, or empty when there is no 200 answer within a second.
 std::string http_get(uint16_t port, const std::string& path) {
@@ -236,82 +229,13 @@ TEST(HttpEndToEnd, SummaryAgreesWithTheSpeedLineAndThePool) {
     EXPECT_EQ(run.stop(), 0);
 }
 
-// Slow, oversized, garbage and silent clients of the endpoint, all at once, until destroyed:
-// 50 clients dribbling a request one byte every 100 ms and reconnecting when cut off; request
-// heads of a mebibyte and garbage; 20 connections left open without a word.
-class HostileClients {
-  public:
-    explicit HostileClients(uint16_t port) {
-        attackers_.emplace_back([this, port] { dribble(port); });
-        attackers_.emplace_back([this, port] { flood(port); });
-    }
-    ~HostileClients() {
-        attacking_ = false;
-        for (auto& t : attackers_) t.join();
-    }
-    HostileClients(const HostileClients&) = delete;
-    HostileClients& operator=(const HostileClients&) = delete;
-
-    // True once every kind of client has been at the endpoint at least twice.
-    bool wait_until_attacking(std::chrono::milliseconds timeout) const {
-        const auto deadline = Clock::now() + timeout;
-        while (dribble_rounds_ < 2 || flood_rounds_ < 2) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
-
-  private:
-    void dribble(uint16_t port) {
-        const std::string head = "GET /metrics HTTP/1.1\r\nHost: rig\r\n\r\n";
-        std::vector<std::pair<int, size_t>> slow;
-        while (attacking_) {
-            while (slow.size() < 50) slow.emplace_back(connect_to(port), 0);
-            for (auto& [fd, at] : slow) {
-                if (fd < 0 || send(fd, head.data() + at % (head.size() - 2), 1,
-                                   MSG_NOSIGNAL | MSG_DONTWAIT) <= 0) {
-                    if (fd >= 0) close(fd);
-                    fd = connect_to(port);
-                    at = 0;
-                } else {
-                    ++at;
-                }
-            }
-            ++dribble_rounds_;
-            std::this_thread::sleep_for(100ms);
-        }
-        for (auto& [fd, at] : slow) {
-            if (fd >= 0) close(fd);
-        }
-    }
-
-    void flood(uint16_t port) {
-        const std::string huge = "GET /metrics HTTP/1.1\r\nX: " + std::string(1 << 20, 'x');
-        const std::string garbage = "\x01\x02\xff\xfe garbage\r\n\r\n";
-        std::vector<int> silent;
-        while (attacking_) {
-            for (const std::string* text : {&huge, &garbage}) {
-                const int fd = connect_to(port);
-                if (fd < 0) continue;
-                [[maybe_unused]] ssize_t n =
-                    send(fd, text->data(), text->size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                close(fd);
-            }
-            if (silent.size() < 20) silent.push_back(connect_to(port));
-            ++flood_rounds_;
-            std::this_thread::sleep_for(50ms);
-        }
-        for (int fd : silent) {
-            if (fd >= 0) close(fd);
-        }
-    }
-
-    std::atomic<bool> attacking_{true};
-    std::atomic<int> dribble_rounds_{0};
-    std::atomic<int> flood_rounds_{0};
-    std::vector<std::thread> attackers_;
-};
+// Slow, oversized, garbage and silent clients of the endpoint, all at once: 50 clients dribbling
+// a request one byte every 100 ms, request heads of a mebibyte and garbage, 20 connections left
+// open without a word.
+const std::vector<test_support::HostileKind> HOSTILE_MIX = {{Hostility::dribbling, 50},
+                                                            {Hostility::oversized, 1},
+                                                            {Hostility::garbage, 1},
+                                                            {Hostility::silent, 20}};
 
 // The main loop keeps its rhythm under hostile clients (a speed line every tenth tick, on time),
 // and a stop still ends the run at once. In this process with a 50 ms tick; the hash is the
@@ -328,7 +252,7 @@ TEST(HttpEndToEnd, HostileClientsDisturbNeitherTheSpeedLineNorTheStop) {
     ASSERT_TRUE(run.wait_for_output(" check known answer matched", 20s)) << run.output();
     const auto loop_start = Clock::now();
 
-    HostileClients hostile(port);
+    HostileClients hostile(port, HOSTILE_MIX);
     ASSERT_TRUE(hostile.wait_until_attacking(5s));
     // The third speed line comes at the thirtieth tick of the loop.
     const auto deadline = loop_start + 5s;
@@ -356,7 +280,7 @@ TEST(HttpEndToEnd, HostileClientsDoNotHoldTheProcessAtSigint) {
     ASSERT_NE(port, 0) << miner.stdout_text();
     ASSERT_TRUE(miner.wait_for_output(" check known answer matched", 20s)) << miner.stdout_text();
 
-    HostileClients hostile(port);
+    HostileClients hostile(port, HOSTILE_MIX);
     ASSERT_TRUE(hostile.wait_until_attacking(5s));
     const auto stop_at = Clock::now();
     miner.send_signal(SIGINT);

@@ -5,10 +5,10 @@
 
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
-#include "app/rate_history.h"
 #include "app/reporting.h"
 #include "app/startup.h"
 #include "base/console.h"
+#include "monitor/rate_history.h"
 #include "support/console_capture.h"
 
 namespace orvo::qel {

@@ -49,6 +49,18 @@ pids+=("$pool_pid")
 mkdir -p "$farm/www/api/v1"
 python3 -u -m http.server --bind 127.0.0.1 0 --directory "$farm/www" >"$farm/http.out" 2>&1 &
 pids+=("$!")
+# A miner whose main loop stalled: its API answers every request 503.
+python3 -u -c 'import http.server
+class Stalled(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(503); self.end_headers()
+        self.wfile.write(b"no fresh numbers for 9 s: the main loop is stalled\n")
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Stalled)
+print(server.server_address[1], flush=True)
+server.serve_forever()' >"$farm/stalled.port" 2>&1 &
+pids+=("$!")
 
 # The package where HiveOS puts it, with its farm paths (/hive, /var/log/miner, /run/hive) moved
 # under the fake farm.
@@ -101,6 +113,12 @@ sed -i -e "s/^HugePages_Total:.*/HugePages_Total: \$new/" \
 echo "\$3" >>"$farm/sysctl.log"
 EOF
 chmod +x "$farm/bin/sysctl"
+# HiveOS's dashboard messages: the type and the text, one line each.
+cat >"$farm/bin/message" <<EOF
+#!/usr/bin/env bash
+echo "\$*" >>"$farm/message.log"
+EOF
+chmod +x "$farm/bin/message"
 export PATH="$farm/bin:$PATH"
 
 # --- h-config.sh: flight sheet -> arguments -------------------------------------------------
@@ -171,10 +189,17 @@ check "a TLS pool URL is explained" grep -q "only plain TCP" "$farm/config.err"
 # --- h-run.sh with a scripted miner ----------------------------------------------------------
 # The real binary is kept aside; the stand-in records each start and its arguments, then acts as
 # FAKE_MINER says: "exit N" exits with N at once, "run" writes the stats file and runs until
-# SIGINT or SIGTERM, ending with the miner's shutdown line and status 0.
+# SIGINT or SIGTERM, ending with the miner's shutdown line and status 0. Asked to check its
+# options (--verify) it exits as FAKE_CHECK says, 0 by default, and counts as no start.
 mv "$dir/mintrakel" "$farm/mintrakel.real"
 cat >"$dir/mintrakel" <<EOF
 #!/usr/bin/env bash
+if [[ " \$* " == *" --verify "* ]]; then
+    code=\${FAKE_CHECK:-exit 0}
+    code=\${code#exit }
+    ((code == 0)) || echo "fake miner: refused with \$code" >&2
+    exit "\$code"
+fi
 printf '%s\n' "\$@" >"$farm/fake.args"
 echo start >>"$farm/fake.starts"
 stats=''
@@ -255,24 +280,41 @@ EOF
 check "a shortfall of huge pages is reported" grep -q "2 huge pages free for 2 thread(s), 8 wanted" "$log"
 meminfo 1000 1000 8000000
 
-# The exit codes: 0 returns (HiveOS restarts it), 1 and 2 wait with a reason, not restarted.
+# The exit codes: 0 returns (HiveOS restarts it), 1 and 2 wait with a reason, not restarted,
+# whether the options check or the miner itself refuses. A refusal is said in the log and on the
+# dashboard with the miner's own reason; huge pages are reserved only after the check passed and
+# given back when the miner refuses.
 run_config CUSTOM_TEMPLATE=qel1addr "CUSTOM_USER_CONFIG=-t 1" >/dev/null
 FAKE_MINER="exit 0" bash "$dir/h-run.sh" >/dev/null 2>&1
 check "after a clean exit h-run.sh returns 0 so HiveOS restarts the miner" test $? -eq 0
-while read -r code reason; do
-    rm -f "$log" "$farm/fake.starts"
-    FAKE_MINER="exit $code" bash "$dir/h-run.sh" >/dev/null 2>&1 &
+one_message() {  # one_message <regular expression of the whole line>
+    [[ $(wc -l <"$farm/message.log") == 1 ]] && grep -qx "$1" "$farm/message.log"
+}
+# case: the check's code, the miner's code, its starts, its reason line, the sysctl writes
+while read -r check_code code starts said pages reason; do
+    meminfo 0 0 8000000
+    rm -f "$log" "$farm/fake.starts" "$farm/sysctl.log" "$farm/message.log"
+    what="check $check_code, exit $code"
+    FAKE_CHECK="exit $check_code" FAKE_MINER="exit $code" bash "$dir/h-run.sh" >/dev/null 2>&1 &
     run=$!
     pids+=("$run")
-    check "exit $code: the log says why the miner is not restarted" \
+    [[ $code == - ]] && code=$check_code
+    check "$what: the log says why the miner is not restarted" \
         wait_for 5 grep -q "the miner exited with code $code: $reason" "$log"
-    check "exit $code: h-run.sh waits instead of returning" alive "$run"
-    check "exit $code: the miner was started once" test "$(starts)" = 1
+    check "$what: h-run.sh waits instead of returning" alive "$run"
+    check "$what: the miner was started $starts time(s)" test "$(starts)" = "$starts"
+    check "$what: one error message with the miner's reason (got '$(cat "$farm/message.log")')" \
+        one_message "error mintrakel refused to start (exit $code), $reason.*: fake miner: ${said//_/ } $code"
+    check "$what: huge pages $pages (got '$(paste -sd, "$farm/sysctl.log" 2>/dev/null)')" \
+        test "$(paste -sd, "$farm/sysctl.log" 2>/dev/null)" = "${pages/-/}"
     kill "$run" 2>/dev/null
 done <<'EOF'
-1 this CPU cannot run it
-2 the flight sheet gives it a wrong option
+0 1 1 exit vm.nr_hugepages=4,vm.nr_hugepages=0 this CPU cannot run it
+0 2 1 exit vm.nr_hugepages=4,vm.nr_hugepages=0 the flight sheet gives it a wrong option
+1 - 0 refused_with - this CPU cannot run it
+2 - 0 refused_with - the flight sheet gives it a wrong option
 EOF
+meminfo 1000 1000 8000000
 
 # The miner's arguments: the flight sheet's, then --http on HiveOS's API port (the package's
 # default when HiveOS gives none or nonsense), then the stats file.
@@ -392,10 +434,12 @@ check "API: stats has one entry per thread (got '$stats')" jq -e '
     .ver == "1.0.1" and .ar == [12, 3] and .algo == "argon2id-qel"' <<<"$stats"
 
 # The stats file, when the API is not this miner's (another program on the port answers with
-# JSON of its own), does not answer, or is not known: one entry.
+# JSON of its own), does not answer, answers 503 (a stalled miner), or is not known: one entry.
 echo '{"version":"6.1","algorithm":"rx/0","uptime_s":5,"threads":[],"shares":{"accepted":1}}' \
     >"$farm/www/api/v1/summary"
-for address in "$api" 127.0.0.1:1 "not an address"; do
+check "the stalled stand-in API listens" wait_for 5 test -s "$farm/stalled.port"
+stalled_api=127.0.0.1:$(<"$farm/stalled.port")
+for address in "$api" 127.0.0.1:1 "$stalled_api" "not an address"; do
     echo "$address" >"$api_file"
     out=$(agent)
     khs=$(sed -n 1p <<<"$out")
@@ -407,7 +451,6 @@ for address in "$api" 127.0.0.1:1 "not an address"; do
         .bus_numbers == [null] and .uptime == 130 and .ver == "1.0.1" and .ar == [12, 0] and
         .algo == "argon2id-qel"' <<<"$stats"
 done
-rm -f "$api_file"
 
 # khs keeps exactly the reported digits (the total in H/s has two decimals).
 while read -r rate expected; do
@@ -438,6 +481,11 @@ check "no known sensor gives a null entry" \
 touch -d '60 seconds ago' "$stats_file"
 out=$(agent)
 check "a 60 s old stats file gives khs=0 and stats=null (got '$out')" test "$out" = $'0\nnull'
+echo "$stalled_api" >"$api_file"
+out=$(agent)
+check "an API answering 503 and a 60 s old stats file: khs=0 and stats=null (got '$out')" \
+    test "$out" = $'0\nnull'
+rm -f "$api_file"
 rm -f "$stats_file"
 out=$(agent)
 check "no stats file gives khs=0 and stats=null (got '$out')" test "$out" = $'0\nnull'
@@ -494,6 +542,19 @@ check "the real miner: the shutdown line reaches the log" \
 out=$(agent)
 check "the real miner stopped: khs=0 and stats=null at once (got '$out')" test "$out" = $'0\nnull'
 check "the real miner: one start only" test "$(grep -c "Argon2id 8 MiB" "$log")" -eq 1
+
+# The real miner refusing an option: its own reason reaches the dashboard, nothing is reserved.
+run_config "CUSTOM_URL=stratum+tcp://$endpoint" CUSTOM_TEMPLATE=qel1hivetest \
+    "CUSTOM_USER_CONFIG=--bogus" >/dev/null
+rm -f "$farm/message.log" "$farm/sysctl.log" "$stop_file"
+meminfo 0 0 8000000
+bash "$dir/h-run.sh" >/dev/null 2>&1 &
+run=$!
+pids+=("$run")
+check "the real miner refusing --bogus: its reason on the dashboard" wait_for 10 one_message \
+    "error mintrakel refused to start (exit 2), .*: unknown option --bogus (see --help)"
+check "the real miner refusing --bogus: no huge pages reserved" test ! -e "$farm/sysctl.log"
+kill "$run" 2>/dev/null
 
 kill -INT "$pool_pid"
 wait "$pool_pid"

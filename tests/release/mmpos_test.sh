@@ -68,14 +68,16 @@ check "no miner: one line of the contract's JSON (got '$out')" jq -e "$contract"
 check "no miner: zeros (got '$out')" jq -e --arg v "$version" \
     '.hash == [0] and .air == ["0", "0", "0"] and .miner_version == $v' <<<"$out"
 
-# A stand-in API: canned answers from a folder, and a 401 without the right token when TOKEN is
-# set.
+# A stand-in API: canned answers from a folder, a 401 without the right token when TOKEN is
+# set, and a 503 to everything when STALLED is set (a miner whose main loop stalled).
 mkdir -p "$farm/www"
 cat >"$farm/api.py" <<'EOF'
 import http.server, os, sys
 root, token = sys.argv[1], os.environ.get("TOKEN", "")
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
+        if os.environ.get("STALLED"):
+            self.send_response(503); self.end_headers(); return
         if token and self.headers.get("Authorization") != "Bearer " + token:
             self.send_response(401); self.end_headers(); return
         path = os.path.join(root, self.path.strip("/").replace("/", "_"))
@@ -100,7 +102,9 @@ start_api() {  # start_api <file for the port> [TOKEN=...]
 }
 start_api "$farm/port"
 start_api "$farm/port.token" 'TOKEN=s3"cr\et'  # characters curl's configuration quotes
+start_api "$farm/port.stalled" STALLED=1
 port=$(<"$farm/port")
+stalled_port=$(<"$farm/port.stalled")
 token_port=$(<"$farm/port.token")
 echo '{"busid":["cpu","cpu"],"hash":[760.2,759.8],"units":"hs","air":["12","0","3"],"miner_name":"mintrakel","miner_version":"1.0.1"}' \
     >"$farm/www/mmpos"
@@ -141,14 +145,24 @@ check "the API's air and version are passed on" \
 echo '{"busid":["cpu"],"hash":[99],"units":"hs","air":["1","0","0"],"miner_name":"other"}' >"$farm/www/mmpos"
 check "another program's answer is not used" jq -e '.hash == [0]' <<<"$(stats)"
 
-# No API: the last speed line of the log (colours and all), while the miner runs.
+# No API, or one answering 503: the last speed line of the log (colours and all), while the
+# miner runs and the log is written; zeros once the log is 60 s old (a hung miner).
 printf '\e[90m speed\e[0m 10s/60s/15m  1000.00 H/s / 1000.00 H/s / 1000.00 H/s   parts 1/0\n' >"$log"
 printf '\e[90m speed\e[0m 10s/60s/15m  1520.40 H/s / 1519.95 H/s / 1500.12 H/s   parts 12/3\n' >>"$log"
 printf '\e[32m share\e[0m accepted (13/3)\n' >>"$log"
-fake_miner -t 1
-out=$(stats)
-check "no API: the log's last speed line (got '$out')" jq -e "$contract"' and
-    .hash == [1520.4] and .air == ["12", "0", "3"]' <<<"$out"
+for options in "-t 1" "--http 127.0.0.1:$stalled_port"; do
+    read -ra words <<<"$options"
+    fake_miner "${words[@]}"
+    touch "$log"
+    out=$(stats)
+    check "miner with $options, a fresh log: its last speed line (got '$out')" \
+        jq -e "$contract"' and .hash == [1520.4] and .air == ["12", "0", "3"]' <<<"$out"
+    touch -d '60 seconds ago' "$log"
+    out=$(stats)
+    check "miner with $options, a 60 s old log: zeros (got '$out')" \
+        jq -e "$contract"' and .hash == [0]' <<<"$out"
+done
+touch "$log"
 kill "$fake_pid"
 wait "$fake_pid" 2>/dev/null
 fake_pid=''

@@ -1,4 +1,4 @@
-#include "app/stats_file.h"
+#include "monitor/stats_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/run_config.h"
+#include "base/version.h"
 
 namespace orvo::qel {
 

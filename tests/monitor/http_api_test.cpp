@@ -1,6 +1,7 @@
 // The HTTP endpoint's documents and answers, without sockets.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -10,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/api_snapshot.h"
-#include "app/http_api.h"
-#include "app/run_config.h"
+#include "monitor/api_snapshot.h"
+#include "monitor/http_api.h"
 #include "pool/json.h"
 
 namespace orvo::qel {
@@ -40,6 +40,7 @@ ApiSnapshot mining_snapshot() {
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
+    s.taken_unix_ms = 1765187000042;
     return s;
 }
 
@@ -85,6 +86,7 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
     EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
+    EXPECT_EQ(v.get_u64("taken_unix_ms", 0), 1765187000042u);
 }
 
 TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
@@ -160,6 +162,7 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_pool_reconnects_total", "counter"},
         {"mintrakel_dev_fee_active", "gauge"},
         {"mintrakel_threads", "gauge"},
+        {"mintrakel_snapshot_timestamp_seconds", "gauge"},
     };
     for (const auto& [name, type] : families) {
         ASSERT_TRUE(e.types.count(name)) << name;
@@ -180,6 +183,7 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_pool_reconnects_total", "2"},
         {"mintrakel_threads", "2"},
         {"mintrakel_uptime_seconds", "130"},
+        {"mintrakel_snapshot_timestamp_seconds", "1765187000.042"},
     };
     for (const auto& [key, value] : samples) {
         ASSERT_TRUE(e.sample_values.count(key)) << key;
@@ -223,14 +227,16 @@ TEST(HttpApi, DashboardQueriesUseOnlyExportedMetrics) {
     EXPECT_GE(names, exprs.size());
 }
 
-TEST(HttpApi, AnswersByTokenMethodAndPath) {
-    const ApiSnapshot s = mining_snapshot();
+TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
+    using namespace std::chrono_literals;
+    const ApiSnapshot s = mining_snapshot();  // taken at the steady clock's origin
     struct Case {
         const char* method;
         const char* target;
         const char* authorization;
         const char* token;
         int status;
+        std::chrono::milliseconds age = 0ms;  // of the snapshot when the request is answered
     };
     const Case cases[] = {
         {"GET", "/api/v1/summary", "", "", 200},
@@ -249,16 +255,28 @@ TEST(HttpApi, AnswersByTokenMethodAndPath) {
         {"GET", "/metrics", "s3cret", "s3cret", 401},
         {"GET", "/nowhere", "", "s3cret", 401},  // nothing shows without the token
         {"POST", "/metrics", "", "s3cret", 401},
+        // A main loop that stopped publishing: every document is refused, nothing else changes.
+        {"GET", "/api/v1/summary", "", "", 200, 4999ms},
+        {"GET", "/api/v1/summary", "", "", 503, 5000ms},
+        {"HEAD", "/metrics", "", "", 503, 5001ms},
+        {"GET", "/mmpos", "", "", 503, 3600s},
+        {"GET", "/nowhere", "", "", 404, 9s},
+        {"GET", "/metrics", "", "s3cret", 401, 9s},
     };
     for (const Case& c : cases) {
-        const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s);
-        EXPECT_EQ(a.status, c.status)
-            << c.method << " " << c.target << " [" << c.authorization << "]";
+        const HttpAnswer a =
+            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + c.age);
+        EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
+                                      << "] " << c.age.count() << " ms";
         EXPECT_EQ(a.challenge, c.status == 401);
+        if (a.status == 503) {
+            EXPECT_EQ(a.body.find('\n'), a.body.size() - 1) << a.body;  // one line, the reason
+            EXPECT_NE(a.body.find("stalled"), std::string::npos) << a.body;
+        }
     }
-    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s).content_type,
+    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s, s.taken).content_type,
               "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s).content_type, "application/json");
+    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s, s.taken).content_type, "application/json");
 }
 
 TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {
@@ -275,67 +293,6 @@ TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {
     w.append({1700 + 1000, 117});
     EXPECT_EQ(w.rate(0), (9 * 100.0 + 1000) / 10);
     EXPECT_EQ(w.rate(5), 0.0);  // no such thread
-}
-
-TEST(HttpCommandLine, ListenAddressForms) {
-    struct Case {
-        const char* text;
-        std::optional<HttpListen> want;
-    };
-    const Case cases[] = {
-        {"8080", HttpListen{"127.0.0.1", 8080}},
-        {"0", HttpListen{"127.0.0.1", 0}},
-        {"0.0.0.0:4000", HttpListen{"0.0.0.0", 4000}},
-        {"[::1]:4000", HttpListen{"::1", 4000}},
-        {"localhost:65535", HttpListen{"localhost", 65535}},
-        {"65536", std::nullopt},
-        {"", std::nullopt},
-        {":80", std::nullopt},
-        {"host:", std::nullopt},
-        {"host:8o", std::nullopt},
-        {"-1", std::nullopt},
-        {"[::1]4000", std::nullopt},
-        {"[::1", std::nullopt},
-    };
-    for (const Case& c : cases) EXPECT_EQ(parse_http_listen(c.text), c.want) << c.text;
-
-    const std::pair<const char*, bool> hosts[] = {
-        {"127.0.0.1", true}, {"127.255.0.9", true}, {"localhost", true},
-        {"::1", true},       {"0.0.0.0", false},    {"192.168.1.5", false},
-        {"::", false},       {"rig.local", false},  {"128.0.0.1", false},
-    };
-    for (const auto& [host, loopback] : hosts) EXPECT_EQ(is_loopback_host(host), loopback) << host;
-}
-
-CommandLine parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "mintrakel");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    return parse_command_line(static_cast<int>(argv.size()), argv.data());
-}
-
-TEST(HttpCommandLine, AnAddressBeyondLoopbackNeedsAToken) {
-    struct Case {
-        std::vector<std::string> args;
-        bool ok;
-    };
-    const Case cases[] = {
-        {{"--http", "3000"}, true},
-        {{"--http", "127.0.0.1:3000"}, true},
-        {{"--http", "0.0.0.0:3000"}, false},
-        {{"--http", "0.0.0.0:3000", "--http-token", "t"}, true},
-        {{"--http-token", "t", "--http", "[::]:3000"}, true},  // order does not matter
-        {{"--http", "10.0.0.2:3000", "--http-token", ""}, false},
-        {{"--http", "nope"}, false},
-    };
-    for (const Case& c : cases) {
-        const CommandLine cl = parse(c.args);
-        EXPECT_EQ(!cl.exit_code.has_value(), c.ok) << c.args[1];
-        if (!c.ok) {
-            EXPECT_EQ(cl.exit_code, 2) << c.args[1];
-        }
-    }
-    EXPECT_FALSE(parse({}).config.http.has_value());  // off by default
 }
 
 }  // namespace

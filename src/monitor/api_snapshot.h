@@ -3,6 +3,7 @@
 // hashing thread takes. The three documents it serves are pure functions of a snapshot.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/rate_history.h"
+#include "monitor/rate_history.h"
 #include "pool/pool_status.h"
 
 namespace orvo::qel {
@@ -39,6 +40,11 @@ struct ApiSnapshot {
     std::vector<ThreadSnapshot> threads;
     std::optional<PoolSnapshot> pool;  // absent in a benchmark
     bool dev_fee_active = false;
+    // When the main loop took these numbers: the steady time tells how old they are, the Unix
+    // time in milliseconds is what the documents show. A snapshot never published is as old as
+    // the steady clock, so it is never taken for fresh numbers.
+    std::chrono::steady_clock::time_point taken{};
+    int64_t taken_unix_ms = 0;
 };
 
 // Per-thread 10 s rates: one sample per tick of every thread's hash count, like the run's total.

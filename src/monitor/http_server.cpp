@@ -1,6 +1,6 @@
 // Boost.Beast over Asio, all on one io_context run by one thread: every client is a chain of
 // asynchronous reads and writes with a deadline, so no client can hold the thread.
-#include "app/http_server.h"
+#include "monitor/http_server.h"
 
 // Asio's coroutine header uses std::exchange without including <utility> in this Boost version.
 #include <utility>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/http_api.h"
+#include "monitor/http_api.h"
 
 namespace orvo::qel {
 namespace {
@@ -32,8 +32,9 @@ class Session;
 
 // The server's state; lives on the server thread once started.
 struct ServerCore {
-    // Declared before the io_context so it outlives the sessions the io_context destroys.
-    size_t open_connections = 0;  // server thread only
+    // Declared before the io_context so they outlive the sessions the io_context destroys.
+    size_t open_connections = 0;  // connections not yet closed; server thread only
+    uint64_t activity = 0;        // counts accepts and requests; server thread only
     const SnapshotBox& snapshots;
     HttpServerOptions options;
     asio::io_context ioc{1};
@@ -46,14 +47,24 @@ struct ServerCore {
 
     explicit ServerCore(const SnapshotBox& s) : snapshots(s) {}
     void accept();
+    // Closes the connection idle the longest, to make room for a new one.
+    void evict_longest_idle();
 };
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(tcp::socket socket, ServerCore& server) : stream_(std::move(socket)), server_(server) {
+    Session(tcp::socket socket, ServerCore& server)
+        : stream_(std::move(socket)), server_(server), last_activity_(++server.activity) {
         ++server_.open_connections;
     }
-    ~Session() { --server_.open_connections; }
+    ~Session() {
+        if (!closed_) --server_.open_connections;
+    }
+
+    // When the connection last did something useful (its accept or its last complete request),
+    // in the order of the server's activity count; 0 once it is only waiting to be closed.
+    uint64_t last_activity() const { return last_activity_; }
+    bool closed() const { return closed_; }
 
     void read_request() {
         parser_.emplace();
@@ -75,6 +86,7 @@ class Session : public std::enable_shared_from_this<Session> {
             return close();
         }
         if (ec) return send_error(400, "bad request\n");
+        last_activity_ = ++server_.activity;
         const auto& req = parser_->get();
         // A request with a body is not one of ours; its body is not read, so the connection
         // cannot carry another request.
@@ -86,10 +98,11 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         const auto auth = req[http::field::authorization];
         const std::shared_ptr<const ApiSnapshot> snapshot = server_.snapshots.latest();
-        HttpAnswer a = answer_request(
-            std::string_view(req.method_string().data(), req.method_string().size()),
-            std::string_view(req.target().data(), req.target().size()),
-            std::string_view(auth.data(), auth.size()), server_.options.token, *snapshot);
+        HttpAnswer a =
+            answer_request(std::string_view(req.method_string().data(), req.method_string().size()),
+                           std::string_view(req.target().data(), req.target().size()),
+                           std::string_view(auth.data(), auth.size()), server_.options.token,
+                           *snapshot, server_.options.clock());
         send(a, req.method() == http::verb::head, req.version());
     }
 
@@ -100,6 +113,12 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void send(const HttpAnswer& a, bool head, unsigned version) {
+        // A client that erred once (no token, a wrong path or method) gets no second try on the
+        // same connection: its slot goes back to the clients that ask right.
+        if (a.status >= 400 && a.status < 500) {
+            keep_alive_ = false;
+            lingering_ = true;
+        }
         res_ = {};
         res_.version(version);
         res_.result(static_cast<unsigned>(a.status));
@@ -125,6 +144,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // reads it. So only the sending side is shut, and what arrives is read and dropped until the
     // client closes or the timeout passes.
     void linger() {
+        last_activity_ = 0;
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         stream_.expires_after(server_.options.request_timeout);
@@ -139,7 +159,11 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
   public:
+    // Idempotent: the handlers of a connection closed by eviction or stop() call it again.
     void close() {
+        if (closed_) return;
+        closed_ = true;
+        --server_.open_connections;
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
@@ -151,6 +175,8 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::flat_buffer buffer_{READ_BUFFER_BYTES};
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> res_;
+    uint64_t last_activity_;
+    bool closed_ = false;
     bool keep_alive_ = false;
     bool lingering_ = false;
     std::array<char, 4096> discard_{};
@@ -167,15 +193,29 @@ void ServerCore::accept() {
             });
             return;
         }
+        std::erase_if(sessions, [](const std::weak_ptr<Session>& w) { return w.expired(); });
+        if (open_connections >= options.max_connections) evict_longest_idle();
         if (open_connections < options.max_connections) {
-            std::erase_if(sessions, [](const std::weak_ptr<Session>& w) { return w.expired(); });
             auto session = std::make_shared<Session>(std::move(socket), *this);
             sessions.push_back(session);
             session->read_request();
         }
-        // else: the socket is closed as it goes out of scope.
+        // else (a cap of 0): the socket is closed as it goes out of scope.
         accept();
     });
+}
+
+// A new client always gets in: whoever holds a connection without using it (silent, dribbling a
+// head, keep-alive between requests, done after an error answer) gives way, the longest idle
+// first, so no number of such clients can lock out one with a request to make.
+void ServerCore::evict_longest_idle() {
+    std::shared_ptr<Session> idlest;
+    for (const auto& weak : sessions) {
+        auto session = weak.lock();
+        if (!session || session->closed()) continue;
+        if (!idlest || session->last_activity() < idlest->last_activity()) idlest = session;
+    }
+    if (idlest) idlest->close();
 }
 
 }  // namespace

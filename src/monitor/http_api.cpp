@@ -1,4 +1,4 @@
-#include "app/http_api.h"
+#include "monitor/http_api.h"
 
 namespace orvo::qel {
 namespace {
@@ -19,11 +19,34 @@ HttpAnswer text_answer(int status, std::string body) {
     return {status, "text/plain; charset=utf-8", std::move(body), false};
 }
 
+std::string summary_document(const ApiSnapshot& s) {
+    return format_summary_json(s) + "\n";
+}
+
+constexpr ApiRoute ROUTES[] = {
+    {"/api/v1/summary", "application/json", summary_document},
+    {"/metrics", "text/plain; version=0.0.4; charset=utf-8", format_metrics},
+    {"/mmpos", "application/json", format_mmpos_json},
+};
+
 }  // namespace
+
+std::span<const ApiRoute> api_routes() {
+    return ROUTES;
+}
+
+std::string api_paths() {
+    std::string paths;
+    for (const ApiRoute& route : ROUTES) {
+        if (!paths.empty()) paths += ' ';
+        paths += route.path;
+    }
+    return paths;
+}
 
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
-                          const ApiSnapshot& snapshot) {
+                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now) {
     if (!token.empty() && !same_text(authorization, "Bearer " + token)) {
         HttpAnswer a = text_answer(401, "unauthorized\n");
         a.challenge = true;
@@ -31,13 +54,15 @@ HttpAnswer answer_request(std::string_view method, std::string_view target,
     }
     if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
     const std::string_view path = target.substr(0, target.find('?'));
-    if (path == "/api/v1/summary") {
-        return {200, "application/json", format_summary_json(snapshot) + "\n", false};
+    for (const ApiRoute& route : api_routes()) {
+        if (path != route.path) continue;
+        const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
+        if (age >= API_STALE_AFTER) {
+            return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +
+                                        " s: the miner's main loop is stalled\n");
+        }
+        return {200, std::string(route.content_type), route.document(snapshot), false};
     }
-    if (path == "/metrics") {
-        return {200, "text/plain; version=0.0.4; charset=utf-8", format_metrics(snapshot), false};
-    }
-    if (path == "/mmpos") return {200, "application/json", format_mmpos_json(snapshot), false};
     return text_answer(404, "not found\n");
 }
 

@@ -1,4 +1,4 @@
-#include "app/rate_history.h"
+#include "monitor/rate_history.h"
 
 namespace orvo::qel {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "app/stats_file.h"
+#include "monitor/stats_file.h"
 #include "support/process.h"
 
 namespace orvo::qel {

@@ -1,16 +1,19 @@
 // The HTTP endpoint's server: one thread of its own, whatever the number of clients, serving the
-// snapshot the main loop publishes. Hostile clients cost it little: a request head must arrive
-// whole within the request timeout and fit in HTTP_MAX_HEAD_BYTES, idle keep-alive connections
-// are closed after the same timeout, and connections beyond a small cap are closed at once.
+// snapshot the main loop publishes. No client can block another: nothing waits on a client, a
+// request head must arrive whole within the request timeout and fit in HTTP_MAX_HEAD_BYTES,
+// idle keep-alive connections are closed after the same timeout, every 4xx answer closes its
+// connection, and at the connection cap the connection idle the longest is closed to admit the
+// new one.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "app/api_snapshot.h"
+#include "monitor/api_snapshot.h"
 
 namespace orvo::qel {
 
@@ -19,7 +22,9 @@ struct HttpServerOptions {
     uint16_t port = 0;               // 0: any free port (see HttpServer::port)
     std::string token;               // non-empty: every request needs it as a Bearer token
     std::chrono::milliseconds request_timeout{5000};
-    size_t max_connections = 16;
+    size_t max_connections = 64;
+    // Tells how old the published numbers are (see API_STALE_AFTER).
+    std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
 };
 
 class HttpServer {

@@ -1,4 +1,4 @@
-#include "app/api_snapshot.h"
+#include "monitor/api_snapshot.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -135,7 +135,7 @@ std::string format_summary_json(const ApiSnapshot& s) {
     }
     out += ",\"dev_fee_active\":";
     out += boolean(s.dev_fee_active);
-    out += "}";
+    out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
     return out;
 }
 
@@ -187,6 +187,12 @@ std::string format_metrics(const ApiSnapshot& s) {
            std::to_string(s.pool ? s.pool->status.reconnects : 0));
     family(out, "mintrakel_dev_fee_active", "gauge", "1 during the developer-fee minute.");
     sample(out, "mintrakel_dev_fee_active", "", s.dev_fee_active ? "1" : "0");
+    family(out, "mintrakel_snapshot_timestamp_seconds", "gauge",
+           "Unix time at which the miner's main loop took these numbers.");
+    char taken[32];
+    std::snprintf(taken, sizeof taken, "%" PRId64 ".%03" PRId64, s.taken_unix_ms / 1000,
+                  s.taken_unix_ms % 1000);
+    sample(out, "mintrakel_snapshot_timestamp_seconds", "", taken);
     return out;
 }
 

@@ -1,0 +1,52 @@
+// The HTTP endpoint's answers, apart from any socket: which request gets which status and
+// document. Read-only: GET and HEAD of three paths.
+#pragma once
+
+#include <chrono>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "monitor/api_snapshot.h"
+
+namespace orvo::qel {
+
+// Longest request head (request line and header fields) the endpoint reads; longer ones are
+// answered 431 and the connection closed.
+inline constexpr size_t HTTP_MAX_HEAD_BYTES = 8192;
+
+// Numbers older than this are not served: the main loop publishes once a second, so five missed
+// ticks mean it is stalled (a console that does not drain, a hung system call), and a miner whose
+// main loop is stalled must not look alive to a farm's watchdog or a scraper's alert.
+inline constexpr std::chrono::seconds API_STALE_AFTER{5};
+
+struct HttpAnswer {
+    int status = 200;
+    std::string content_type;  // empty for answers without a document
+    std::string body;
+    bool challenge = false;  // a 401: the answer carries WWW-Authenticate: Bearer
+};
+
+// One path of the endpoint and the document it serves.
+struct ApiRoute {
+    std::string_view path;
+    std::string_view content_type;
+    std::string (*document)(const ApiSnapshot&);
+};
+
+// Every path the endpoint serves, in the order the "http " line names them.
+std::span<const ApiRoute> api_routes();
+// The paths, separated by blanks: "/api/v1/summary /metrics /mmpos".
+std::string api_paths();
+
+// The answer to `method` on `target` (a query string is ignored). With a non-empty `token` the
+// request's Authorization field must be exactly "Bearer " and the token, else 401; the check
+// comes first, so nothing about the endpoint shows without it. Methods other than GET and HEAD
+// get 405, unknown paths 404. A snapshot taken API_STALE_AFTER or longer before `now` gives
+// 503 with a one-line reason instead of its document. A HEAD answer carries the GET body; the
+// server sends only its length.
+HttpAnswer answer_request(std::string_view method, std::string_view target,
+                          std::string_view authorization, const std::string& token,
+                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now);
+
+}  // namespace orvo::qel
