@@ -74,7 +74,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
     for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
             .index = i,
-            .thread_count = placement.threads,
+            .thread_count = placement.arena_threads(),
             .pin_order = placement.pin_order,
             .arenas = state.arenas,
             .bench_seconds = config.bench_seconds,
@@ -292,8 +292,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     state.pool.stop();
     for (auto& thread : state.threads) thread.join();
     if (!bench) {
-        std::printf("\n shutdown requested — clean exit\n");
-        std::fflush(stdout);
+        write_console_text("\n shutdown requested — clean exit\n");
     }
     return EXIT_OK;
 }

@@ -32,8 +32,8 @@ struct WorkerContext {
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     PowHashFn pow_hash = nullptr;
     std::atomic<uint64_t>& total_hashes;
-    const JobBoard& board;  // the pool's jobs
-    SubmitFn submit;        // hands a share to the pool; called on the hashing thread
+    JobBoard& board;  // the pool's jobs, and the memory of the shares sent
+    SubmitFn submit;  // hands a share to the pool; called on the hashing thread
     const std::atomic<bool>& stop_requested;
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.
