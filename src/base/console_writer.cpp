@@ -58,7 +58,7 @@ struct ConsoleWriter::Shared {
     uint64_t written GUARDED_BY(mutex) = 0;
     bool closing GUARDED_BY(mutex) = false;
     bool threadless GUARDED_BY(mutex) = false;  // no thread could be started: write directly
-    int dropped_fd GUARDED_BY(mutex) = -1;  // where the last dropped text was to go
+    int dropped_fd GUARDED_BY(mutex) = -1;      // where the last dropped text was to go
 };
 
 ConsoleWriter::ConsoleWriter(size_t capacity, std::function<std::string(uint64_t)> dropped_line)

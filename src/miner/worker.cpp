@@ -94,7 +94,9 @@ void hashing_thread(const WorkerContext& ctx) {
         }
     }
     Arena arena;
-    if (!ctx.map(arena)) {
+    const bool mapped =
+        ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map) : ctx.map(arena);
+    if (!mapped) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
     }

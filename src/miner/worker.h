@@ -11,6 +11,7 @@
 
 #include "base/report_line.h"
 #include "miner/arena.h"
+#include "miner/arena_room.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "pool/job_board.h"
@@ -44,6 +45,8 @@ struct WorkerContext {
     // candidates; either may be absent (tests), then nothing is counted there.
     ThreadStats* stats = nullptr;
     std::atomic<uint64_t>* blocks_found = nullptr;
+    // When set, the arena is mapped only if the memory limits, read again now, still hold it.
+    ArenaRoom* arena_room = nullptr;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;
