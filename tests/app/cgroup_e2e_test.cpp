@@ -188,7 +188,7 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
 // A mining plan of four threads whose memory room holds one arena: the one thread started
 // walks the whole range, not every fourth nonce of it.
 TEST(MemoryRoom, TheStartedThreadsSplitTheWholeRange) {
-    test_support::StandinPool pool({"--target", std::string(64, 'f'), "--nonce-span", "400",
+    test_support::StandinPool pool({"--target", std::string(64, 'f'), "--nonce-span", "100",
                                     "--job-interval", "0", "--seed", "7"});
     ASSERT_FALSE(pool.endpoint().empty());
     ThreadPlan plan;
@@ -197,11 +197,11 @@ TEST(MemoryRoom, TheStartedThreadsSplitTheWholeRange) {
     test_support::SessionRun run(test_support::mining_config({pool.endpoint()}, 4),
                                  test_support::stand_in_engine(), plan);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (pool.submits() < 400 && std::chrono::steady_clock::now() < deadline) {
+    while (pool.submits() < 100 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_EQ(run.stop(), 0);
-    EXPECT_EQ(pool.submits(), 400u) << run.output();
+    EXPECT_EQ(pool.submits(), 100u) << run.output();
 }
 
 TEST(KernelLimits, TasksetMask) {
