@@ -10,7 +10,9 @@
 
 using namespace orvo::qel;
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_miner(int argc, char** argv) {
     use_builtin_name_sources();
     CommandLine command_line = parse_command_line(argc, argv);
     if (command_line.exit_code) return *command_line.exit_code;
@@ -32,4 +34,14 @@ int main(int argc, char** argv) {
     fill_default_worker(config);
     print_summary(config, *engine, *plan);
     return run_session(config, *engine, *plan);
+}
+
+}  // namespace
+
+// Every way out passes here: lines still queued for the console (a refusal, the shutdown line)
+// are written before the process ends, unless the output has stalled.
+int main(int argc, char** argv) {
+    const int code = run_miner(argc, argv);
+    flush_console();
+    return code;
 }

@@ -18,6 +18,7 @@
 #include "base/report_line.h"
 #include "base/sleep.h"
 #include "miner/arena.h"
+#include "miner/arena_room.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
@@ -52,6 +53,7 @@ struct RunState {
     std::atomic<uint64_t> blocks_found{0};
     ShareCounters shares;
     ArenaCounters arenas;
+    ArenaRoom arena_room;  // every arena is mapped through it
     std::atomic<int32_t> refused_pins{0};
     size_t thread_count;
     std::unique_ptr<ThreadStats[]> thread_stats;  // one record per thread, by index
@@ -60,8 +62,10 @@ struct RunState {
     std::vector<std::thread> threads;
 };
 
-// Threads are numbered 0.. in creation order. When the system refuses to create one more
-// thread, that one and every later one are not started; the run goes on with those it has.
+// Threads are numbered 0.. in creation order. The threads the plan gives an arena split the
+// nonce range between them (thread i of those T). When the system refuses to create one more
+// thread, that one and every later one are not started; the run goes on with those it has and
+// their nonces go unhashed.
 struct ThreadStart {
     int32_t started = 0;
     std::string refusal;  // why the first refused thread could not be created
@@ -73,7 +77,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
     for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
             .index = i,
-            .thread_count = placement.threads,
+            .thread_count = placement.arena_threads(),
             .pin_order = placement.pin_order,
             .arenas = state.arenas,
             .bench_seconds = config.bench_seconds,
@@ -86,6 +90,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .refused_pins = &state.refused_pins,
             .stats = &state.thread_stats[static_cast<size_t>(i)],
             .blocks_found = &state.blocks_found,
+            .arena_room = &state.arena_room,
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
@@ -239,8 +244,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     state.pool.stop();
     for (auto& thread : state.threads) thread.join();
     if (!bench) {
-        std::printf("\n shutdown requested — clean exit\n");
-        std::fflush(stdout);
+        write_console_text("\n shutdown requested — clean exit\n");
     }
     return EXIT_OK;
 }

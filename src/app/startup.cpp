@@ -66,9 +66,9 @@ void fill_default_worker(RunConfig& config) {
 }
 
 void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan) {
-    std::printf("%s %s %s%s  Argon2id 8 MiB · %d thread%s%s\n", palette.bold, TITLE, VERSION,
-                palette.reset, plan.threads, plan.threads > 1 ? "s" : "", " · 1% dev fee");
-    std::fflush(stdout);
+    write_console_text(std::string(palette.bold) + " " + TITLE + " " + VERSION + palette.reset +
+                       "  Argon2id 8 MiB · " + std::to_string(plan.threads) + " thread" +
+                       (plan.threads > 1 ? "s" : "") + " · 1% dev fee\n");
     report_plan(engine_display_name(engine.kind), plan, log_report_line);
     if (config.bench_seconds > 0) return;
     for (size_t i = 0; i < config.pools.size(); ++i) {

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+
+#include "base/console_writer.h"
 
 namespace orvo::qel {
 
@@ -11,12 +14,49 @@ ConsolePalette palette;
 Mutex console_mutex;
 
 namespace {
+
 FILE* console_output GUARDED_BY(console_mutex) = nullptr;  // nullptr means stdout
+
+std::string tagged_line(const char* colour, const char* tag, const std::string& text) {
+    std::string line = colour;
+    line += ' ';
+    line += tag;
+    line += palette.reset;
+    line += ' ';
+    line += text;
+    line += '\n';
+    return line;
+}
+
+// The one writer of the process. Never destroyed: threads may log until the process ends, and
+// the writer may still be writing (or stuck on a stalled stream) when main returns.
+ConsoleWriter& console_writer() {
+    static ConsoleWriter* writer = new ConsoleWriter(CONSOLE_QUEUE_LINES, [](uint64_t dropped) {
+        return tagged_line(palette.red, "out  ", dropped_lines_text(dropped));
+    });
+    return *writer;
+}
+
 }  // namespace
 
 void set_console_output(FILE* out) {
-    MutexLock lock(console_mutex);
-    console_output = out;
+    {
+        MutexLock lock(console_mutex);
+        console_output = out;
+    }
+    flush_console();
+}
+
+bool flush_console(std::chrono::nanoseconds timeout) {
+    return console_writer().flush(timeout);
+}
+
+void write_console_text(std::string text) {
+    console_writer().write(STDOUT_FILENO, std::move(text));
+}
+
+std::string dropped_lines_text(uint64_t dropped) {
+    return std::to_string(dropped) + " line(s) dropped: the output did not keep up";
 }
 
 void set_console_palette(bool color) {
@@ -100,11 +140,10 @@ std::string clip_pool_text(std::string_view text) {
 }
 
 void log_line(const char* colour, const char* tag, const std::string& text) {
-    const std::string shown = printable_text(text);
+    std::string line = tagged_line(colour, tag, printable_text(text));
     MutexLock lock(console_mutex);
-    FILE* out = console_output != nullptr ? console_output : stdout;
-    std::fprintf(out, "%s %s%s %s\n", colour, tag, palette.reset, shown.c_str());
-    std::fflush(out);
+    console_writer().write(console_output != nullptr ? fileno(console_output) : STDOUT_FILENO,
+                           std::move(line));
 }
 
 void log_net_line(const std::string& text) {

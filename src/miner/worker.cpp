@@ -31,11 +31,11 @@ void bench_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats
 }
 
 // Walks the thread's share of the job in force. Every nonce of a job is hashed once: a used-up
-// range waits for the next job instead of starting again, and work that comes back (a repeat of
-// the job, or the same job after a reconnect) resumes at the thread's place in it, so no
-// (job id, header, nonce) goes to the pool twice.
+// range waits for the next job instead of starting again, and work that comes back (a retarget,
+// the same job after a reconnect, an older job sent again) resumes at the thread's place in it.
+// A share is submitted once in a run: the board remembers the shares sent.
 void mining_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
-    const JobBoard& board = ctx.board;
+    JobBoard& board = ctx.board;
     Job copy;
     uint64_t k = 0;
     WalkPlaces places;
@@ -62,6 +62,8 @@ void mining_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stat
         if (!meets_target(out, copy.target)) continue;
         // A job of an earlier connection: the pool would not know its id any more.
         if (board.conn_gen() != copy.conn_gen) continue;
+        // Found before (work walked again after the board forgot it): the pool has it already.
+        if (!board.first_submission(copy, *nonce)) continue;
         ctx.submit(copy.job_id, *nonce, out);
         if (meets_target(out, copy.network_target)) {
             if (ctx.blocks_found != nullptr) ctx.blocks_found->fetch_add(1);
@@ -92,7 +94,9 @@ void hashing_thread(const WorkerContext& ctx) {
         }
     }
     Arena arena;
-    if (!ctx.map(arena)) {
+    const bool mapped =
+        ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map) : ctx.map(arena);
+    if (!mapped) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
     }

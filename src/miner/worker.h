@@ -11,6 +11,7 @@
 
 #include "base/report_line.h"
 #include "miner/arena.h"
+#include "miner/arena_room.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "pool/job_board.h"
@@ -32,8 +33,8 @@ struct WorkerContext {
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     PowHashFn pow_hash = nullptr;
     std::atomic<uint64_t>& total_hashes;
-    const JobBoard& board;  // the pool's jobs
-    SubmitFn submit;        // hands a share to the pool; called on the hashing thread
+    JobBoard& board;  // the pool's jobs, and the memory of the shares sent
+    SubmitFn submit;  // hands a share to the pool; called on the hashing thread
     const std::atomic<bool>& stop_requested;
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.
@@ -44,6 +45,8 @@ struct WorkerContext {
     // candidates; either may be absent (tests), then nothing is counted there.
     ThreadStats* stats = nullptr;
     std::atomic<uint64_t>* blocks_found = nullptr;
+    // When set, the arena is mapped only if the memory limits, read again now, still hold it.
+    ArenaRoom* arena_room = nullptr;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;

@@ -9,10 +9,9 @@ namespace orvo::qel {
 
 struct Job {
     uint64_t seq = 0;  // the client's job_seq after this job was counted (1 = first job)
-    // The seq of the job this one repeats (its own seq when it is new work): a pool that sends
-    // the job in force again on the same connection, with the same id, header and range start,
-    // only retargets it, so a thread keeps its place in the range instead of hashing (and
-    // submitting) the same nonces again.
+    // The seq of the first job of the same work (its own seq when it is new work): a job with
+    // the id, header and range start of earlier work continues it, so a thread keeps its place
+    // in the range instead of hashing (and submitting) the same nonces again.
     uint64_t origin_seq = 0;
     uint64_t conn_gen = 0;  // the client's conn_gen when the job arrived: its connection
     std::string job_id;     // empty for a job the pool sent without an id (then never valid)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
+#include <string_view>
 
 namespace orvo::qel {
 
@@ -17,49 +17,33 @@ void JobBoard::connection_closed() {
     job_.valid = false;
 }
 
-JobBoard::Verdict JobBoard::publish(Job next) {
+void JobBoard::publish(Job next) {
     const uint64_t connection = conn_gen_.load(std::memory_order_acquire);
     MutexLock lock(job_mutex);
-    std::optional<uint64_t> origin;
-    Work* known = nullptr;  // the earlier work with this id and header
+    const Work* known = nullptr;
     if (next.valid) {
-        bool used_here = false;
-        for (Work& w : works_) {
-            if (w.job_id != next.job_id) continue;
-            used_here = used_here || w.last_conn == connection;
-            if (std::memcmp(w.header_base, next.header_base, sizeof w.header_base) == 0) {
+        for (const Work& w : works_) {
+            if (w.job_id == next.job_id && w.nonce_start == next.nonce_start &&
+                std::memcmp(w.header_base, next.header_base, sizeof w.header_base) == 0) {
                 known = &w;
+                break;
             }
-        }
-        if (used_here) {
-            const bool repeats_job_in_force =
-                job_.valid && job_.conn_gen == connection && job_.job_id == next.job_id &&
-                job_.nonce_start == next.nonce_start &&
-                std::memcmp(job_.header_base, next.header_base, sizeof job_.header_base) == 0;
-            if (!repeats_job_in_force) return Verdict::reused_on_connection;
-            origin = job_.origin_seq;
-        } else if (known != nullptr) {
-            if (known->nonce_start != next.nonce_start) return Verdict::reused_with_other_range;
-            origin = known->origin_seq;
-            known->last_conn = connection;
         }
     }
     // job_seq advances before the fields change, inside the lock: a hashing thread that sees
     // the new value takes this lock to copy and so always copies a complete job.
     next.seq = job_seq_.fetch_add(1, std::memory_order_acq_rel) + 1;
-    next.origin_seq = origin.value_or(next.seq);
+    next.origin_seq = known != nullptr ? known->origin_seq : next.seq;
     next.conn_gen = connection;
-    if (next.valid && known == nullptr && !origin) {
+    if (next.valid && known == nullptr) {
         if (works_.size() == JOB_MEMORY) works_.pop_front();
         Work& w = works_.emplace_back();
         w.job_id = next.job_id;
         std::memcpy(w.header_base, next.header_base, sizeof w.header_base);
         w.nonce_start = next.nonce_start;
         w.origin_seq = next.seq;
-        w.last_conn = connection;
     }
     job_ = std::move(next);
-    return origin ? Verdict::repeat : Verdict::fresh;
 }
 
 bool JobBoard::refresh_job_copy(Job& copy) const {
@@ -90,6 +74,32 @@ uint64_t WalkPlaces::switch_work(uint64_t from, uint64_t step, uint64_t to) {
     }
     auto it = find(to);
     return it == places_.end() ? 0 : it->second;
+}
+
+size_t SentShares::ShareHash::operator()(const Share& s) const {
+    const std::string_view header(reinterpret_cast<const char*>(s.header_base.data()),
+                                  s.header_base.size());
+    size_t h = std::hash<std::string_view>{}(s.job_id);
+    for (const size_t part :
+         {std::hash<std::string_view>{}(header), std::hash<uint64_t>{}(s.nonce)}) {
+        h ^= part + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    }
+    return h;
+}
+
+bool SentShares::first_time(const Job& job, uint64_t nonce) {
+    Share share{job.job_id, {}, nonce};
+    std::memcpy(share.header_base.data(), job.header_base, share.header_base.size());
+    MutexLock lock(mutex_);
+    const auto [at, inserted] = known_.insert(std::move(share));
+    if (!inserted) return false;
+    // Elements of an unordered_set stay where they are until erased, so order_ may point at them.
+    order_.push_back(&*at);
+    if (order_.size() > SHARE_MEMORY) {
+        known_.erase(known_.find(*order_.front()));
+        order_.pop_front();
+    }
+    return true;
 }
 
 }  // namespace orvo::qel

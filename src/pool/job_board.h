@@ -8,12 +8,14 @@
 // for while job_mutex is held: a hashing thread must never wait on a console.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "base/mutex.h"
@@ -26,37 +28,63 @@ using SubmitFn =
     std::function<void(const std::string& job_id, uint64_t nonce, const uint8_t* hash32)>;
 
 // How many pieces of work (job id, header, range start) the board remembers, and each hashing
-// thread its place in: a job older than this that comes back is taken for new work.
+// thread its place in: a job older than this that comes back is walked again from its start
+// (the shares it finds again are caught by SentShares).
 inline constexpr size_t JOB_MEMORY = 1024;
+
+// How many of the run's latest shares SentShares remembers. Pools set their difficulty for a
+// few shares per minute per rig (vardiff targets of 3 to 30 a minute are usual), so 4096 shares
+// reach back hours: at 30 a minute over two hours, at 5 a minute over thirteen. A job the pool
+// still takes is minutes old (it ends with the next block), so a repeat of any share the pool
+// could still count is remembered, in under 1 MiB.
+inline constexpr size_t SHARE_MEMORY = 4096;
+
+// The shares submitted in this run, the latest SHARE_MEMORY of them. Hashing threads ask it on
+// the share path only (a share is rare), never per hash; it takes its own lock, never job_mutex,
+// and nothing is logged while the lock is held.
+class SentShares {
+  public:
+    // True, remembering the share, when (job id, header, nonce) was not submitted before; false
+    // for a share already sent, which must not go to the pool again.
+    bool first_time(const Job& job, uint64_t nonce) EXCLUDES(mutex_);
+
+  private:
+    struct Share {
+        std::string job_id;
+        std::array<uint8_t, 112> header_base;
+        uint64_t nonce;
+        bool operator==(const Share&) const = default;
+    };
+    struct ShareHash {
+        size_t operator()(const Share& s) const;
+    };
+    Mutex mutex_;
+    std::unordered_set<Share, ShareHash> known_ GUARDED_BY(mutex_);
+    std::deque<const Share*> order_ GUARDED_BY(mutex_);  // into known_, oldest first
+};
 
 class JobBoard {
   public:
-    // What publish did with a job.
-    enum class Verdict {
-        fresh,   // new work, walked from its first nonce
-        repeat,  // work seen before (a retarget, or the same job on a new connection): the
-                 // threads go on from where they were
-        reused_on_connection,     // its id already named other work on this connection: refused
-        reused_with_other_range,  // same id and header as earlier work but another range start,
-                                  // whose nonces may already have been submitted: refused
-    };
-
     // The connection thread, when a connection opens and when it ends. A closed connection
     // leaves the job in force with its content but no longer valid.
     void connection_opened();
     void connection_closed() EXCLUDES(job_mutex);
 
-    // Makes `next` the job in force unless its id is used for other work; fills in its seq,
-    // origin_seq and conn_gen. The repeat rule: a job id names one piece of work, whose
-    // (job id, nonce) pairs the pool judges once in a run. On one connection an id may come
-    // again only as a repeat of the job in force; across connections, a job with the id, header
-    // and range start of earlier work continues that work.
-    Verdict publish(Job next) EXCLUDES(job_mutex);
+    // Makes `next` the job in force and fills in its seq, origin_seq and conn_gen. Every job
+    // that decodes is taken: the pool decides what is worth mining. A piece of work is its job
+    // id, header and range start; a job whose three match earlier work (a retarget, the same
+    // job on a new connection, an older job sent again) continues it, so each thread resumes
+    // where it left that work. Anything else is new work, walked from its first nonce.
+    void publish(Job next) EXCLUDES(job_mutex);
 
     // The hand-off to a hashing thread: when the job in force differs from `copy` (a newer job,
     // or a new connection since the copy was taken) copies it into `copy` and returns true;
     // otherwise returns false without taking the lock.
     bool refresh_job_copy(Job& copy) const EXCLUDES(job_mutex);
+
+    // Asked by a hashing thread before it submits a share of `job` (its copy): false when
+    // that share was already submitted in this run.
+    bool first_submission(const Job& job, uint64_t nonce) { return sent_.first_time(job, nonce); }
 
     bool connected() const { return connected_.load(std::memory_order_acquire); }
     uint64_t job_seq() const { return job_seq_.load(std::memory_order_acquire); }
@@ -67,13 +95,12 @@ class JobBoard {
   private:
     friend struct PoolTestAccess;  // tests check that the lock is free while lines are written
 
-    // Work the board has published: its origin_seq and the last connection it came on.
+    // Work the board has published, with the origin_seq that names it.
     struct Work {
         std::string job_id;
         uint8_t header_base[112] = {};
         uint64_t nonce_start = 0;
         uint64_t origin_seq = 0;
-        uint64_t last_conn = 0;
     };
 
     mutable Mutex job_mutex;
@@ -82,6 +109,7 @@ class JobBoard {
     std::atomic<uint64_t> job_seq_{0};              // jobs published so far
     std::atomic<uint64_t> conn_gen_{0};             // connections opened so far
     std::atomic<bool> connected_{false};
+    SentShares sent_;
 };
 
 // A hashing thread's place in each piece of work it walked (by origin_seq), so work that comes

@@ -119,17 +119,7 @@ void Pool::apply_job(const JsonValue& source) {
     const uint64_t difficulty = next.difficulty;
     // Logged only after the board has let go of its lock: a hashing thread must never wait for
     // the console.
-    switch (board_.publish(std::move(next))) {
-        case JobBoard::Verdict::fresh:
-        case JobBoard::Verdict::repeat:
-            break;
-        case JobBoard::Verdict::reused_on_connection:
-            log("job rejected: job_id already used on this connection");
-            return;
-        case JobBoard::Verdict::reused_with_other_range:
-            log("job rejected: job_id already used with another nonce range");
-            return;
-    }
+    board_.publish(std::move(next));
     last_height_ = height;
     last_difficulty_ = difficulty;
     had_job_ = true;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -17,10 +19,13 @@
 #include <vector>
 
 #include "app/session.h"
+#include "app/session_run.h"
 #include "app/startup.h"
 #include "base/console.h"
+#include "miner/arena_room.h"
 #include "support/console_capture.h"
 #include "support/process.h"
+#include "support/standin_pool.h"
 
 namespace orvo::qel {
 namespace {
@@ -152,6 +157,7 @@ void expect_confined_to_cpu1(const std::vector<std::string>& automatic,
 
 // Without root: a plan whose memory room holds one arena of three threads starts one thread;
 // the other two are reported like threads without an arena and the benchmark measures the one.
+// Its pin is refused (no machine has CPU 4095): the pin line counts it among the started ones.
 TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     RunConfig config;
     config.bench_seconds = 1;
@@ -162,6 +168,7 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     ThreadPlan plan;
     plan.threads = 3;
     plan.arena_room = 1;
+    plan.pin_order = {4095, 0};
     int code = -1;
     const std::string out =
         test_support::capture_console([&] { code = run_session(config, *engine, plan); });
@@ -172,7 +179,29 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     EXPECT_NE(out.find(" check known answer matched on 1 of 1 thread(s)\n bench 1 threads: "),
               std::string::npos)
         << out;
+    EXPECT_NE(out.find(" cpu   0 of 1 thread(s) pinned: the kernel refused 1 pin(s)\n"),
+              std::string::npos)
+        << out;
     stop_requested = false;  // the run's shutdown set it
+}
+
+// A mining plan of four threads whose memory room holds one arena: the one thread started
+// walks the whole range, not every fourth nonce of it.
+TEST(MemoryRoom, TheStartedThreadsSplitTheWholeRange) {
+    test_support::StandinPool pool({"--target", std::string(64, 'f'), "--nonce-span", "100",
+                                    "--job-interval", "0", "--seed", "7"});
+    ASSERT_FALSE(pool.endpoint().empty());
+    ThreadPlan plan;
+    plan.threads = 4;
+    plan.arena_room = 1;
+    test_support::SessionRun run(test_support::mining_config({pool.endpoint()}, 4),
+                                 test_support::stand_in_engine(), plan);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (pool.submits() < 100 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(run.stop(), 0);
+    EXPECT_EQ(pool.submits(), 100u) << run.output();
 }
 
 TEST(KernelLimits, TasksetMask) {
@@ -216,6 +245,43 @@ TEST(KernelLimits, MemoryLimitOf40MiB) {
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n bench [1-7] threads: [0-9.]+ H/s over")))
         << r.out;
+    EXPECT_NE(read_file(cgroup.dir + "/memory.oom_control").find("oom_kill 0"), std::string::npos);
+}
+
+// The child half of the next test, in a memory cgroup of its own: maps one arena through the
+// real limits, lowers its cgroup's limit to 4 MiB above what it uses, and asks for one more.
+TEST(ArenaRoomChild, LimitLoweredBetweenArenas) {
+    if (std::getenv("MINTRAKEL_ARENA_ROOM_CHILD") == nullptr) {
+        GTEST_SKIP() << "run by KernelLimits.MemoryLimitLoweredAfterThePlan";
+    }
+    const std::string dir = own_v1_cgroup("memory");
+    ArenaRoom room;
+    Arena first, second;
+    ASSERT_TRUE(room.map_if_room(first, map_arena));
+    const int64_t usage = std::stoll(read_file(dir + "/memory.usage_in_bytes"));
+    std::ofstream(dir + "/memory.limit_in_bytes") << usage + 4 * 1024 * 1024 << "\n";
+    const bool mapped = room.map_if_room(second, map_arena);
+    if (mapped) std::memset(second.base, 1, ARENA_BYTES);  // as the first hash would
+    EXPECT_FALSE(mapped);
+    unmap_arena(second);
+    unmap_arena(first);
+}
+
+// A limit lowered after the plan was made stops the next arena; the kernel kills nothing.
+TEST(KernelLimits, MemoryLimitLoweredAfterThePlan) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer runtimes need far more memory than the limit";
+#endif
+    if (read_meminfo().huge_free_pages > 0) GTEST_SKIP() << "reserved huge pages are not charged";
+    OwnCgroup cgroup("memory", "memory.limit_in_bytes");
+    if (!cgroup.skip.empty()) GTEST_SKIP() << cgroup.skip;
+    ASSERT_TRUE(cgroup.set("memory.limit_in_bytes", "268435456"));
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    const auto r = run_process(cgroup.run({self, "--gtest_filter=ArenaRoomChild.*"}), 30s,
+                               {"MINTRAKEL_ARENA_ROOM_CHILD=1"});
+    EXPECT_EQ(r.term_signal, 0);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
     EXPECT_NE(read_file(cgroup.dir + "/memory.oom_control").find("oom_kill 0"), std::string::npos);
 }
 

@@ -114,19 +114,20 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
     TempDir dir;
     test_support::write_file(dir.file("resolv.conf"),
                              "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
-    // The name server is bound before the miner starts (else the lookup fails at once).
+    // The name server is bound before the miner starts (else the lookup fails at once). It is a
+    // child of the shell that becomes the miner, and the kernel kills it when the miner ends,
+    // however that happens; it writes its pid once bound.
     const std::string bound = dir.file("bound");
     std::string command = "ip link set lo up && mount --bind " + dir.file("resolv.conf") +
                           " /etc/resolv.conf && "
-                          "(timeout 60 python3 -c 'import socket,time; s=socket.socket(socket."
-                          "AF_INET,socket.SOCK_DGRAM); s.bind((\"127.0.0.1\",53)); open(\"" +
-                          bound +
-                          "\",\"w\").close(); time.sleep(60)' &) && "
-                          "for i in $(seq 100); do [ -e " +
-                          bound +
-                          " ] && break; sleep 0.1; done && "
-                          "[ -e " +
-                          bound + " ] && exec";
+                          "python3 -c 'import ctypes,os,signal,socket,sys,time; "
+                          "ctypes.CDLL(None).prctl(1, signal.SIGKILL); "
+                          "os.getppid() == int(sys.argv[1]) or sys.exit(); "
+                          "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); "
+                          "s.bind((\"127.0.0.1\",53)); open(\"" +
+                          bound + "\",\"w\").write(str(os.getpid())); time.sleep(60)' \"$$\" & " +
+                          "for i in $(seq 100); do [ -s " + bound +
+                          " ] && break; sleep 0.1; done && [ -s " + bound + " ] && exec";
     for (const auto& a : miner({"-o", "pool.never-answers.test:3360"})) command += " '" + a + "'";
     BackgroundProcess m({"/usr/bin/unshare", "-mn", "/bin/sh", "-c", command});
     ASSERT_TRUE(m.wait_for_output(" pages ", 30s)) << m.stdout_text() << m.stderr_text();
@@ -136,6 +137,13 @@ TEST(PoolInTheField, ANameServerThatNeverAnswersDoesNotHoldTheStop) {
     EXPECT_EQ(code, 0);
     EXPECT_LT(took, STOP_BOUND);
     EXPECT_EQ(m.stdout_text().find(" net   "), std::string::npos) << m.stdout_text();  // resolving
+    // The name server went with the miner.
+    const pid_t server = std::stoi(test_support::read_file(bound));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (kill(server, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(kill(server, 0), 0) << "name server " << server << " outlived the test";
     std::printf("[ measured ] never-answering name server: SIGINT to exit %lld ms\n",
                 static_cast<long long>(took.count()));
 }

@@ -65,7 +65,22 @@ SessionSeams fast_seams() {
     return seams;
 }
 
+namespace {
+
+// The threads the configuration asks for, none of them pinned: a test run must not depend on
+// the machine's topology or limits.
+ThreadPlan configured_plan(const RunConfig& config) {
+    ThreadPlan plan;
+    plan.threads = config.threads > 0 ? config.threads : 1;
+    return plan;
+}
+
+}  // namespace
+
 SessionRun::SessionRun(RunConfig config, Engine engine, SessionSeams seams)
+    : SessionRun(config, engine, configured_plan(config), std::move(seams)) {}
+
+SessionRun::SessionRun(RunConfig config, Engine engine, ThreadPlan plan, SessionSeams seams)
     : config_(std::move(config)), engine_(engine), seams_(std::move(seams)) {
     for (const PoolEndpoint& pool : config_.pools) {
         if (pool.host != "127.0.0.1") {
@@ -76,10 +91,6 @@ SessionRun::SessionRun(RunConfig config, Engine engine, SessionSeams seams)
     }
     set_console_palette(false);
     stop_requested = false;
-    // The threads the configuration asks for, none of them pinned: a test run must not depend on
-    // the machine's topology or limits.
-    ThreadPlan plan;
-    plan.threads = config_.threads > 0 ? config_.threads : 1;
     std::packaged_task<int()> task(
         [this, plan] { return run_session(config_, engine_, plan, seams_); });
     result_ = task.get_future();

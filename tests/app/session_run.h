@@ -33,6 +33,8 @@ SessionSeams fast_seams();
 class SessionRun {
   public:
     SessionRun(RunConfig config, Engine engine, SessionSeams seams = fast_seams());
+    // A run with this plan instead of the configuration's threads, unpinned.
+    SessionRun(RunConfig config, Engine engine, ThreadPlan plan, SessionSeams seams = fast_seams());
     ~SessionRun();  // stops a run that still goes on
     SessionRun(const SessionRun&) = delete;
     SessionRun& operator=(const SessionRun&) = delete;

@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +23,14 @@ namespace {
 
 using test_support::ConsoleCapture;
 using test_support::run_process;
+
+// The count of a line that stands for dropped lines; nothing for any other line.
+std::optional<uint64_t> dropped_count(const std::string& line) {
+    const std::string said = dropped_lines_text(1).substr(1);  // " line(s) dropped: ..."
+    const size_t at = line.find(said);
+    if (line.find(" out  ") == std::string::npos || at == std::string::npos) return std::nullopt;
+    return std::stoull(line.substr(line.rfind(' ', at - 1) + 1));
+}
 
 TEST(Console, FormatRate) {
     EXPECT_EQ(format_rate(0), "0.00 H/s");
@@ -120,14 +131,19 @@ TEST(Console, LinesFromManyThreadsNeverMix) {
     set_console_palette(false);
     std::istringstream in(text);
     std::string line;
-    int count = 0;
+    uint64_t count = 0;
     while (std::getline(in, line)) {
+        // A burst beyond the writer's queue is cut short and said so.
+        if (std::optional<uint64_t> dropped = dropped_count(line)) {
+            count += *dropped;
+            continue;
+        }
         ++count;
         ASSERT_EQ(line.size(), std::string("\033[90m speed\033[0m ").size() + 200) << line;
         char c = line.back();
         EXPECT_EQ(line.substr(line.size() - 200), std::string(200, c));
     }
-    EXPECT_EQ(count, kThreads * kLines);
+    EXPECT_EQ(count, uint64_t{kThreads * kLines});
 }
 
 // The output target may change while other threads write: each line lands whole in one stream.
@@ -151,19 +167,84 @@ TEST(Console, SwitchingTheOutputNeverSplitsALine) {
     for (auto& th : threads) th.join();
     set_console_output(nullptr);
 
-    int count = 0;
+    uint64_t count = 0;
     for (FILE* file : files) {
         std::rewind(file);
         char buf[512];
         while (std::fgets(buf, sizeof buf, file) != nullptr) {
             const std::string line = buf;
+            if (std::optional<uint64_t> dropped = dropped_count(line)) {
+                count += *dropped;
+                continue;
+            }
             ++count;
             ASSERT_EQ(line.size(), std::string(" speed ").size() + 300 + 1) << line;
             EXPECT_EQ(line.substr(7, 300), std::string(300, line[7])) << line;
         }
         std::fclose(file);
     }
-    EXPECT_EQ(count, kThreads * kLines);
+    EXPECT_EQ(count, uint64_t{kThreads * kLines});
+}
+
+// A stalled output (a pipe nobody reads) never holds up a thread that logs: lines beyond the
+// writer's queue are dropped, and once the pipe is drained one line says how many, in their
+// place; the lines written keep their order.
+TEST(Console, AStalledOutputNeverBlocksTheCallers) {
+    set_console_palette(false);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // The pipe is full before the first line: the stall starts at once and lasts until the drain.
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    while (write(fds[1], "\n", 1) == 1) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    FILE* out = fdopen(fds[1], "w");
+    ASSERT_NE(out, nullptr);
+    set_console_output(out);
+    constexpr uint64_t kLines = 5000;
+    std::atomic<bool> done{false};
+    std::thread caller([&done] {
+        for (uint64_t i = 0; i < kLines; ++i) {
+            log_line(palette.gray, "speed", std::to_string(i) + " " + std::string(290, 'x'));
+        }
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool returned_while_stalled = done;
+    std::string text;
+    std::thread reader([&text, fd = fds[0]] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    });
+    caller.join();
+    set_console_output(nullptr);  // returns once the drained pipe took every queued line
+    std::fclose(out);
+    reader.join();
+    close(fds[0]);
+    EXPECT_TRUE(returned_while_stalled);
+
+    std::istringstream in(text);
+    uint64_t written = 0, dropped = 0, dropped_lines = 0;
+    std::optional<uint64_t> previous;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;  // the filling
+        if (std::optional<uint64_t> n = dropped_count(line)) {
+            dropped += *n;
+            ++dropped_lines;
+            continue;
+        }
+        const uint64_t i = std::stoull(line.substr(std::string(" speed ").size()));
+        EXPECT_TRUE(!previous || i > *previous) << i;
+        previous = i;
+        ++written;
+    }
+    EXPECT_EQ(dropped_lines, 1u);
+    EXPECT_EQ(written + dropped, kLines);
 }
 
 // Runs the binary on a pseudo-terminal and returns everything it wrote there.

@@ -1,10 +1,15 @@
 #include "miner/arena.h"
+#include "miner/arena_room.h"
+#include "miner/thread_plan.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "support/process.h"
 
@@ -118,6 +123,39 @@ std::string meminfo(int64_t available_kib, int64_t huge_free, int64_t huge_kib) 
            "\n"
            "Hugepagesize:       " +
            std::to_string(huge_kib) + " kB\n";
+}
+
+// Each arena is mapped only while the limits, read just before it, hold one more: one room
+// whose inputs change between arenas, as a container's limit lowered during start-up does.
+TEST(ArenaRoom, LimitsReadAgainBeforeEachArena) {
+    constexpr int64_t MiB = 1024 * 1024;
+    constexpr int64_t one = ARENA_BYTES + THREAD_OVERHEAD_BYTES + CGROUP_RESERVE_BYTES;
+    const struct {
+        std::optional<CgroupMemory> memory;
+        MemInfo meminfo;
+        bool maps;
+    } cases[] = {
+        {std::nullopt, {}, true},
+        {CgroupMemory{100 * MiB, 100 * MiB - one}, {}, true},
+        {CgroupMemory{100 * MiB, 100 * MiB - one + 1}, {}, false},  // lowered by one byte
+        {CgroupMemory{100 * MiB, 100 * MiB}, {0, 4, 2048}, true},   // free huge pages hold one
+        {CgroupMemory{100 * MiB, 100 * MiB}, {0, 3, 2048}, false},
+    };
+    static int maps = 0;
+    static std::vector<uint8_t> memory(ARENA_BYTES);
+    const auto fake_map = [](Arena& arena) {
+        ++maps;
+        arena.base = memory.data();
+        return true;
+    };
+    size_t at = 0;
+    ArenaRoom room({[&] { return cases[at].memory; }, [&] { return cases[at].meminfo; }});
+    for (at = 0; at < std::size(cases); ++at) {
+        const int before = maps;
+        Arena arena;
+        EXPECT_EQ(room.map_if_room(arena, fake_map), cases[at].maps) << at;
+        EXPECT_EQ(maps - before, cases[at].maps ? 1 : 0) << at;  // refused: nothing mapped
+    }
 }
 
 TEST(ReadMeminfoValue, KeysAndMissingValues) {

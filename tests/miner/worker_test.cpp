@@ -277,12 +277,17 @@ TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
     FakeHash::reset(0x00);  // every hash a share
     PoolSide pool;
     publish_job(pool, "j1", 0, 5, 0x00);
-    // The pool repeats the job with a longer range: only the new nonces are hashed.
-    run_stages(pool, 2, {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }}, {10}});
+    // The pool repeats the job with a longer range: only the new nonces are hashed. Then a range
+    // that starts inside the old one is new work, walked from its start: the shares found again
+    // are not submitted again.
+    run_stages(pool, 2,
+               {{6, [&] { publish_job(pool, "j1", 0, 9, 0x00); }},
+                {10, [&] { publish_job(pool, "j1", 5, 14, 0x00); }},
+                {20}});
     std::map<uint64_t, int> expected;
-    for (uint64_t n = 0; n <= 9; ++n) expected[n] = 1;
+    for (uint64_t n = 0; n <= 14; ++n) expected[n] = n >= 5 && n <= 9 ? 2 : 1;
     EXPECT_EQ(nonce_counts(), expected);
-    EXPECT_EQ(pool.submits(), 10u);  // each share submitted exactly once
+    EXPECT_EQ(pool.submits(), 15u);  // each share submitted exactly once
 }
 
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {

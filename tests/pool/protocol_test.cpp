@@ -112,34 +112,28 @@ TEST(Protocol, NetworkTargetIsExactly64HexDigitsOrNone) {
     }
 }
 
-// A job id names one piece of work: on one connection it comes back only as a repeat of the job
-// in force; on a later connection the same id, header and range start continue the earlier
-// work (its origin), so the threads resume where they were instead of submitting its nonces
-// again.
-TEST(Protocol, AJobIdComesBackOnlyAsTheSameWork) {
+// Every job that decodes is taken. Work is its id, header and range start: the same work coming
+// back, on any connection and after any other job, continues the earlier work (its origin), so
+// the threads resume where they were; anything else is new work.
+TEST(Protocol, EveryJobIsTakenAndTheSameWorkContinues) {
     const std::string other_header = std::string(223, 'a') + "b";
-    const std::string reused = "job rejected: job_id already used on this connection";
-    const std::string other_range = "job rejected: job_id already used with another nonce range";
     const std::string kNewConnection = "new connection";
     const std::string j2 =
         R"({"job_id":"j2","header_base":")" + kHeader + R"(","target":")" + kTarget + "\"}";
     const struct {
         std::vector<std::string> params;  // jobs in order (or a new connection); the last judged
-        std::string rejection;            // empty: accepted
         bool same_origin;                 // the last job continues the first
     } cases[] = {
-        {{job_params(""), job_params(R"(,"nonce_end":99)", kHeader, std::string(64, 'f'))},
-         "",
-         true},
-        {{job_params(""), job_params(R"(,"nonce_start":5)")}, reused, false},
-        {{job_params(""), job_params("", other_header)}, reused, false},
-        {{job_params(""), j2, job_params("")}, reused, false},
+        {{job_params(""), job_params(R"(,"nonce_end":99)", kHeader, std::string(64, 'f'))}, true},
+        {{job_params(""), job_params(R"(,"nonce_start":5)")}, false},  // the next range
+        {{job_params(""), job_params("", other_header)}, false},       // a fresher header
+        {{job_params(""), j2, job_params("")}, true},                  // an older job again
         // Across connections.
-        {{job_params(""), kNewConnection, job_params(R"(,"nonce_end":99)")}, "", true},
-        {{job_params(""), j2, kNewConnection, job_params("")}, "", true},
-        {{job_params(""), kNewConnection, job_params("", other_header)}, "", false},
-        {{job_params(""), kNewConnection, job_params(R"(,"nonce_start":5)")}, other_range, false},
-        {{job_params(""), kNewConnection, kNewConnection, job_params("")}, "", true},
+        {{job_params(""), kNewConnection, job_params(R"(,"nonce_end":99)")}, true},
+        {{job_params(""), j2, kNewConnection, job_params("")}, true},
+        {{job_params(""), kNewConnection, job_params("", other_header)}, false},
+        {{job_params(""), kNewConnection, job_params(R"(,"nonce_start":5)")}, false},
+        {{job_params(""), kNewConnection, kNewConnection, job_params("")}, true},
     };
     for (const auto& c : cases) {
         Recorder rec;
@@ -154,15 +148,39 @@ TEST(Protocol, AJobIdComesBackOnlyAsTheSameWork) {
             }
         }
         const Job after = current_job(pool);
-        EXPECT_EQ(after.seq != before.seq, c.rejection.empty()) << c.params.back();
-        EXPECT_EQ(rec.count_prefix("job rejected"), c.rejection.empty() ? 0u : 1u)
-            << c.params.back();
-        if (c.rejection.empty()) {
-            EXPECT_EQ(after.origin_seq == 1, c.same_origin) << c.params.back();
-        } else {
-            EXPECT_EQ(rec.count(c.rejection), 1u) << c.params.back();
-        }
+        EXPECT_NE(after.seq, before.seq) << c.params.back();
+        EXPECT_EQ(rec.count_prefix("job rejected"), 0u) << c.params.back();
+        EXPECT_EQ(after.origin_seq == 1, c.same_origin) << c.params.back();
     }
+}
+
+// A share is submitted once in a run: the same job id, header and nonce again is refused, one
+// that differs in any of the three is not, and the memory keeps the latest SHARE_MEMORY shares.
+TEST(SentShares, EachShareOnce) {
+    Job job;
+    job.job_id = "j1";
+    Job other_id = job;
+    other_id.job_id = "j2";
+    Job other_header = job;
+    other_header.header_base[111] = 1;
+    const struct {
+        const Job* job;
+        uint64_t nonce;
+        bool first;
+    } cases[] = {
+        {&job, 5, true},          {&job, 5, false}, {&other_id, 5, true},
+        {&other_header, 5, true}, {&job, 6, true},  {&other_header, 5, false},
+    };
+    SentShares sent;
+    for (const auto& c : cases) {
+        EXPECT_EQ(sent.first_time(*c.job, c.nonce), c.first) << c.job->job_id << " " << c.nonce;
+    }
+    // Four shares so far; after SHARE_MEMORY - 4 more the oldest (j1, 5) is still known, after
+    // one more it is forgotten.
+    for (uint64_t n = 0; n < SHARE_MEMORY - 4; ++n) ASSERT_TRUE(sent.first_time(job, 1000 + n));
+    EXPECT_FALSE(sent.first_time(job, 5));
+    ASSERT_TRUE(sent.first_time(job, 999));
+    EXPECT_TRUE(sent.first_time(job, 5));
 }
 
 // A hashing thread takes job_mutex to copy a new job, so no line may be written while it is
@@ -181,10 +199,10 @@ TEST(Protocol, NoLineIsReportedWhileTheJobLockIsHeld) {
     const std::string job = R"({"method":"job","params":)";
     for (const std::string& line : {
              R"({"id":1,"result":)" + job_params("") + "}",
-             job + job_params(R"(,"nonce_start":5)") + "}",  // id reused on this connection
+             job + job_params(R"(,"nonce_start":5)") + "}",  // the next range
              job + job_params("", std::string(10, 'a')) + "}",
              std::string("new connection"),
-             job + job_params(R"(,"nonce_start":5)") + "}",  // id reused with another range
+             job + job_params(R"(,"nonce_start":5)") + "}",  // the same range again
              job + job_params("") + "}",
          }) {
         if (line == "new connection") {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +29,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        // The child ends with the test, however the test ends (a crash, the ctest timeout's
+        // kill): the kernel kills it when the thread that started it is gone. Tests start
+        // children from their main thread only.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
         for (const auto& e : env) {
             auto eq = e.find('=');
             if (eq == std::string::npos) {

@@ -23,7 +23,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           std::chrono::milliseconds timeout = std::chrono::seconds(120),
                           const std::vector<std::string>& env = {});
 
-// A child process running in the background whose output is collected into files.
+// A child process running in the background whose output is collected into files. Like
+// run_process it must be started from the test's main thread: the child is killed when the
+// thread that started it ends.
 class BackgroundProcess {
   public:
     explicit BackgroundProcess(const std::vector<std::string>& argv,
