@@ -22,6 +22,7 @@
 #include "base/report_line.h"
 #include "base/sleep.h"
 #include "miner/arena.h"
+#include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
@@ -54,6 +55,7 @@ struct RunState {
     ShareCounters shares;
     ArenaCounters arenas;
     std::atomic<int32_t> refused_pins{0};
+    IntensityTrial intensity_trial;
     size_t thread_count;
     std::unique_ptr<ThreadStats[]> thread_stats;  // one record per thread, by index
     // Destroyed (and so stopped) before the counters its callbacks use.
@@ -79,6 +81,9 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .arenas = state.arenas,
             .bench_seconds = config.bench_seconds,
             .pow_hash = engine.pow_hash,
+            .pow_hash_many = engine.pow_hash_many,
+            .intensity = placement.intensity,
+            .trial = placement.measures_intensity() ? &state.intensity_trial : nullptr,
             .total_hashes = state.total_hashes,
             .board = state.pool.board(),
             .submit = state.pool.submitter(),
@@ -238,6 +243,16 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     if (config.http) api.emplace(config, engine, state.thread_count);
     const Pool* api_pool = bench ? nullptr : &state.pool;
     if (api) api->publish(state, RateHistory{}, false, api_pool, 0);
+    if (placement.measures_intensity()) {
+        // Every thread's self-check has timed both intensities; the threads wait for the choice.
+        wait_for_arenas(state.arenas, start.started + without_room, stop_requested, sleep_resuming,
+                        &ArenaCounters::checked_count);
+        const IntensityChoice choice = choose_intensity(state.intensity_trial, placement.intensity);
+        state.intensity_trial.chosen.store(choice.intensity);
+        if (state.intensity_trial.timed_threads.load() > 0 || state.arenas.checked_count > 0) {
+            log_line(palette.gray, "auto ", intensity_line_text(choice, placement.intensity));
+        }
+    }
     wait_for_arenas(state.arenas, start.started + without_room, stop_requested);
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);

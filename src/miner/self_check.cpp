@@ -1,5 +1,7 @@
 #include "miner/self_check.h"
 
+#include <time.h>
+
 #include <cstring>
 
 namespace orvo::qel {
@@ -26,6 +28,39 @@ bool passes_self_check(PowHashFn hash, const Arena& arena, const KnownAnswer& an
     uint8_t out[HASH_BYTES];
     hash(arena, answer.header, answer.nonce, out);
     return std::memcmp(out, answer.hash, HASH_BYTES) == 0;
+}
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
+                       const KnownAnswer& answer, IntensityTiming* timing, MonotonicNs now) {
+    if (n <= 1) return passes_self_check(engine.one, arenas[0], answer);
+    const uint8_t* headers[MAX_INTENSITY];
+    uint64_t nonces[MAX_INTENSITY];
+    for (int32_t i = 0; i < n; ++i) {
+        headers[i] = answer.header;
+        nonces[i] = answer.nonce + static_cast<uint64_t>(n - 1 - i);
+    }
+    uint8_t group[MAX_INTENSITY][HASH_BYTES];
+    uint8_t alone[MAX_INTENSITY][HASH_BYTES];
+    engine.hash(arenas, headers, nonces, group, n);
+    const int64_t singles_start = now();
+    for (int32_t i = 0; i < n; ++i) engine.one(arenas[i], headers[i], nonces[i], alone[i]);
+    const int64_t singles_end = now();
+    bool passed = std::memcmp(alone[n - 1], answer.hash, HASH_BYTES) == 0 &&
+                  std::memcmp(group, alone, sizeof group[0] * static_cast<size_t>(n)) == 0;
+    if (passed && timing != nullptr) {
+        engine.hash(arenas, headers, nonces, group, n);
+        const int64_t group_end = now();
+        passed = std::memcmp(group, alone, sizeof group[0] * static_cast<size_t>(n)) == 0;
+        timing->one_at_a_time_ns = singles_end - singles_start;
+        timing->side_by_side_ns = group_end - singles_end;
+    }
+    return passed;
 }
 
 std::string self_check_failure_text(int32_t index, CheckedCpu where) {
