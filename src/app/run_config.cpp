@@ -143,9 +143,10 @@ void print_usage(const char* program) {
     std::printf("  -u, --user <address>     your QEL payout address (qel1...)\n");
     std::printf("  -w, --worker <name>      worker name (default: hostname)\n");
     std::printf("  -t, --threads <n>        mining threads (default: one per CPU thread)\n");
-    std::printf("      --intensity <1-%d>    hashes in flight per thread, each in its own 8 MiB\n"
-                "                           (default: measured at start-up)\n",
-                MAX_INTENSITY);
+    std::printf(
+        "      --intensity <1-%d>    hashes in flight per thread, each in its own 8 MiB\n"
+        "                           (default: measured at start-up)\n",
+        MAX_INTENSITY);
     std::printf(
         "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n");
     std::printf("      --no-color           uncolored output\n");

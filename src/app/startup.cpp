@@ -47,7 +47,8 @@ std::optional<Engine> select_engine(const RunConfig& config) {
 }
 
 std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths) {
-    ThreadPlan plan = plan_threads(read_machine_facts(paths), config.threads, config.cpus, config.intensity);
+    ThreadPlan plan =
+        plan_threads(read_machine_facts(paths), config.threads, config.cpus, config.intensity);
     if (!plan.refusal.empty()) {
         std::fprintf(stderr, "%s\n", plan.refusal.c_str());
         return std::nullopt;

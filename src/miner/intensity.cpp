@@ -50,8 +50,8 @@ std::string intensity_line_text(const IntensityChoice& choice, int32_t candidate
     const std::string tried = "intensity " + std::to_string(candidate);
     if (choice.gain <= 0) return "intensity 1: " + tried + " could not be timed" + OVERRIDE;
     if (choice.intensity > 1) {
-        return tried + ": " + ratio_text(choice.gain) + " the hash rate of intensity 1 at start-up" +
-               OVERRIDE;
+        return tried + ": " + ratio_text(choice.gain) +
+               " the hash rate of intensity 1 at start-up" + OVERRIDE;
     }
     return "intensity 1: " + tried + " ran at " + ratio_text(choice.gain) +
            " its hash rate at start-up" + OVERRIDE;

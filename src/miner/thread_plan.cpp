@@ -171,7 +171,6 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
     return plan;
 }
 
-
 std::string cpu_ranges_text(const std::vector<int32_t>& cpus) {
     std::string text;
     for (size_t i = 0; i < cpus.size();) {

@@ -195,7 +195,9 @@ VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Are
     std::string token;
 
     auto unreadable = [&](const std::string& why) {
-        tally.unreadable = "record " + std::to_string(tally.records + static_cast<uint32_t>(pending) + 1) + ": " + why;
+        tally.unreadable = "record " +
+                           std::to_string(tally.records + static_cast<uint32_t>(pending) + 1) +
+                           ": " + why;
     };
     // The next token of the current record; anything but `ok` or `end` also records why the
     // run ends.

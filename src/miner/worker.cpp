@@ -72,8 +72,8 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
         uint64_t n = 0;
         if (copy.valid && board.connected()) {
             for (; n < static_cast<uint64_t>(arenas.count); ++n) {
-                std::optional<uint64_t> nonce = nonce_for_step(
-                    copy.nonce_start, copy.nonce_end, ctx.index, k + n, ctx.thread_count);
+                std::optional<uint64_t> nonce = nonce_for_step(copy.nonce_start, copy.nonce_end,
+                                                               ctx.index, k + n, ctx.thread_count);
                 if (!nonce) break;
                 nonces[n] = *nonce;
             }
