@@ -56,7 +56,7 @@ struct WorkerContext {
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;
     const KnownAnswer* known_answer = &SELF_CHECK_ANSWER;
-    MonotonicNs now = monotonic_ns;
+    CpuClockNs now = thread_cpu_ns;
 };
 
 // Step k of thread `index` of `thread_count` walks nonce_start + index + k * thread_count in
