@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "miner/arena.h"
-#include "miner/engine.h"
+#include "pow/engines_here.h"
+#include "pow/store_mode.h"
 #include "support/argon2_reference.h"
 #include "support/process.h"
 
@@ -436,18 +437,23 @@ TEST(ShippedVectors, AgreeWithTheReferenceArgon2id) {
     EXPECT_EQ(tally.agreements, tally.records);
 }
 
-// What --verify runs without --intensity: every engine this CPU has, every intensity in turn.
-TEST(ShippedVectors, EveryEngineOnThisCpuAtEveryIntensity) {
+// What --verify runs without --intensity: every engine under test here (in the emulated
+// program, the emulated AVX-512 copy), both store modes, every intensity in turn.
+TEST(ShippedVectors, EveryEngineHereAtEveryIntensity) {
     Arena arenas[MAX_INTENSITY];
     for (Arena& a : arenas) ASSERT_TRUE(map_arena(a));
-    for (const EngineInfo& engine : engine_table()) {
-        if (!has_features(detect_cpu_features(), engine.needs)) continue;
-        PowHashFn hash = install_engine(engine.kind, StoreMode::ordinary);
-        ASSERT_NE(hash, nullptr);
-        std::ifstream in(MINTRAKEL_TEST_DATA "/vectors.txt");
-        VerifyTally tally = verify_records(in, {hash, engine.hash_many}, arenas, 0, no_stop);
-        EXPECT_GE(tally.records, 10u);  // groups of 1 to 4 all taken
-        EXPECT_EQ(tally.matches, tally.records) << engine.name;
+    for (const EngineInfo& engine : test_support::engines_under_test()) {
+        if (!test_support::runs_here(engine)) continue;
+        ASSERT_TRUE(engine.build_table()) << engine.name;
+        for (bool non_temporal : {false, true}) {
+            set_store_mode(non_temporal);
+            std::ifstream in(MINTRAKEL_TEST_DATA "/vectors.txt");
+            VerifyTally tally =
+                verify_records(in, {engine.hash, engine.hash_many}, arenas, 0, no_stop);
+            EXPECT_GE(tally.records, 10u);  // groups of 1 to 4 all taken
+            EXPECT_EQ(tally.matches, tally.records) << engine.name << non_temporal;
+        }
+        set_store_mode(false);
     }
     for (Arena& a : arenas) unmap_arena(a);
 }
