@@ -1,7 +1,8 @@
 // The AVX-512 proof-of-work engines. The arena holds every block in row order
 // (pow/blamka_avx512.h); the previous block never leaves the registers x0..x15, and R = previous
 // xor reference lives in the other 16 registers as far as they reach, the rest in a 1 KiB stack
-// buffer that stays in the first-level cache.
+// buffer that stays in the first-level cache. With several hashes in flight, each hash's previous
+// block waits in a stack buffer of its own while the others take their steps.
 //
 // Compiled with AVX-512 flags: only functions of internal linkage and macros here, no
 // standard-library templates, so no AVX-512 code can be shared with baseline callers.
@@ -234,8 +235,8 @@ QEL_ISA_FORCE_INLINE void stage_one(HashStage stage, void* base, const uint8_t* 
             fill_dependent(QEL_ROWS, r, arena, nt);
             break;
         case HashStage::tag:
-            load_block(QEL_ROWS, arena + ROWS_PER_BLOCK * (ARENA_BLOCKS - 1));
             _mm_sfence();
+            load_block(QEL_ROWS, arena + ROWS_PER_BLOCK * (ARENA_BLOCKS - 1));
             tag_block(QEL_ROWS, out);
             break;
     }
