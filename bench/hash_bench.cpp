@@ -285,10 +285,12 @@ std::string ratio(double a, double b) {
 
 void print_ratios(const std::vector<EngineInfo>& engines, const std::map<std::string, double>& v) {
     const double sodium = find(v, "BM_libsodium");
-    std::printf("\nWhole hash, per hash with N in flight; the floor is 8190 compressions on cached "
-                "data.\n%-14s %2s %12s %12s %14s\n",
-                "engine", "N", "hashes/s", "x libsodium", "hash / 8190 G");
-    if (sodium > 0) std::printf("%-14s %2s %12.1f %12s %14s\n", "libsodium", "", 1.0 / sodium, "1.000", "-");
+    std::printf(
+        "\nWhole hash, per hash with N in flight; the floor is 8190 compressions on cached "
+        "data.\n%-14s %2s %12s %12s %14s\n",
+        "engine", "N", "hashes/s", "x libsodium", "hash / 8190 G");
+    if (sodium > 0)
+        std::printf("%-14s %2s %12.1f %12s %14s\n", "libsodium", "", 1.0 / sodium, "1.000", "-");
     for_each_variant(engines, [&](const EngineInfo& engine, bool non_temporal) {
         const double floor = find(v, compress_run_name(engine)) * FILL_COMPRESSIONS;
         for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
@@ -299,11 +301,12 @@ void print_ratios(const std::vector<EngineInfo>& engines, const std::map<std::st
         }
     });
 
-    std::printf("\nStages of a hash, per hash with N in flight (median ns; x G: per cached "
-                "compression\nof the stage, or in compressions for the seed and the tag)\n"
-                "%-14s %2s %16s %20s %20s %16s %10s\n",
-                "engine", "N", "seed ns (G)", "blocks 2-4095 (xG)", "4096-8191 (xG)", "tag ns (G)",
-                "sum/whole");
+    std::printf(
+        "\nStages of a hash, per hash with N in flight (median ns; x G: per cached "
+        "compression\nof the stage, or in compressions for the seed and the tag)\n"
+        "%-14s %2s %16s %20s %20s %16s %10s\n",
+        "engine", "N", "seed ns (G)", "blocks 2-4095 (xG)", "4096-8191 (xG)", "tag ns (G)",
+        "sum/whole");
     for_each_variant(engines, [&](const EngineInfo& engine, bool non_temporal) {
         const double g = find(v, compress_run_name(engine)) * 1e9;
         for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {

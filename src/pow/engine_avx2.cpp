@@ -30,14 +30,6 @@ QEL_ISA_FORCE_INLINE void prefetch_block(const uint8_t* block) {
         _mm_prefetch(reinterpret_cast<const char*>(block + 64 * line), _MM_HINT_T0);
 }
 
-#ifndef QEL_LANE_HINT
-#define QEL_LANE_HINT _MM_HINT_T0
-#endif
-QEL_ISA_FORCE_INLINE void prefetch_block_hint(const uint8_t* block) {
-    for (int line = 0; line < 16; ++line)
-        _mm_prefetch(reinterpret_cast<const char*>(block + 64 * line), QEL_LANE_HINT);
-}
-
 // Into L1 only: in the data-dependent half a reference is mostly an old block read once, and
 // keeping it out of L2 leaves L2 to the recently written blocks, which later references favour.
 QEL_ISA_FORCE_INLINE void prefetch_block_l1(const uint8_t* block) {
@@ -135,7 +127,7 @@ QEL_ISA_FORCE_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m2
 // arrive exclusive, since no other core holds them, and PREFETCHW is not on every AVX2 CPU.)
 QEL_ISA_FORCE_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
                                      __m256i* running, __m256i* scratch, const uint8_t* arena,
-                                     uint64_t next_w, uint32_t* next_ref, bool ref_l1_only = true) {
+                                     uint64_t next_w, uint32_t* next_ref) {
     if (next_w != 0) prefetch_block(reinterpret_cast<const uint8_t*>(out));
     row_quad(prev, ref, running, scratch, 0);
     row_quad(prev, ref, running, scratch, 1);
@@ -143,11 +135,7 @@ QEL_ISA_FORCE_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __
     if (next_w != 0) {
         const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
         *next_ref = reference_index(word0, next_w);
-        if (ref_l1_only) {
-            prefetch_block_l1(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
-        } else {
-            prefetch_block_hint(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
-        }
+        prefetch_block_l1(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
     }
     column_quad(scratch, out, running, 2);
 }
@@ -204,9 +192,9 @@ QEL_ISA_FORCE_INLINE void start_dependent(Lane& lane) {
 }
 
 // Block j (4096..8190) of the data-dependent half; names and prefetches the reference of j + 1.
-QEL_ISA_FORCE_INLINE void dependent_block(Lane& lane, __m256i* scratch, uint32_t j, bool l1) {
+QEL_ISA_FORCE_INLINE void dependent_block(Lane& lane, __m256i* scratch, uint32_t j) {
     fill_block(running_units(lane), block_units(lane.base, lane.ref), block_units(lane.base, j),
-               running_units(lane), scratch, lane.base, j, &lane.ref, l1);
+               running_units(lane), scratch, lane.base, j, &lane.ref);
 }
 
 QEL_ISA_FORCE_INLINE void last_block(Lane& lane, __m256i* scratch) {
@@ -225,7 +213,10 @@ QEL_ISA_FORCE_INLINE void stage_seed(Lane* lanes, int32_t n, const uint8_t* cons
 
 QEL_ISA_FORCE_INLINE void stage_independent(Lane* lanes, int32_t n, __m256i* scratch) {
     const uint32_t* const table = reference_table_avx2()->index;
-    const uint32_t distance = (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
+    // With n hashes stepped in turn, a step is n compressions long: the same lead in time as one
+    // hash's takes 1/n of its steps, and keeps about as many blocks on their way to the cache.
+    const uint32_t distance =
+        (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         for (int32_t i = 0; i < n; ++i) independent_block(lanes[i], scratch, table, j, distance);
     }
@@ -234,7 +225,7 @@ QEL_ISA_FORCE_INLINE void stage_independent(Lane* lanes, int32_t n, __m256i* scr
 QEL_ISA_FORCE_INLINE void stage_dependent(Lane* lanes, int32_t n, __m256i* scratch) {
     for (int32_t i = 0; i < n; ++i) start_dependent(lanes[i]);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS - 1; ++j) {
-        for (int32_t i = 0; i < n; ++i) dependent_block(lanes[i], scratch, j, n == 1);
+        for (int32_t i = 0; i < n; ++i) dependent_block(lanes[i], scratch, j);
     }
     for (int32_t i = 0; i < n; ++i) last_block(lanes[i], scratch);
 }
@@ -297,7 +288,7 @@ void compress_block_avx2(const Block& prev, const Block& ref, Block& out) {
 }
 
 void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
-    hash_lanes(&arena, &header, &nonce, reinterpret_cast<uint8_t (*)[HASH_BYTES]>(out), 1);
+    hash_lanes(&arena, &header, &nonce, reinterpret_cast<uint8_t(*)[HASH_BYTES]>(out), 1);
 }
 
 void pow_hash_many_avx2(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,

@@ -1,7 +1,8 @@
 // The AVX-512 proof-of-work engines. The arena holds every block in row order
 // (pow/blamka_avx512.h); the previous block never leaves the registers x0..x15, and R = previous
 // xor reference lives in the other 16 registers as far as they reach, the rest in a 1 KiB stack
-// buffer that stays in the first-level cache.
+// buffer that stays in the first-level cache. With several hashes in flight, each hash's previous
+// block waits in a stack buffer of its own while the others take their steps.
 //
 // Compiled with AVX-512 flags: only functions of internal linkage and macros here, no
 // standard-library templates, so no AVX-512 code can be shared with baseline callers.
@@ -51,17 +52,13 @@ QEL_ISA_FORCE_INLINE void store_row(__m512i* dst, __m512i v, bool nt) {
     x##k = _mm512_xor_si512(x##k, _mm512_load_si512(ref_rows + k)); \
     _mm512_store_si512(r + k, x##k)
 #define QEL_PREFETCH(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), _MM_HINT_T0)
-#ifndef QEL_LANE_HINT
-#define QEL_LANE_HINT _MM_HINT_T0
-#endif
-#define QEL_PREFETCH_LANE(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), QEL_LANE_HINT)
 #define QEL_PREFETCH_NTA(k) _mm_prefetch(reinterpret_cast<const char*>(pf_rows + k), _MM_HINT_NTA)
 #define QEL_PREFETCH_DST(k) prefetch_for_write(dst_rows + k)
 #define QEL_STORE_ARENA(k) store_row(dst_rows + k, x##k, nt)
 
 // The 16 rows of the block in the registers, handed from step to step of a hash. Every step is
 // inlined into the hash, so they stay registers.
-#define QEL_ROW_REFS                                                                             \
+#define QEL_ROW_REFS                                                                           \
     __m512i &x0, __m512i &x1, __m512i &x2, __m512i &x3, __m512i &x4, __m512i &x5, __m512i &x6, \
         __m512i &x7, __m512i &x8, __m512i &x9, __m512i &x10, __m512i &x11, __m512i &x12,       \
         __m512i &x13, __m512i &x14, __m512i &x15
@@ -138,7 +135,7 @@ QEL_ISA_FORCE_INLINE uint32_t first_dependent_ref(__m512i row0) {
 // at the start, so that their ownership requests do not queue behind, or in front of, the fetch
 // of the next reference at the end (non-temporal stores need no ownership of the line).
 QEL_ISA_FORCE_INLINE void dependent_block(QEL_ROW_REFS, __m512i* r, __m512i* arena, uint32_t& ref,
-                                          uint32_t j, bool ref_l1_only, bool nt) {
+                                          uint32_t j, bool nt) {
     const __m512i* const ref_rows = arena + ROWS_PER_BLOCK * ref;
     __m512i* const dst_rows = arena + ROWS_PER_BLOCK * j;
     if (!nt) {
@@ -159,8 +156,8 @@ QEL_ISA_FORCE_INLINE void dependent_block(QEL_ROW_REFS, __m512i* r, __m512i* are
     if (j + 1 < ARENA_BLOCKS) {
         ref = reference_index(low_word(c0) ^ r_word0, j);
         const __m512i* const pf_rows = arena + ROWS_PER_BLOCK * ref;
-        if (nt || !ref_l1_only) {
-            QEL_FOR_ROWS(QEL_PREFETCH_LANE);
+        if (nt) {
+            QEL_FOR_ROWS(QEL_PREFETCH);
         } else {
             QEL_FOR_ROWS(QEL_PREFETCH_NTA);
         }
@@ -203,13 +200,13 @@ QEL_ISA_FORCE_INLINE void fill_independent(QEL_ROW_REFS, __m512i* r, __m512i* ar
 QEL_ISA_FORCE_INLINE void fill_dependent(QEL_ROW_REFS, __m512i* r, __m512i* arena, bool nt) {
     uint32_t ref = first_dependent_ref(x0);
     for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS; ++j)
-        dependent_block(QEL_ROWS, r, arena, ref, j, true, nt);
+        dependent_block(QEL_ROWS, r, arena, ref, j, nt);
 }
 
 // The whole hash; `nt` is a constant at every call site, so each engine gets its own loop with
 // one kind of store and no branch on it.
-QEL_ISA_FORCE_INLINE void hash_one(void* base, const uint8_t* header, uint64_t nonce,
-                                   uint8_t* out, bool nt) {
+QEL_ISA_FORCE_INLINE void hash_one(void* base, const uint8_t* header, uint64_t nonce, uint8_t* out,
+                                   bool nt) {
     __m512i* const arena = static_cast<__m512i*>(base);  // row k of block j: arena[16j + k]
     alignas(64) __m512i r[ROWS_PER_BLOCK];
     QEL_FOR_ROWS(QEL_DECLARE_ROW);
@@ -238,8 +235,8 @@ QEL_ISA_FORCE_INLINE void stage_one(HashStage stage, void* base, const uint8_t* 
             fill_dependent(QEL_ROWS, r, arena, nt);
             break;
         case HashStage::tag:
-            load_block(QEL_ROWS, arena + ROWS_PER_BLOCK * (ARENA_BLOCKS - 1));
             _mm_sfence();
+            load_block(QEL_ROWS, arena + ROWS_PER_BLOCK * (ARENA_BLOCKS - 1));
             tag_block(QEL_ROWS, out);
             break;
     }
@@ -265,7 +262,10 @@ QEL_ISA_FORCE_INLINE void lanes_seed(Lane* lanes, int32_t n, const uint8_t* cons
 
 QEL_ISA_FORCE_INLINE void lanes_independent(Lane* lanes, int32_t n, __m512i* r, bool nt) {
     const uint32_t* const table = reference_table_avx512()->index;
-    const uint32_t distance = (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
+    // With n hashes stepped in turn, a step is n compressions long: the same lead in time as one
+    // hash's takes 1/n of its steps, and keeps about as many blocks on their way to the cache.
+    const uint32_t distance =
+        (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         for (int32_t i = 0; i < n; ++i) {
             QEL_FOR_ROWS(QEL_DECLARE_ROW);
@@ -282,7 +282,7 @@ QEL_ISA_FORCE_INLINE void lanes_dependent(Lane* lanes, int32_t n, __m512i* r, bo
         for (int32_t i = 0; i < n; ++i) {
             QEL_FOR_ROWS(QEL_DECLARE_ROW);
             load_block(QEL_ROWS, lanes[i].prev);
-            dependent_block(QEL_ROWS, r, lanes[i].arena, lanes[i].ref, j, false, nt);
+            dependent_block(QEL_ROWS, r, lanes[i].arena, lanes[i].ref, j, nt);
             save_block(QEL_ROWS, lanes[i].prev);
         }
     }
@@ -302,8 +302,8 @@ QEL_ISA_FORCE_INLINE void set_up_lanes(Lane* lanes, const Arena* arenas, int32_t
 }
 
 QEL_ISA_FORCE_INLINE void hash_many(const Arena* arenas, const uint8_t* const* headers,
-                                    const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES],
-                                    int32_t n, bool nt) {
+                                    const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n,
+                                    bool nt) {
     if (n == 1) {
         hash_one(arenas[0].base, headers[0], nonces[0], outs[0], nt);
         return;
@@ -364,8 +364,8 @@ void pow_hash_avx512_nt(void* base, const uint8_t* header, uint64_t nonce, uint8
     hash_one(base, header, nonce, out, true);
 }
 
-void pow_hash_many_avx512(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
-                          uint8_t (*outs)[HASH_BYTES], int32_t n) {
+void pow_hash_many_avx512(const Arena* arenas, const uint8_t* const* headers,
+                          const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n) {
     hash_many(arenas, headers, nonces, outs, n, false);
 }
 

@@ -43,8 +43,8 @@ void block_from_row_order_avx512(const Block& rows, Block& standard);
 void pow_hash_avx512(void* base, const uint8_t* header, uint64_t nonce, uint8_t* out);
 void pow_hash_avx512_nt(void* base, const uint8_t* header, uint64_t nonce, uint8_t* out);
 // The same with n hashes in flight (PowHashManyFn), and their stages (HashStageFn).
-void pow_hash_many_avx512(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
-                          uint8_t (*outs)[HASH_BYTES], int32_t n);
+void pow_hash_many_avx512(const Arena* arenas, const uint8_t* const* headers,
+                          const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
 void pow_hash_many_avx512_nt(const Arena* arenas, const uint8_t* const* headers,
                              const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
 void pow_stage_avx512(HashStage stage, const Arena* arenas, const uint8_t* const* headers,

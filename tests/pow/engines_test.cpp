@@ -200,7 +200,8 @@ TEST_P(EngineTest, HashesInFlightEqualSingleHashes) {
             for (int32_t i = 0; i < n; ++i) {
                 const Sample& s = samples()[static_cast<size_t>(n + i) % samples().size()];
                 headers[i] = known ? s.header.data() : shared.data();
-                nonces[i] = known ? s.nonce : 1000 * static_cast<uint64_t>(n) + static_cast<uint64_t>(i);
+                nonces[i] =
+                    known ? s.nonce : 1000 * static_cast<uint64_t>(n) + static_cast<uint64_t>(i);
                 expected[i] = known ? s.expected : run(shared, nonces[i]);
             }
             for (const bool staged : {false, true}) {
