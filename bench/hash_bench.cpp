@@ -1,19 +1,23 @@
 // Single-thread hash speed, side by side: libsodium's Argon2id with the coin's parameters, every
-// engine of the engine table that this CPU runs (in both store modes where the engine has them),
-// and one block compression of each engine on cached data (the compute floor). After the run, a
-// table relates them.
+// engine of the engine table that this CPU runs (in both store modes where the engine has them)
+// with 1 to MAX_INTENSITY hashes in flight, each stage of those hashes timed alone, and one block
+// compression of each engine on cached data (the compute floor). After the run, two tables relate
+// them: the whole hash, and where its time goes.
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "miner/arena.h"
 #include "miner/engine.h"
+#include "pow/engine_internal.h"
 #include "pow/engine_table.h"
 #include "pow/pow_hash.h"
 #include "pow/store_mode.h"
@@ -67,30 +71,98 @@ void BM_libsodium(benchmark::State& state) {
 #endif
 }
 
-void run_engine(benchmark::State& state, PowHashFn hash) {
-    ArenaMemory memory;
-    if (memory.arena.base == nullptr) {
-        state.SkipWithError("no memory for the arena");
-        return;
+// N arenas, N headers (one shared) and N consecutive nonces, as a hashing thread carries them.
+struct Slots {
+    explicit Slots(int32_t n) : count(n) {
+        fill_header(header);
+        for (int32_t i = 0; i < n; ++i) {
+            if (memory[i].arena.base == nullptr) return;
+            arenas[i] = memory[i].arena;
+            headers[i] = header;
+        }
+        ready = true;
     }
+    void next_nonces() {
+        for (int32_t i = 0; i < count; ++i) nonces[i] = next_nonce++;
+    }
+    int32_t count;
+    bool ready = false;
+    ArenaMemory memory[MAX_INTENSITY];
+    Arena arenas[MAX_INTENSITY];
     uint8_t header[HEADER_BYTES];
-    fill_header(header);
-    uint8_t out[HASH_BYTES];
-    uint64_t nonce = 0;
-    hash(memory.arena, header, nonce++, out);  // warm the arena and the table
-    for (auto _ : state) {
-        hash(memory.arena, header, nonce++, out);
-        benchmark::DoNotOptimize(out);
-    }
-}
+    const uint8_t* headers[MAX_INTENSITY] = {};
+    uint64_t nonces[MAX_INTENSITY] = {};
+    uint8_t outs[MAX_INTENSITY][HASH_BYTES];
+    uint64_t next_nonce = 0;
+};
 
-void BM_engine(benchmark::State& state, const EngineInfo& engine, bool non_temporal) {
+// Sets up the engine and its store mode for one benchmark; false (and the run skipped) when the
+// table or the arenas cannot be had.
+bool prepare(benchmark::State& state, const EngineInfo& engine, bool non_temporal,
+             const Slots& slots) {
     if (!engine.build_table()) {
         state.SkipWithError("no memory for the reference table");
-        return;
+        return false;
+    }
+    if (!slots.ready) {
+        state.SkipWithError("no memory for the arenas");
+        return false;
     }
     set_store_mode(non_temporal);
-    run_engine(state, engine.hash);
+    return true;
+}
+
+// The whole hash with n in flight; one iteration is n hashes.
+void BM_engine(benchmark::State& state, const EngineInfo& engine, bool non_temporal, int32_t n) {
+    Slots slots(n);
+    if (!prepare(state, engine, non_temporal, slots)) return;
+    slots.next_nonces();
+    engine.hash_many(slots.arenas, slots.headers, slots.nonces, slots.outs, n);  // warm up
+    for (auto _ : state) {
+        slots.next_nonces();
+        engine.hash_many(slots.arenas, slots.headers, slots.nonces, slots.outs, n);
+        benchmark::DoNotOptimize(slots.outs);
+    }
+    set_store_mode(false);
+}
+
+constexpr HashStage STAGES[] = {HashStage::seed, HashStage::data_independent,
+                                HashStage::data_dependent, HashStage::tag};
+constexpr const char* STAGE_COUNTERS[] = {"seed_ns", "independent_ns", "dependent_ns", "tag_ns"};
+// Cached compressions each stage holds: none in the seed and the tag.
+constexpr double STAGE_COMPRESSIONS[] = {0, DATA_INDEPENDENT_BLOCKS - 2,
+                                         ARENA_BLOCKS - DATA_INDEPENDENT_BLOCKS, 0};
+
+// The thread's CPU time in nanoseconds: what a stage costs however the machine's other load
+// interrupts it.
+double thread_cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// The whole hash with n in flight, run stage by stage and each stage timed alone. The counters
+// are each stage's median per hash over the iterations, which leaves out the odd stage that
+// another process's cache traffic slowed down.
+void BM_stages(benchmark::State& state, const EngineInfo& engine, bool non_temporal, int32_t n) {
+    Slots slots(n);
+    if (!prepare(state, engine, non_temporal, slots)) return;
+    std::vector<double> ns[std::size(STAGES)];
+    for (auto _ : state) {
+        slots.next_nonces();
+        for (size_t s = 0; s < std::size(STAGES); ++s) {
+            const double start = thread_cpu_ns();
+            engine.stage(STAGES[s], slots.arenas, slots.headers, slots.nonces, slots.outs, n);
+            ns[s].push_back((thread_cpu_ns() - start) / n);
+        }
+        benchmark::DoNotOptimize(slots.outs);
+    }
+    for (size_t s = 0; s < std::size(STAGES); ++s) {
+        std::vector<double>& v = ns[s];
+        if (v.empty()) continue;
+        std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
+        state.counters[STAGE_COUNTERS[s]] = v[v.size() / 2];
+    }
     set_store_mode(false);
 }
 
@@ -109,10 +181,19 @@ void run_compress(benchmark::State& state, void (*compress)(const Block&, const 
     benchmark::DoNotOptimize(blocks);
 }
 
-std::string hash_run_name(const EngineInfo& engine, bool non_temporal) {
-    std::string name = std::string("BM_") + engine.name;
+// "avx512/stores", "avx512/nt", "avx2": the engine and, where it has them, its store mode.
+std::string engine_label(const EngineInfo& engine, bool non_temporal) {
+    std::string name = engine.name;
     if (engine.uses_store_mode) name += non_temporal ? "/nt" : "/stores";
     return name;
+}
+
+std::string hash_run_name(const EngineInfo& engine, bool non_temporal, int32_t n) {
+    return "BM_" + engine_label(engine, non_temporal) + "/" + std::to_string(n);
+}
+
+std::string stages_run_name(const EngineInfo& engine, bool non_temporal, int32_t n) {
+    return "BM_stages_" + engine_label(engine, non_temporal) + "/" + std::to_string(n);
 }
 
 std::string compress_run_name(const EngineInfo& engine) {
@@ -129,24 +210,42 @@ std::vector<EngineInfo> engines_here() {
     return engines;
 }
 
-void register_benchmarks(const std::vector<EngineInfo>& engines) {
-    benchmark::RegisterBenchmark("BM_libsodium", BM_libsodium)->Unit(benchmark::kMillisecond);
+// Every engine with each of its store modes.
+template <typename F>
+void for_each_variant(const std::vector<EngineInfo>& engines, F f) {
     for (const EngineInfo& engine : engines) {
         for (bool non_temporal : {false, true}) {
             if (non_temporal && !engine.uses_store_mode) continue;
-            benchmark::RegisterBenchmark(hash_run_name(engine, non_temporal).c_str(), BM_engine,
-                                         engine, non_temporal)
-                ->Unit(benchmark::kMillisecond);
+            f(engine, non_temporal);
         }
     }
+}
+
+void register_benchmarks(const std::vector<EngineInfo>& engines) {
+    benchmark::RegisterBenchmark("BM_libsodium", BM_libsodium)->Unit(benchmark::kMillisecond);
+    for_each_variant(engines, [](const EngineInfo& engine, bool non_temporal) {
+        for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+            benchmark::RegisterBenchmark(hash_run_name(engine, non_temporal, n).c_str(), BM_engine,
+                                         engine, non_temporal, n)
+                ->Unit(benchmark::kMillisecond);
+        }
+    });
+    for_each_variant(engines, [](const EngineInfo& engine, bool non_temporal) {
+        for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+            benchmark::RegisterBenchmark(stages_run_name(engine, non_temporal, n).c_str(),
+                                         BM_stages, engine, non_temporal, n)
+                ->Unit(benchmark::kMillisecond);
+        }
+    });
     for (const EngineInfo& engine : engines) {
         benchmark::RegisterBenchmark(compress_run_name(engine).c_str(), run_compress,
                                      engine.compress);
     }
 }
 
-// Prints as usual and remembers the CPU seconds per iteration of every run that completed (CPU
-// time rather than wall time, so that other load on the machine distorts the ratios less).
+// Prints as usual and remembers, for every run that completed, the CPU seconds per iteration
+// (CPU time rather than wall time, so that other load on the machine distorts the ratios less)
+// and its counters. With several repetitions the smallest value of each counts.
 class CollectingReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -156,14 +255,19 @@ class CollectingReporter : public benchmark::ConsoleReporter {
                 run.run_type == Run::RT_Iteration ||
                 (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median");
             if (run.error_occurred || run.iterations == 0 || !usable) continue;
-            // With several repetitions the fastest one counts.
-            const double t = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            const auto [it, fresh] = seconds.emplace(run.run_name.str(), t);
-            if (!fresh && t < it->second) it->second = t;
+            const std::string name = run.run_name.str();
+            keep_min(name, run.cpu_accumulated_time / static_cast<double>(run.iterations));
+            for (const auto& [counter, value] : run.counters) keep_min(name + ":" + counter, value);
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> seconds;
+    std::map<std::string, double> values;
+
+  private:
+    void keep_min(const std::string& key, double v) {
+        const auto [it, fresh] = values.emplace(key, v);
+        if (!fresh && v < it->second) it->second = v;
+    }
 };
 
 double find(const std::map<std::string, double>& m, const std::string& name) {
@@ -171,30 +275,60 @@ double find(const std::map<std::string, double>& m, const std::string& name) {
     return it == m.end() ? 0.0 : it->second;
 }
 
-void print_ratios(const std::vector<EngineInfo>& engines,
-                  const std::map<std::string, double>& seconds) {
-    const double sodium = find(seconds, "BM_libsodium");
-    std::printf("\n%-10s %12s %14s %18s\n", "engine", "hashes/s", "x libsodium", "hash / 8190 G");
-    if (sodium > 0) std::printf("%-10s %12.1f %14s %18s\n", "libsodium", 1.0 / sodium, "1.00", "-");
-    for (const EngineInfo& engine : engine_table()) {
-        const bool here = std::any_of(engines.begin(), engines.end(),
-                                      [&](const EngineInfo& e) { return e.kind == engine.kind; });
-        for (bool non_temporal : {false, true}) {
-            if (non_temporal && !engine.uses_store_mode) continue;
-            const std::string label = std::string(engine.name) + (non_temporal ? " nt" : "");
-            const double hash = here ? find(seconds, hash_run_name(engine, non_temporal)) : 0.0;
-            if (hash <= 0) {
-                std::printf("%-10s %12s\n", label.c_str(), "skipped");
-                continue;
-            }
-            const double floor = find(seconds, compress_run_name(engine)) * FILL_COMPRESSIONS;
-            char vs_sodium[32] = "-";
-            char vs_floor[32] = "-";
-            if (sodium > 0) std::snprintf(vs_sodium, sizeof vs_sodium, "%.2f", sodium / hash);
-            if (floor > 0) std::snprintf(vs_floor, sizeof vs_floor, "%.3f", hash / floor);
-            std::printf("%-10s %12.1f %14s %18s\n", label.c_str(), 1.0 / hash, vs_sodium, vs_floor);
+// "%.3f" of a / b, or "-" when either is missing.
+std::string ratio(double a, double b) {
+    if (a <= 0 || b <= 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", a / b);
+    return text;
+}
+
+void print_ratios(const std::vector<EngineInfo>& engines, const std::map<std::string, double>& v) {
+    const double sodium = find(v, "BM_libsodium");
+    std::printf(
+        "\nWhole hash, per hash with N in flight; the floor is 8190 compressions on cached "
+        "data.\n%-14s %2s %12s %12s %14s\n",
+        "engine", "N", "hashes/s", "x libsodium", "hash / 8190 G");
+    if (sodium > 0)
+        std::printf("%-14s %2s %12.1f %12s %14s\n", "libsodium", "", 1.0 / sodium, "1.000", "-");
+    for_each_variant(engines, [&](const EngineInfo& engine, bool non_temporal) {
+        const double floor = find(v, compress_run_name(engine)) * FILL_COMPRESSIONS;
+        for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+            const double hash = find(v, hash_run_name(engine, non_temporal, n)) / n;
+            if (hash <= 0) continue;
+            std::printf("%-14s %2d %12.1f %12s %14s\n", engine_label(engine, non_temporal).c_str(),
+                        n, 1.0 / hash, ratio(sodium, hash).c_str(), ratio(hash, floor).c_str());
         }
-    }
+    });
+
+    std::printf(
+        "\nStages of a hash, per hash with N in flight (median ns; x G: per cached "
+        "compression\nof the stage, or in compressions for the seed and the tag)\n"
+        "%-14s %2s %16s %20s %20s %16s %10s\n",
+        "engine", "N", "seed ns (G)", "blocks 2-4095 (xG)", "4096-8191 (xG)", "tag ns (G)",
+        "sum/whole");
+    for_each_variant(engines, [&](const EngineInfo& engine, bool non_temporal) {
+        const double g = find(v, compress_run_name(engine)) * 1e9;
+        for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+            const std::string run = stages_run_name(engine, non_temporal, n);
+            double sum = 0;
+            std::string cells[std::size(STAGES)];
+            for (size_t s = 0; s < std::size(STAGES); ++s) {
+                const double ns = find(v, run + ":" + STAGE_COUNTERS[s]);
+                sum += ns;
+                const double per = STAGE_COMPRESSIONS[s] > 0 ? STAGE_COMPRESSIONS[s] * g : g;
+                char text[48];
+                std::snprintf(text, sizeof text, "%.0f (%s)", ns, ratio(ns, per).c_str());
+                cells[s] = text;
+            }
+            if (sum <= 0) continue;
+            const double whole = find(v, hash_run_name(engine, non_temporal, n)) * 1e9 / n;
+            std::printf("%-14s %2d %16s %20s %20s %16s %10s\n",
+                        engine_label(engine, non_temporal).c_str(), n, cells[0].c_str(),
+                        cells[1].c_str(), cells[2].c_str(), cells[3].c_str(),
+                        ratio(sum, whole).c_str());
+        }
+    });
 }
 
 }  // namespace
@@ -207,7 +341,7 @@ int main(int argc, char** argv) {
     orvo::qel::register_benchmarks(engines);
     orvo::qel::CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    orvo::qel::print_ratios(engines, reporter.seconds);
+    orvo::qel::print_ratios(engines, reporter.values);
     benchmark::Shutdown();
     return 0;
 }

@@ -27,7 +27,8 @@ int run_miner(int argc, char** argv) {
     std::optional<ThreadPlan> plan = plan_placement(config);
     if (!plan) return EXIT_USAGE;
     if (!config.verify_file.empty()) {
-        return run_verify(config.verify_file, engine->pow_hash, stop_requested, log_report_line);
+        return run_verify(config.verify_file, {engine->pow_hash, engine->pow_hash_many},
+                          config.intensity, stop_requested, log_report_line);
     }
 
     if (!require_payout_address(config)) return EXIT_USAGE;

@@ -27,6 +27,7 @@ enum class Field {
     address,
     worker,
     threads,
+    intensity,
     stats_file,
     engine,
     stores,
@@ -53,6 +54,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--worker", "--worker", Field::worker},
     {"-t", "--threads", Field::threads},
     {"--threads", "--threads", Field::threads},
+    {"--intensity", "--intensity", Field::intensity},
     {"--stats-file", "--stats-file", Field::stats_file},
     {"--engine", "--engine", Field::engine},
     {"--stores", "--stores", Field::stores},
@@ -63,7 +65,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--http-token", "--http-token", Field::http_token},
 };
 
-// Stores the value; false when it is not acceptable (a pool or an HTTP address).
+// Stores the value; false when it is not acceptable (a pool, an HTTP address or an intensity).
 bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) {
     switch (field) {
         case Field::pool: {
@@ -84,6 +86,13 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
         case Field::threads:
             config.threads = read_int32(value);
             break;
+        case Field::intensity: {
+            // One digit, 1 to MAX_INTENSITY: a typo must not quietly mean something else.
+            const bool digit = value[0] >= '1' && value[0] <= '0' + MAX_INTENSITY && value[1] == 0;
+            if (!digit) return false;
+            config.intensity = value[0] - '0';
+            break;
+        }
         case Field::stats_file:
             config.stats_file = value;
             break;
@@ -135,6 +144,10 @@ void print_usage(const char* program) {
     std::printf("  -w, --worker <name>      worker name (default: hostname)\n");
     std::printf("  -t, --threads <n>        mining threads (default: one per CPU thread)\n");
     std::printf(
+        "      --intensity <1-%d>    hashes in flight per thread, each in its own 8 MiB\n"
+        "                           (default: measured at start-up)\n",
+        MAX_INTENSITY);
+    std::printf(
         "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n");
     std::printf("      --no-color           uncolored output\n");
     std::printf("      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n");
@@ -173,7 +186,10 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         const char* value = argv[++i];
         if (!apply(result.config, option->field, value, pool_given)) {
-            if (option->field == Field::http) {
+            if (option->field == Field::intensity) {
+                std::fprintf(stderr, "bad --intensity value %s: a number from 1 to %d\n", value,
+                             MAX_INTENSITY);
+            } else if (option->field == Field::http) {
                 std::fprintf(stderr, "bad --http value %s: expected [host:]port, port 0 to 65535\n",
                              value);
             } else {

@@ -34,8 +34,10 @@ struct RunConfig {
     // stand in while it cannot be used. Without -o: the built-in pool.
     std::vector<PoolEndpoint> pools{{DEFAULT_POOL_HOST, DEFAULT_POOL_PORT}};
     std::string address;
-    std::string worker;      // empty: the host name is filled in at start-up
-    int32_t threads = 0;     // 0 or less: automatic
+    std::string worker;   // empty: the host name is filled in at start-up
+    int32_t threads = 0;  // 0 or less: automatic
+    // Hashes each thread carries side by side, 1..MAX_INTENSITY; 0: automatic (measured).
+    int32_t intensity = 0;
     std::string stats_file;  // empty: no stats file
     bool color = true;
     // --engine names an engine exactly ("avx512", "avx2"); any other text leaves nothing: the

@@ -19,6 +19,7 @@
 #include "base/sleep.h"
 #include "miner/arena.h"
 #include "miner/arena_room.h"
+#include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
@@ -55,6 +56,7 @@ struct RunState {
     ArenaCounters arenas;
     ArenaRoom arena_room;  // every arena is mapped through it
     std::atomic<int32_t> refused_pins{0};
+    IntensityTrial intensity_trial;
     size_t thread_count;
     std::unique_ptr<ThreadStats[]> thread_stats;  // one record per thread, by index
     // Destroyed (and so stopped) before the counters its callbacks use.
@@ -82,6 +84,9 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .arenas = state.arenas,
             .bench_seconds = config.bench_seconds,
             .pow_hash = engine.pow_hash,
+            .pow_hash_many = engine.pow_hash_many,
+            .intensity = placement.intensity,
+            .trial = placement.measures_intensity() ? &state.intensity_trial : nullptr,
             .total_hashes = state.total_hashes,
             .board = state.pool.board(),
             .submit = state.pool.submitter(),
@@ -186,12 +191,22 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     const auto publish_start_up = [&] {
         if (api) api->publish(reading(state, uptime_origin, false, api_pool), RateHistory{});
     };
+    const auto sleep_publishing = [&](std::chrono::nanoseconds d) {
+        sleep_resuming(d);
+        publish_start_up();
+    };
     publish_start_up();
-    wait_for_arenas(state.arenas, start.started + without_room, stop_requested,
-                    [&](std::chrono::nanoseconds d) {
-                        sleep_resuming(d);
-                        publish_start_up();
-                    });
+    if (placement.measures_intensity()) {
+        // Every thread's self-check has timed both intensities; the threads wait for the choice.
+        wait_for_arenas(state.arenas, start.started + without_room, stop_requested,
+                        sleep_publishing, &ArenaCounters::checked_count);
+        const IntensityChoice choice = choose_intensity(state.intensity_trial, placement.intensity);
+        state.intensity_trial.chosen.store(choice.intensity);
+        if (state.intensity_trial.timed_threads.load() > 0 || state.arenas.checked_count > 0) {
+            log_line(palette.gray, "auto ", intensity_line_text(choice, placement.intensity));
+        }
+    }
+    wait_for_arenas(state.arenas, start.started + without_room, stop_requested, sleep_publishing);
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),

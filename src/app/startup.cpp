@@ -43,11 +43,12 @@ std::optional<Engine> select_engine(const RunConfig& config) {
         log_line(palette.red, "cpu  ", "cannot allocate the reference table");
         return std::nullopt;
     }
-    return Engine{*choice.engine, hash};
+    return Engine{*choice.engine, hash, engine_info(*choice.engine).hash_many};
 }
 
 std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths) {
-    ThreadPlan plan = plan_threads(read_machine_facts(paths), config.threads, config.cpus);
+    ThreadPlan plan =
+        plan_threads(read_machine_facts(paths), config.threads, config.cpus, config.intensity);
     if (!plan.refusal.empty()) {
         std::fprintf(stderr, "%s\n", plan.refusal.c_str());
         return std::nullopt;

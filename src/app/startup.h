@@ -27,15 +27,16 @@ void install_signal_handlers();
 struct Engine {
     EngineKind kind;
     PowHashFn pow_hash;
+    PowHashManyFn pow_hash_many = nullptr;  // the same with several hashes side by side
 };
 // Detects the CPU, chooses the engine for --engine, builds its table and sets the store mode.
 // On refusal (or when the table cannot be allocated) prints the red "cpu  " line and returns
 // nothing: the run ends with EXIT_FAILED.
 std::optional<Engine> select_engine(const RunConfig& config);
 
-// The thread plan of this run from the machine's facts and -t/--cpus. Returns nothing after
-// writing the refusal to stderr (EXIT_USAGE) when the --cpus list names no CPU, or one that is
-// offline or outside the CPUs this process may use.
+// The thread plan of this run from the machine's facts and -t/--cpus/--intensity. Returns nothing
+// after writing the refusal to stderr (EXIT_USAGE) when the --cpus list names no CPU, or one that
+// is offline or outside the CPUs this process may use.
 std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths = {});
 
 // A mining run needs a payout address; a verify or benchmark run does not. Writes the error to

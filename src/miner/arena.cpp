@@ -108,9 +108,9 @@ int32_t memory_thread_limit(const MemInfo& info) {
 }
 
 void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
-                     const SleepFn& sleep) {
+                     const SleepFn& sleep, std::atomic<int32_t> ArenaCounters::*passed) {
     for (;;) {
-        int64_t settled = static_cast<int64_t>(counters.ready_count.load()) +
+        int64_t settled = static_cast<int64_t>((counters.*passed).load()) +
                           counters.failed_count.load() + counters.check_failed_count.load();
         if (settled >= threads || stop.load()) return;
         sleep(ARENA_POLL_INTERVAL);
@@ -121,19 +121,19 @@ std::string arena_failure_text(int32_t failed) {
     return std::to_string(failed) + " thread(s) stopped: not enough memory for an 8 MiB arena";
 }
 
-std::string arena_pages_text(int32_t ready, int32_t huge) {
+std::string arena_pages_text(int32_t arenas, int32_t huge) {
     return std::to_string(huge) + " arena(s) in reserved huge pages, " +
-           std::to_string(ready - huge) + " in transparent huge pages";
+           std::to_string(arenas - huge) + " in transparent huge pages";
 }
 
 void report_arenas(const ArenaCounters& counters, const ReportSink& report) {
     int32_t failed = counters.failed_count.load();
     if (failed > 0) report({LineColour::red, "mem  ", arena_failure_text(failed)});
-    int32_t ready = counters.ready_count.load();
-    // A report cut short by a stop can see a thread between its two increments; a huge arena is
-    // always also a ready one, so the second number is never negative.
-    int32_t huge = std::min(counters.huge_count.load(), ready);
-    report({LineColour::gray, "pages", arena_pages_text(ready, huge)});
+    int32_t arenas = counters.arena_count.load();
+    // A report cut short by a stop can see a thread between its increments; a huge arena is
+    // always also a counted one, so the second number is never negative.
+    int32_t huge = std::min(counters.huge_count.load(), arenas);
+    report({LineColour::gray, "pages", arena_pages_text(arenas, huge)});
 }
 
 }  // namespace orvo::qel

@@ -42,28 +42,34 @@ int32_t memory_thread_limit(const std::string& meminfo = MEMINFO_PATH);
 int32_t huge_page_arenas(const MemInfo& info);
 
 // Where the hashing threads' arenas went. Each thread increments at most one of ready_count
-// (mapped and self-checked: it hashes), failed_count (no arena) and check_failed_count (its
-// self-check failed), and huge_count only when it is ready with an arena in reserved huge pages
-// (counted in ready_count too). Nothing is ever decremented.
+// (mapped and self-checked, its intensity known: it hashes), failed_count (no arena) and
+// check_failed_count (its self-check failed). A thread that passed its self-check counts itself
+// in checked_count first, then waits for the run's intensity before it is ready. arena_count
+// and huge_count count the arenas a ready thread hashes in, and of those the ones in reserved
+// huge pages. Nothing is ever decremented.
 struct ArenaCounters {
     std::atomic<int32_t> ready_count{0};
     std::atomic<int32_t> huge_count{0};
     std::atomic<int32_t> failed_count{0};
     std::atomic<int32_t> check_failed_count{0};
+    std::atomic<int32_t> checked_count{0};
+    std::atomic<int32_t> arena_count{0};
 };
 
 // Sleeps for the whole duration; the default resumes after signals.
 using SleepFn = std::function<void(std::chrono::nanoseconds)>;
 
-// Returns once every one of `threads` threads is ready or has given up (no arena, failed
-// self-check), or once `stop` is set; polls every 100 ms.
+// Returns once every one of `threads` threads is ready (or, with `passed` = checked_count, has
+// passed its self-check) or has given up (no arena, failed self-check), or once `stop` is set;
+// polls every 100 ms.
 void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
-                     const SleepFn& sleep = sleep_resuming);
+                     const SleepFn& sleep = sleep_resuming,
+                     std::atomic<int32_t> ArenaCounters::*passed = &ArenaCounters::ready_count);
 
 // "<n> thread(s) stopped: not enough memory for an 8 MiB arena"
 std::string arena_failure_text(int32_t failed);
-// "<huge> arena(s) in reserved huge pages, <ready - huge> in transparent huge pages"
-std::string arena_pages_text(int32_t ready, int32_t huge);
+// "<huge> arena(s) in reserved huge pages, <arenas - huge> in transparent huge pages"
+std::string arena_pages_text(int32_t arenas, int32_t huge);
 // The red "mem  " line when a thread stopped, then always the gray "pages" line.
 void report_arenas(const ArenaCounters& counters, const ReportSink& report);
 

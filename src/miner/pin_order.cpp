@@ -4,11 +4,15 @@
 
 namespace orvo::qel {
 
-std::vector<int32_t> build_pin_order(const L3Groups& groups) {
+int64_t l3_arenas(const L3Group& group) {
+    return group.l3_bytes > 0 ? group.l3_bytes / L3_BYTES_PER_ARENA
+                              : static_cast<int64_t>(group.first_threads.size());
+}
+
+std::vector<int32_t> build_pin_order(const L3Groups& groups, int32_t arenas_per_thread) {
     std::vector<std::vector<int32_t>> lists;
     for (const auto& [id, group] : groups) {
-        int64_t cap = group.l3_bytes > 0 ? group.l3_bytes / L3_BYTES_PER_THREAD
-                                         : static_cast<int64_t>(group.first_threads.size());
+        int64_t cap = l3_arenas(group) / std::max(1, arenas_per_thread);
         int64_t available =
             static_cast<int64_t>(group.first_threads.size() + group.sibling_threads.size());
         int64_t take = std::max<int64_t>(1, std::min(available, cap));

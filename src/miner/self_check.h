@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/report_line.h"
+#include "miner/hash_engine.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -23,6 +24,32 @@ extern const KnownAnswer SELF_CHECK_ANSWER;
 
 // Hashes the answer's header and nonce in `arena` with `hash` and compares all 32 bytes.
 bool passes_self_check(PowHashFn hash, const Arena& arena, const KnownAnswer& answer);
+
+// The same n hashes one at a time and side by side, as a thread's check timed them.
+struct IntensityTiming {
+    int64_t one_at_a_time_ns = 0;
+    int64_t side_by_side_ns = 0;
+};
+// Nanoseconds of CPU time the calling thread has used. The timed check reads this clock rather
+// than the wall clock: on a busy machine the scheduler may run other processes in the middle of
+// any pass, and that time must not count against it.
+using CpuClockNs = int64_t (*)();
+int64_t thread_cpu_ns();
+
+// Rounds of the timed check; the fastest of each kind counts. One pass is a few milliseconds, so
+// a single one is at the mercy of any other process the scheduler runs in between.
+inline constexpr int32_t INTENSITY_TIMING_ROUNDS = 4;
+
+// The check of a thread that hashes with n arenas (1..MAX_INTENSITY) side by side. The answer's
+// header goes into every slot, the answer's nonce into the last and the nonces after it into the
+// others. Every slot of the group must equal the same input hashed alone in the same arena, and
+// the last one the known answer, so a fault in any slot or arena fails the thread. With
+// `timing`, INTENSITY_TIMING_ROUNDS rounds each hash the n inputs one at a time and then side by
+// side, every result compared, and the fastest pass of each kind is kept. A first group has
+// touched every arena, so no timed pass pays for first use of the memory.
+bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
+                       const KnownAnswer& answer, IntensityTiming* timing = nullptr,
+                       CpuClockNs now = thread_cpu_ns);
 
 // The CPU a failed thread ran on, for its report: the CPU it was pinned to, or, for an unpinned
 // thread, the one it was last seen on (-1 when unknown).

@@ -34,7 +34,8 @@ std::string mib_text(int64_t bytes) {
 }  // namespace
 
 int32_t ThreadPlan::arena_threads() const {
-    return arena_room ? std::min(threads, std::max(0, *arena_room)) : threads;
+    return arena_room ? std::min(threads, std::max(0, *arena_room) / std::max(1, intensity))
+                      : threads;
 }
 
 L3Groups restrict_groups(const L3Groups& groups, const std::vector<int32_t>& allowed) {
@@ -72,8 +73,51 @@ int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo) {
     return static_cast<int32_t>(std::min<int64_t>(room, std::numeric_limits<int32_t>::max()));
 }
 
-ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std::string& cpus) {
+namespace {
+
+// The largest intensity whose arenas, `threads` of them each, fit every one of the limits.
+int32_t largest_intensity(int32_t threads, const L3Groups& usable, int32_t memory,
+                          std::optional<int32_t> room) {
+    int64_t l3 = 0;
+    for (const auto& [id, group] : usable) l3 += l3_arenas(group);
+    int64_t fits = std::min<int64_t>(l3, memory);
+    if (room) fits = std::min<int64_t>(fits, *room);
+    const int64_t each = fits / std::max(1, threads);
+    return static_cast<int32_t>(std::clamp<int64_t>(each, 1, MAX_INTENSITY));
+}
+
+// The automatic thread count for the plan's intensity; notes what decided it.
+int32_t automatic_count(ThreadPlan& plan, const MachineFacts& facts, int32_t memory_arenas) {
+    plan.automatic = true;
+    int32_t count = plan.best();
+    plan.decided_by = CountCap::l3;
+    const int32_t memory = memory_arenas / plan.intensity;
+    if (memory < count) {
+        count = memory;
+        plan.decided_by = CountCap::memory;
+        plan.limits.push_back("available memory: room for " + std::to_string(memory_arenas) +
+                              " arena(s) beside the " + mib_text(MEMORY_RESERVE_BYTES) +
+                              " kept for the system");
+    }
+    if (plan.arena_room && *plan.arena_room / plan.intensity < count) {
+        count = *plan.arena_room / plan.intensity;
+        plan.decided_by = CountCap::cgroup_memory;
+    }
+    if (facts.cpu_quota && facts.cpu_quota->whole_cpus() < count) {
+        count = facts.cpu_quota->whole_cpus();
+        plan.decided_by = CountCap::cpu_quota;
+    }
+    return std::max(1, count);
+}
+
+}  // namespace
+
+ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std::string& cpus,
+                        int32_t intensity) {
     ThreadPlan plan;
+    plan.intensity_automatic = intensity <= 0;
+    plan.intensity = plan.intensity_automatic ? 1 : std::min(intensity, MAX_INTENSITY);
+    const int32_t memory = memory_thread_limit(facts.meminfo);
     const std::vector<int32_t> online = online_cpus(facts.groups);
     std::vector<int32_t> mask = facts.allowed_cpus.value_or(std::vector<int32_t>{});
     std::sort(mask.begin(), mask.end());
@@ -117,34 +161,13 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
         }
         plan.pin_order = std::move(list);
         plan.threads = plan.best();
-        return plan;
+    } else {
+        plan.pin_order = build_pin_order(usable, plan.intensity);
+        plan.threads = requested > 0 ? requested : automatic_count(plan, facts, memory);
     }
-
-    plan.pin_order = build_pin_order(usable);
-    if (requested > 0) {
-        plan.threads = requested;
-        return plan;
+    if (plan.intensity_automatic) {
+        plan.intensity = largest_intensity(plan.threads, usable, memory, plan.arena_room);
     }
-    plan.automatic = true;
-    int32_t count = plan.best();
-    plan.decided_by = CountCap::l3;
-    const int32_t memory = memory_thread_limit(facts.meminfo);
-    if (memory < count) {
-        count = memory;
-        plan.decided_by = CountCap::memory;
-        plan.limits.push_back("available memory: room for " + std::to_string(memory) +
-                              " arena(s) beside the " + mib_text(MEMORY_RESERVE_BYTES) +
-                              " kept for the system");
-    }
-    if (plan.arena_room && *plan.arena_room < count) {
-        count = *plan.arena_room;
-        plan.decided_by = CountCap::cgroup_memory;
-    }
-    if (facts.cpu_quota && facts.cpu_quota->whole_cpus() < count) {
-        count = facts.cpu_quota->whole_cpus();
-        plan.decided_by = CountCap::cpu_quota;
-    }
-    plan.threads = std::max(1, count);
     return plan;
 }
 
@@ -180,9 +203,17 @@ std::string auto_line_text(int32_t threads) {
     return std::to_string(threads) + " threads, override with -t <n>";
 }
 
+std::string single_arena_line_text() {
+    return "intensity 1: the L3 and memory hold one arena per thread, override with "
+           "--intensity <n>";
+}
+
 void report_plan(const char* engine_name, const ThreadPlan& plan, const ReportSink& report) {
     report({LineColour::gray, "cpu  ", placement_line_text(engine_name, plan)});
     if (plan.automatic) report({LineColour::gray, "auto ", auto_line_text(plan.threads)});
+    if (plan.intensity_automatic && plan.intensity == 1) {
+        report({LineColour::gray, "auto ", single_arena_line_text()});
+    }
     for (const std::string& limit : plan.limits) report({LineColour::gray, "limit", limit});
 }
 

@@ -1,5 +1,5 @@
 // What one hashing thread tells the monitoring side about itself: its hash count, the CPU it is
-// pinned to and whether its arena lies in reserved huge pages.
+// pinned to and whether its arenas lie in reserved huge pages.
 //
 // Each record is written by its own thread only and read by the main loop once a tick. A single
 // writer needs no locked read-modify-write: the thread loads its count and stores the next value,
@@ -16,11 +16,11 @@ namespace orvo::qel {
 struct alignas(64) ThreadStats {
     std::atomic<uint64_t> hashes{0};
     std::atomic<int32_t> cpu{-1};   // the CPU the thread is pinned to; -1 unpinned
-    std::atomic<bool> huge{false};  // its arena lies in reserved huge pages
+    std::atomic<bool> huge{false};  // all its arenas lie in reserved huge pages
 
-    // Called by the owning thread only, after every hash.
-    void count_hash() {
-        hashes.store(hashes.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // Called by the owning thread only, after every group of `n` hashes.
+    void count_hashes(uint64_t n) {
+        hashes.store(hashes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
     }
 };
 

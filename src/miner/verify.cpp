@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <streambuf>
@@ -176,18 +177,27 @@ bool expand_compact_target(uint32_t compact, uint8_t target[32]) {
     return true;
 }
 
-VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
-                           const std::atomic<bool>& stop) {
+VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
+                           int32_t intensity, const std::atomic<bool>& stop) {
     VerifyTally tally;
     std::streambuf& source = *in.rdbuf();
-    uint8_t header[HEADER_BYTES];
-    uint8_t expected[HASH_BYTES];
-    uint8_t output[HASH_BYTES];
+    // The group being read: its records' inputs, expected hashes and expectations.
+    uint8_t headers[MAX_INTENSITY][HEADER_BYTES];
+    const uint8_t* header_of[MAX_INTENSITY];
+    uint64_t nonces[MAX_INTENSITY];
+    uint8_t expected[MAX_INTENSITY][HASH_BYTES];
+    bool expects_meet[MAX_INTENSITY];
+    uint8_t outputs[MAX_INTENSITY][HASH_BYTES];
+    for (int32_t i = 0; i < MAX_INTENSITY; ++i) header_of[i] = headers[i];
+    int32_t group_size = intensity > 0 ? std::min(intensity, MAX_INTENSITY) : 1;
+    int32_t pending = 0;
     uint8_t target[32];
     std::string token;
 
     auto unreadable = [&](const std::string& why) {
-        tally.unreadable = "record " + std::to_string(tally.records + 1) + ": " + why;
+        tally.unreadable = "record " +
+                           std::to_string(tally.records + static_cast<uint32_t>(pending) + 1) +
+                           ": " + why;
     };
     // The next token of the current record; anything but `ok` or `end` also records why the
     // run ends.
@@ -206,6 +216,19 @@ VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& ar
         if (r == TokenRead::end) unreadable(std::string("the file ends before ") + name);
         return r == TokenRead::ok;
     };
+    auto hash_group = [&] {
+        if (pending == 0) return;
+        engine.hash(arenas, header_of, nonces, outputs, pending);
+        for (int32_t i = 0; i < pending; ++i) {
+            ++tally.records;
+            if (std::memcmp(outputs[i], expected[i], HASH_BYTES) == 0) ++tally.matches;
+            bool usable = expand_compact_target(compact_target_of(headers[i]), target);
+            bool meets = usable && meets_target(outputs[i], target);
+            if (expects_meet[i] == meets) ++tally.agreements;
+        }
+        pending = 0;
+        if (intensity <= 0) group_size = group_size % MAX_INTENSITY + 1;
+    };
 
     for (;;) {
         if (stop.load()) {
@@ -213,43 +236,42 @@ VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& ar
             break;
         }
         if (read("the header") != TokenRead::ok) break;
-        if (!decode_leading_hex(token, header, HEADER_BYTES)) {
+        if (!decode_leading_hex(token, headers[pending], HEADER_BYTES)) {
             unreadable("the header does not start with 224 hex digits");
             break;
         }
-        uint64_t nonce = 0;
         if (!read_inside("the nonce")) break;
-        if (!parse_nonce(token, nonce)) {
+        if (!parse_nonce(token, nonces[pending])) {
             unreadable("the nonce is not an unsigned 64-bit decimal number");
             break;
         }
         if (!read_inside("the expected hash")) break;
-        if (!decode_leading_hex(token, expected, HASH_BYTES)) {
+        if (!decode_leading_hex(token, expected[pending], HASH_BYTES)) {
             unreadable("the expected hash does not start with 64 hex digits");
             break;
         }
         // The last record of a file may leave out its expectation, which then counts as 0.
-        bool expects_meet = false;
+        expects_meet[pending] = false;
         TokenRead r = read("the expectation");
         if (r == TokenRead::stopped || r == TokenRead::too_long) break;
         const bool last = r == TokenRead::end;
-        if (!last && !parse_expectation(token, expects_meet)) {
+        if (!last && !parse_expectation(token, expects_meet[pending])) {
             unreadable("the expectation is not a decimal integer");
             break;
         }
-
-        pow_hash(arena, header, nonce, output);
-        ++tally.records;
-        if (std::memcmp(output, expected, HASH_BYTES) == 0) ++tally.matches;
-
-        bool usable = expand_compact_target(compact_target_of(header), target);
-        bool meets = usable && meets_target(output, target);
-        if (expects_meet == meets) ++tally.agreements;
+        ++pending;
+        if (pending == group_size || last) hash_group();
         if (last) break;
     }
+    if (!tally.stopped) hash_group();
     // A stop that came during the last hash still keeps the run from passing.
     if (stop.load()) tally.stopped = true;
     return tally;
+}
+
+VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
+                           const std::atomic<bool>& stop) {
+    return verify_records(in, HashEngine{pow_hash, nullptr}, &arena, 1, stop);
 }
 
 VerifyVerdict verify_verdict(const VerifyTally& t) {
@@ -266,6 +288,11 @@ VerifyVerdict verify_verdict(const VerifyTally& t) {
 
 int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
                const ReportSink& report) {
+    return run_verify(path, HashEngine{pow_hash, nullptr}, 1, stop, report);
+}
+
+int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
+               const std::atomic<bool>& stop, const ReportSink& report) {
     std::string why;
     int fd = open_regular_file(path, why);
     if (fd < 0) {
@@ -273,16 +300,21 @@ int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bo
         report({LineColour::red, "check", verify_verdict(VerifyTally{}).text});
         return EXIT_FAILED;
     }
-    Arena arena;
-    if (!map_arena(arena)) {
+    Arena arenas[MAX_INTENSITY];
+    const int32_t needed = intensity > 0 ? std::min(intensity, MAX_INTENSITY) : MAX_INTENSITY;
+    for (int32_t i = 0; i < needed; ++i) {
+        if (map_arena(arenas[i])) continue;
+        for (Arena& arena : arenas) unmap_arena(arena);
         close(fd);
-        report({LineColour::red, "mem  ", "cannot allocate 8 MiB"});
+        report({LineColour::red, "mem  ",
+                needed == 1 ? std::string("cannot allocate 8 MiB")
+                            : "cannot allocate " + std::to_string(needed) + " arenas of 8 MiB"});
         return EXIT_FAILED;
     }
     FileReader reader(fd);
     std::istream in(&reader);
-    VerifyTally tally = verify_records(in, pow_hash, arena, stop);
-    unmap_arena(arena);
+    VerifyTally tally = verify_records(in, engine, arenas, intensity, stop);
+    for (Arena& arena : arenas) unmap_arena(arena);
     close(fd);
     if (reader.error() != 0 && !tally.stopped && tally.unreadable.empty()) {
         // Only the records before the error were read: the file is not checked to its end.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/report_line.h"
+#include "miner/hash_engine.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -49,9 +50,16 @@ struct VerifyTally {
     std::string unreadable;
     bool stopped = false;  // `stop` ended the run before the file's end
 };
-// Hashes every record of `in` into `arena` with `pow_hash` and counts the outcomes, until the
-// end of the input, the first unreadable record, or `stop` (looked at before every record and
-// while reading, so a stop request waits for at most one hash).
+// Hashes every record of `in` and counts the outcomes, until the end of the input, the first
+// unreadable record, or `stop` (looked at before every record and while reading, so a stop
+// request waits for at most one group of hashes). Records are hashed in groups side by side,
+// group i in arenas[0..size): of `intensity` records each (1..MAX_INTENSITY), or, with 0, of
+// 1, 2, ..., MAX_INTENSITY, 1, 2, ... records in turn, so that one file checks every intensity
+// a run may choose. `arenas` holds as many arenas as the largest group. The records read before
+// an unreadable one are hashed; those read before a stop are not.
+VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
+                           int32_t intensity, const std::atomic<bool>& stop);
+// One record at a time, in `arena`.
 VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
                            const std::atomic<bool>& stop);
 
@@ -68,8 +76,11 @@ VerifyVerdict verify_verdict(const VerifyTally& tally);
 // file, a directory, a FIFO or a device is named on a red "check" line and the run fails with
 // "verify 0/0 FAILED". An unreadable record is named on a red "check" line before the verdict.
 // Reports the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when
-// no arena can be mapped. Returns the exit status: EXIT_OK passed, EXIT_FAILED failed or
+// the arenas cannot be mapped. Returns the exit status: EXIT_OK passed, EXIT_FAILED failed or
 // stopped (base/exit_code.h).
+int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
+               const std::atomic<bool>& stop, const ReportSink& report);
+// One record at a time.
 int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
                const ReportSink& report);
 

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/sleep.h"
@@ -19,14 +20,32 @@ std::optional<uint64_t> nonce_for_step(uint64_t nonce_start, uint64_t nonce_end,
 
 namespace {
 
-void bench_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
+// The arenas a thread hashes in, side by side.
+struct Arenas {
+    Arena slot[MAX_INTENSITY];
+    int32_t count = 0;
+
+    // Releases the arenas from `keep` on.
+    void release_from(int32_t keep) {
+        for (; count > keep; --count) unmap_arena(slot[count - 1]);
+    }
+};
+
+void bench_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas& arenas,
+                ThreadStats& stats) {
     uint8_t header[HEADER_BYTES];
     std::memset(header, BENCH_HEADER_BYTE, sizeof header);
-    uint8_t out[HASH_BYTES];
-    for (uint64_t k = 0; !ctx.stop_requested.load(std::memory_order_relaxed); ++k) {
-        ctx.pow_hash(arena, header, bench_nonce(ctx.index, k), out);
-        ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
-        stats.count_hash();
+    const uint8_t* headers[MAX_INTENSITY];
+    uint64_t nonces[MAX_INTENSITY];
+    uint8_t outs[MAX_INTENSITY][HASH_BYTES];
+    const int32_t n = arenas.count;
+    for (int32_t i = 0; i < n; ++i) headers[i] = header;
+    const uint64_t group = static_cast<uint64_t>(n);
+    for (uint64_t k = 0; !ctx.stop_requested.load(std::memory_order_relaxed); k += group) {
+        for (uint64_t i = 0; i < group; ++i) nonces[i] = bench_nonce(ctx.index, k + i);
+        engine.hash(arenas.slot, headers, nonces, outs, n);
+        ctx.total_hashes.fetch_add(group, std::memory_order_relaxed);
+        stats.count_hashes(group);
     }
 }
 
@@ -34,41 +53,52 @@ void bench_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats
 // range waits for the next job instead of starting again, and work that comes back (a retarget,
 // the same job after a reconnect, an older job sent again) resumes at the thread's place in it.
 // A share is submitted once in a run: the board remembers the shares sent.
-void mining_loop(const WorkerContext& ctx, const Arena& arena, ThreadStats& stats) {
+void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas& arenas,
+                 ThreadStats& stats) {
     JobBoard& board = ctx.board;
     Job copy;
     uint64_t k = 0;
     WalkPlaces places;
-    uint8_t out[HASH_BYTES];
+    const uint8_t* headers[MAX_INTENSITY];
+    uint64_t nonces[MAX_INTENSITY];
+    uint8_t outs[MAX_INTENSITY][HASH_BYTES];
+    for (const uint8_t*& header : headers) header = copy.header_base;
     while (!ctx.stop_requested.load(std::memory_order_relaxed)) {
         const uint64_t walking = copy.origin_seq;
         if (board.refresh_job_copy(copy) && copy.origin_seq != walking) {
             k = places.switch_work(walking, k, copy.origin_seq);
         }
-        std::optional<uint64_t> nonce;
+        // The group: the next steps up to one per arena, cut short where the range ends.
+        uint64_t n = 0;
         if (copy.valid && board.connected()) {
-            nonce =
-                nonce_for_step(copy.nonce_start, copy.nonce_end, ctx.index, k, ctx.thread_count);
+            for (; n < static_cast<uint64_t>(arenas.count); ++n) {
+                std::optional<uint64_t> nonce = nonce_for_step(copy.nonce_start, copy.nonce_end,
+                                                               ctx.index, k + n, ctx.thread_count);
+                if (!nonce) break;
+                nonces[n] = *nonce;
+            }
         }
-        if (!nonce) {
+        if (n == 0) {
             // No job, no connection or the range is used up: rest until something changes.
             sleep_resuming(ctx.idle_sleep);
             continue;
         }
-        ++k;
-        ctx.pow_hash(arena, copy.header_base, *nonce, out);
-        ctx.total_hashes.fetch_add(1, std::memory_order_relaxed);
-        stats.count_hash();
-        if (!meets_target(out, copy.target)) continue;
-        // A job of an earlier connection: the pool would not know its id any more.
-        if (board.conn_gen() != copy.conn_gen) continue;
-        // Found before (work walked again after the board forgot it): the pool has it already.
-        if (!board.first_submission(copy, *nonce)) continue;
-        ctx.submit(copy.job_id, *nonce, out);
-        if (meets_target(out, copy.network_target)) {
-            if (ctx.blocks_found != nullptr) ctx.blocks_found->fetch_add(1);
-            ctx.report({LineColour::green, "block",
-                        "candidate found at height " + std::to_string(copy.height)});
+        k += n;
+        engine.hash(arenas.slot, headers, nonces, outs, static_cast<int32_t>(n));
+        ctx.total_hashes.fetch_add(n, std::memory_order_relaxed);
+        stats.count_hashes(n);
+        for (uint64_t i = 0; i < n; ++i) {
+            if (!meets_target(outs[i], copy.target)) continue;
+            // A job of an earlier connection: the pool would not know its id any more.
+            if (board.conn_gen() != copy.conn_gen) continue;
+            // Found before (work walked again after the board forgot it): the pool has it already.
+            if (!board.first_submission(copy, nonces[i])) continue;
+            ctx.submit(copy.job_id, nonces[i], outs[i]);
+            if (meets_target(outs[i], copy.network_target)) {
+                if (ctx.blocks_found != nullptr) ctx.blocks_found->fetch_add(1);
+                ctx.report({LineColour::green, "block",
+                            "candidate found at height " + std::to_string(copy.height)});
+            }
         }
     }
 }
@@ -93,30 +123,55 @@ void hashing_thread(const WorkerContext& ctx) {
             if (ctx.refused_pins != nullptr) ctx.refused_pins->fetch_add(1);
         }
     }
-    Arena arena;
-    const bool mapped =
-        ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map) : ctx.map(arena);
-    if (!mapped) {
+    Arenas arenas;
+    const int32_t wanted = std::clamp(ctx.intensity, 1, MAX_INTENSITY);
+    // Every arena through the room check when there is one: a limit lowered since start-up stops
+    // the thread's next arena, never the kernel's kill.
+    const auto map_one = [&](Arena& arena) {
+        return ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map)
+                                         : ctx.map(arena);
+    };
+    while (arenas.count < wanted && map_one(arenas.slot[arenas.count])) ++arenas.count;
+    if (arenas.count == 0) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
     }
-    if (!passes_self_check(ctx.pow_hash, arena, *ctx.known_answer)) {
+    const HashEngine engine{ctx.pow_hash, ctx.pow_hash_many};
+    // Only a thread with all the candidate's arenas times it; the others still wait for the
+    // choice and hash with what they have.
+    const bool timed = ctx.trial != nullptr && arenas.count == wanted && wanted > 1;
+    IntensityTiming timing;
+    if (!passes_self_check(engine, arenas.slot, arenas.count, *ctx.known_answer,
+                           timed ? &timing : nullptr, ctx.now)) {
         if (!where.pinned) where.cpu = sched_getcpu();
         report_self_check_failure(ctx.index, where, ctx.report);
         ctx.arenas.check_failed_count.fetch_add(1);
-        unmap_arena(arena);
+        arenas.release_from(0);
         return;
     }
-    stats.huge.store(arena.huge, std::memory_order_relaxed);
-    if (arena.huge) ctx.arenas.huge_count.fetch_add(1);
+    if (timed) ctx.trial->add(timing);
+    ctx.arenas.checked_count.fetch_add(1);
+    if (ctx.trial != nullptr) {
+        const int32_t chosen = ctx.trial->wait_for_choice(ctx.stop_requested);
+        if (chosen == 0) {
+            arenas.release_from(0);
+            return;
+        }
+        arenas.release_from(chosen);
+    }
+    int32_t huge = 0;
+    for (int32_t i = 0; i < arenas.count; ++i) huge += arenas.slot[i].huge ? 1 : 0;
+    stats.huge.store(huge == arenas.count, std::memory_order_relaxed);
+    ctx.arenas.huge_count.fetch_add(huge);
+    ctx.arenas.arena_count.fetch_add(arenas.count);
     ctx.arenas.ready_count.fetch_add(1);
 
     if (ctx.bench_seconds > 0) {
-        bench_loop(ctx, arena, stats);
+        bench_loop(ctx, engine, arenas, stats);
     } else {
-        mining_loop(ctx, arena, stats);
+        mining_loop(ctx, engine, arenas, stats);
     }
-    unmap_arena(arena);
+    arenas.release_from(0);
 }
 
 }  // namespace orvo::qel

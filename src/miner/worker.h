@@ -12,6 +12,7 @@
 #include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/arena_room.h"
+#include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
 #include "pool/job_board.h"
@@ -32,6 +33,13 @@ struct WorkerContext {
     ArenaCounters& arenas;
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     PowHashFn pow_hash = nullptr;
+    // The engine with several hashes side by side; may be null at intensity 1.
+    PowHashManyFn pow_hash_many = nullptr;
+    // Arenas the thread maps and hashes side by side (1..MAX_INTENSITY). With a trial, this is
+    // the candidate: the self-check times it against 1 and the thread goes on with what main
+    // chooses.
+    int32_t intensity = 1;
+    IntensityTrial* trial = nullptr;
     std::atomic<uint64_t>& total_hashes;
     JobBoard& board;  // the pool's jobs, and the memory of the shares sent
     SubmitFn submit;  // hands a share to the pool; called on the hashing thread
@@ -51,6 +59,7 @@ struct WorkerContext {
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;
     const KnownAnswer* known_answer = &SELF_CHECK_ANSWER;
+    CpuClockNs now = thread_cpu_ns;
 };
 
 // Step k of thread `index` of `thread_count` walks nonce_start + index + k * thread_count in
@@ -62,8 +71,11 @@ inline uint64_t bench_nonce(int32_t index, uint64_t k) {
     return (static_cast<uint64_t>(index) << 40) + k;
 }
 
-// Pins, maps the arena, passes the self-check (or reports the failure, counts it in
-// check_failed_count and ends), and only then counts itself ready and hashes.
+// Pins, maps its arenas, passes the self-check (or reports the failure, counts it in
+// check_failed_count and ends), learns the run's intensity, and only then counts itself ready
+// and hashes. Thread i walks its steps k in groups of consecutive steps, one per arena, each
+// group hashed side by side; a new job is taken up between groups. A thread that could map only
+// some of its arenas hashes with those.
 void hashing_thread(const WorkerContext& context);
 
 }  // namespace orvo::qel

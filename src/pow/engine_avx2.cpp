@@ -16,7 +16,7 @@
 namespace orvo::qel {
 namespace {
 
-constexpr int PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
+constexpr uint32_t PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
 
 QEL_ISA_FORCE_INLINE __m256i load(const __m256i* p) {
     return _mm256_load_si256(p);
@@ -140,6 +140,143 @@ QEL_ISA_FORCE_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __
     column_quad(scratch, out, running, 2);
 }
 
+// One hash in flight: its arena and the previous block, which never leaves the running buffer
+// (the arena is only written, except for references). `ref` carries the reference of the next
+// block through the data-dependent half.
+struct Lane {
+    alignas(64) Block running;
+    uint8_t* base;
+    uint32_t ref;
+};
+
+QEL_ISA_FORCE_INLINE __m256i* block_units(uint8_t* base, uint32_t j) {
+    return reinterpret_cast<__m256i*>(base + static_cast<size_t>(j) * BLOCK_BYTES);
+}
+
+QEL_ISA_FORCE_INLINE __m256i* running_units(Lane& lane) {
+    return reinterpret_cast<__m256i*>(lane.running.v);
+}
+
+// Arena block j becomes the previous block: how a stage run alone picks up where the arena stands.
+QEL_ISA_FORCE_INLINE void resume_at(Lane& lane, uint32_t j) {
+    std::memcpy(lane.running.v, lane.base + static_cast<size_t>(j) * BLOCK_BYTES, BLOCK_BYTES);
+}
+
+// H0, then blocks 0 and 1 from H'; block 1 is the previous block of block 2.
+QEL_ISA_FORCE_INLINE void seed_lane(Lane& lane, const uint8_t* header, uint64_t nonce) {
+    uint8_t h0[64];
+    uint8_t seed[72];
+    pow_h0(header, nonce, h0);
+    pow_seed_input(h0, 0, seed);
+    blake2b_long(lane.base, seed);
+    pow_seed_input(h0, 1, seed);
+    blake2b_long(lane.base + BLOCK_BYTES, seed);
+    resume_at(lane, 1);
+}
+
+// Block j of the data-independent half: its reference from the table, that of block
+// j + PREFETCH_DISTANCE prefetched (never past block 4095, whose successors take their references
+// from the data).
+QEL_ISA_FORCE_INLINE void independent_block(Lane& lane, __m256i* scratch, const uint32_t* table,
+                                            uint32_t j, uint32_t distance) {
+    if (j + distance < DATA_INDEPENDENT_BLOCKS)
+        prefetch_block(lane.base + static_cast<size_t>(table[j + distance]) * BLOCK_BYTES);
+    fill_block(running_units(lane), block_units(lane.base, table[j]), block_units(lane.base, j),
+               running_units(lane), scratch, nullptr, 0, nullptr);
+}
+
+// The reference of block 4096, from word 0 of block 4095, fetched at once.
+QEL_ISA_FORCE_INLINE void start_dependent(Lane& lane) {
+    lane.ref = reference_index(lane.running.v[0], DATA_INDEPENDENT_BLOCKS - 1);
+    prefetch_block(lane.base + static_cast<size_t>(lane.ref) * BLOCK_BYTES);
+}
+
+// Block j (4096..8190) of the data-dependent half; names and prefetches the reference of j + 1.
+QEL_ISA_FORCE_INLINE void dependent_block(Lane& lane, __m256i* scratch, uint32_t j) {
+    fill_block(running_units(lane), block_units(lane.base, lane.ref), block_units(lane.base, j),
+               running_units(lane), scratch, lane.base, j, &lane.ref);
+}
+
+QEL_ISA_FORCE_INLINE void last_block(Lane& lane, __m256i* scratch) {
+    fill_block(running_units(lane), block_units(lane.base, lane.ref),
+               block_units(lane.base, ARENA_BLOCKS - 1), running_units(lane), scratch, nullptr, 0,
+               nullptr);
+}
+
+// The stages over n hashes in flight, stepped block by block in turn: while one hash computes,
+// the references the others named are on their way. With n = 1 (a constant at the single hash's
+// call sites) the loops over the lanes vanish.
+QEL_ISA_FORCE_INLINE void stage_seed(Lane* lanes, int32_t n, const uint8_t* const* headers,
+                                     const uint64_t* nonces) {
+    for (int32_t i = 0; i < n; ++i) seed_lane(lanes[i], headers[i], nonces[i]);
+}
+
+QEL_ISA_FORCE_INLINE void stage_independent(Lane* lanes, int32_t n, __m256i* scratch) {
+    const uint32_t* const table = reference_table_avx2()->index;
+    // With n hashes stepped in turn, a step is n compressions long: the same lead in time as one
+    // hash's takes 1/n of its steps, and keeps about as many blocks on their way to the cache.
+    const uint32_t distance =
+        (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
+    for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
+        for (int32_t i = 0; i < n; ++i) independent_block(lanes[i], scratch, table, j, distance);
+    }
+}
+
+QEL_ISA_FORCE_INLINE void stage_dependent(Lane* lanes, int32_t n, __m256i* scratch) {
+    for (int32_t i = 0; i < n; ++i) start_dependent(lanes[i]);
+    for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS - 1; ++j) {
+        for (int32_t i = 0; i < n; ++i) dependent_block(lanes[i], scratch, j);
+    }
+    for (int32_t i = 0; i < n; ++i) last_block(lanes[i], scratch);
+}
+
+// The store fence orders the arena stores before the tag and before the next hash reuses the
+// arena.
+QEL_ISA_FORCE_INLINE void stage_tag(Lane* lanes, int32_t n, uint8_t (*outs)[HASH_BYTES]) {
+    _mm_sfence();
+    for (int32_t i = 0; i < n; ++i)
+        pow_tag(reinterpret_cast<const uint8_t*>(lanes[i].running.v), outs[i]);
+}
+
+QEL_ISA_FORCE_INLINE void hash_lanes(const Arena* arenas, const uint8_t* const* headers,
+                                     const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES],
+                                     int32_t n) {
+    Lane lanes[MAX_INTENSITY];
+    alignas(64) Block scratch;
+    __m256i* const scratch_units = reinterpret_cast<__m256i*>(scratch.v);
+    for (int32_t i = 0; i < n; ++i) lanes[i].base = static_cast<uint8_t*>(arenas[i].base);
+    stage_seed(lanes, n, headers, nonces);
+    stage_independent(lanes, n, scratch_units);
+    stage_dependent(lanes, n, scratch_units);
+    stage_tag(lanes, n, outs);
+}
+
+QEL_ISA_FORCE_INLINE void run_stage(HashStage stage, const Arena* arenas,
+                                    const uint8_t* const* headers, const uint64_t* nonces,
+                                    uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    Lane lanes[MAX_INTENSITY];
+    alignas(64) Block scratch;
+    __m256i* const scratch_units = reinterpret_cast<__m256i*>(scratch.v);
+    for (int32_t i = 0; i < n; ++i) lanes[i].base = static_cast<uint8_t*>(arenas[i].base);
+    switch (stage) {
+        case HashStage::seed:
+            stage_seed(lanes, n, headers, nonces);
+            break;
+        case HashStage::data_independent:
+            for (int32_t i = 0; i < n; ++i) resume_at(lanes[i], 1);
+            stage_independent(lanes, n, scratch_units);
+            break;
+        case HashStage::data_dependent:
+            for (int32_t i = 0; i < n; ++i) resume_at(lanes[i], DATA_INDEPENDENT_BLOCKS - 1);
+            stage_dependent(lanes, n, scratch_units);
+            break;
+        case HashStage::tag:
+            for (int32_t i = 0; i < n; ++i) resume_at(lanes[i], ARENA_BLOCKS - 1);
+            stage_tag(lanes, n, outs);
+            break;
+    }
+}
+
 }  // namespace
 
 void compress_block_avx2(const Block& prev, const Block& ref, Block& out) {
@@ -151,53 +288,25 @@ void compress_block_avx2(const Block& prev, const Block& ref, Block& out) {
 }
 
 void pow_hash_avx2(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
-    const uint32_t* table = reference_table_avx2()->index;
-    uint8_t* const base = static_cast<uint8_t*>(arena.base);
-    __m256i* const blocks = reinterpret_cast<__m256i*>(base);
-    constexpr size_t UNITS = BLOCK_BYTES / sizeof(__m256i);
-
-    uint8_t h0[64];
-    uint8_t seed[72];
-    pow_h0(header, nonce, h0);
-    pow_seed_input(h0, 0, seed);
-    blake2b_long(base, seed);
-    pow_seed_input(h0, 1, seed);
-    blake2b_long(base + BLOCK_BYTES, seed);
-
-    alignas(64) Block running_block;
-    alignas(64) Block scratch_block;
-    __m256i* const running = reinterpret_cast<__m256i*>(running_block.v);
-    __m256i* const scratch = reinterpret_cast<__m256i*>(scratch_block.v);
-    std::memcpy(running_block.v, base + BLOCK_BYTES, BLOCK_BYTES);
-
-    // Data-independent half: references from the table, prefetched eight blocks ahead.
-    for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
-        if (j + PREFETCH_DISTANCE < DATA_INDEPENDENT_BLOCKS)
-            prefetch_block(base + static_cast<size_t>(table[j + PREFETCH_DISTANCE]) * BLOCK_BYTES);
-        fill_block(running, blocks + static_cast<size_t>(table[j]) * UNITS,
-                   blocks + static_cast<size_t>(j) * UNITS, running, scratch, nullptr, 0, nullptr);
-    }
-
-    // Data-dependent half: each block's word 0 names the next block's reference.
-    uint32_t ref = reference_index(running_block.v[0], DATA_INDEPENDENT_BLOCKS - 1);
-    prefetch_block(base + static_cast<size_t>(ref) * BLOCK_BYTES);
-    for (uint32_t j = DATA_INDEPENDENT_BLOCKS; j < ARENA_BLOCKS - 1; ++j) {
-        uint32_t next_ref;
-        fill_block(running, blocks + static_cast<size_t>(ref) * UNITS,
-                   blocks + static_cast<size_t>(j) * UNITS, running, scratch, base, j, &next_ref);
-        ref = next_ref;
-    }
-    fill_block(running, blocks + static_cast<size_t>(ref) * UNITS,
-               blocks + static_cast<size_t>(ARENA_BLOCKS - 1) * UNITS, running, scratch, nullptr, 0,
-               nullptr);
-
-    _mm_sfence();
-    pow_tag(reinterpret_cast<const uint8_t*>(running_block.v), out);
+    hash_lanes(&arena, &header, &nonce, reinterpret_cast<uint8_t(*)[HASH_BYTES]>(out), 1);
 }
 
 void pow_hash_many_avx2(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
                         uint8_t (*outs)[HASH_BYTES], int32_t n) {
-    for (int32_t i = 0; i < n; ++i) pow_hash_avx2(arenas[i], headers[i], nonces[i], outs[i]);
+    if (n == 1) {
+        hash_lanes(arenas, headers, nonces, outs, 1);
+    } else {
+        hash_lanes(arenas, headers, nonces, outs, n);
+    }
+}
+
+void pow_stage_avx2(HashStage stage, const Arena* arenas, const uint8_t* const* headers,
+                    const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    if (n == 1) {
+        run_stage(stage, arenas, headers, nonces, outs, 1);
+    } else {
+        run_stage(stage, arenas, headers, nonces, outs, n);
+    }
 }
 
 }  // namespace orvo::qel

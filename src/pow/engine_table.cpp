@@ -20,9 +20,9 @@ constexpr CpuFeatures AVX512_ENGINE_NEEDS = AVX512_FEATURES;
 constexpr EngineInfo ENGINES[] = {
     {EngineKind::avx512, "avx512", AVX512_ENGINE_NEEDS, build_reference_table_avx512,
      reference_table_avx512, pow_hash_avx512_dispatch, pow_hash_many_avx512_dispatch, true,
-     compress_block_avx512},
+     compress_block_avx512, pow_stage_avx512_dispatch},
     {EngineKind::avx2, "avx2", AVX2_FEATURES, build_reference_table_avx2, reference_table_avx2,
-     pow_hash_avx2, pow_hash_many_avx2, false, compress_block_avx2},
+     pow_hash_avx2, pow_hash_many_avx2, false, compress_block_avx2, pow_stage_avx2},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "pow/avx512_namespace.h"
+#include "pow/engine_internal.h"
 #include "pow/engines.h"
 #include "pow/pow_hash.h"
 
@@ -77,6 +78,8 @@ struct EngineInfo {
     // One block compression G(prev, ref) in the engine's arena word order: the compute floor
     // that the benchmark relates the hash to.
     CompressFn compress;
+    // The stages of hash_many one at a time.
+    HashStageFn stage;
 };
 
 inline namespace QEL_AVX512_NAMESPACE {

@@ -29,8 +29,20 @@ void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_
 
 void pow_hash_many_avx512_dispatch(const Arena* arenas, const uint8_t* const* headers,
                                    const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n) {
-    const Avx512HashFn hash = avx512_store_variant();
-    for (int32_t i = 0; i < n; ++i) hash(arenas[i].base, headers[i], nonces[i], outs[i]);
+    if (non_temporal_stores.load(std::memory_order_relaxed)) {
+        pow_hash_many_avx512_nt(arenas, headers, nonces, outs, n);
+    } else {
+        pow_hash_many_avx512(arenas, headers, nonces, outs, n);
+    }
+}
+
+void pow_stage_avx512_dispatch(HashStage stage, const Arena* arenas, const uint8_t* const* headers,
+                               const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    if (non_temporal_stores.load(std::memory_order_relaxed)) {
+        pow_stage_avx512_nt(stage, arenas, headers, nonces, outs, n);
+    } else {
+        pow_stage_avx512(stage, arenas, headers, nonces, outs, n);
+    }
 }
 
 }  // namespace orvo::qel::QEL_AVX512_NAMESPACE

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "pow/avx512_namespace.h"
+#include "pow/engine_internal.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -27,6 +28,9 @@ void pow_hash_avx512_dispatch(const Arena& arena, const uint8_t* header, uint64_
 // The same with n hashes in flight (PowHashManyFn).
 void pow_hash_many_avx512_dispatch(const Arena* arenas, const uint8_t* const* headers,
                                    const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
+// Their stages (HashStageFn in pow/engine_internal.h), for the benchmark.
+void pow_stage_avx512_dispatch(HashStage stage, const Arena* arenas, const uint8_t* const* headers,
+                               const uint64_t* nonces, uint8_t (*outs)[HASH_BYTES], int32_t n);
 
 }  // namespace QEL_AVX512_NAMESPACE
 }  // namespace orvo::qel

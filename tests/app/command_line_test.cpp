@@ -70,6 +70,8 @@ TEST(CommandLine, EngineAndStoreModeAreReadFromTheirExactNames) {
     // The later value replaces the earlier one, back to the default too.
     EXPECT_EQ(parse({"--engine", "avx2", "--engine", "x"}).config.engine, std::nullopt);
     EXPECT_EQ(parse({"--stores", "nt", "--stores", ""}).config.stores, StoreMode::ordinary);
+    EXPECT_EQ(parse({}).config.intensity, 0);  // automatic
+    EXPECT_EQ(parse({"--intensity", "4", "--intensity", "1"}).config.intensity, 1);
 }
 
 TEST(CommandLine, IntegerValuesReadLikeStrtol) {
@@ -152,6 +154,9 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
          2,
          "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
         {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
+        {{"--intensity", "5"}, 2, "bad --intensity value 5: a number from 1 to 4\n"},
+        {{"--intensity", "0"}, 2, "bad --intensity value 0: a number from 1 to 4\n"},
+        {{"--intensity", "2x"}, 2, "bad --intensity value 2x: a number from 1 to 4\n"},
         {{"--bogus", "--help"}, 2, "unknown option --bogus (see --help)\n"},
         {{}, 2, "an QEL payout address is required: -u <qel1...>\n"},
         {{"--bench", "0"}, 2, "an QEL payout address is required: -u <qel1...>\n"},
@@ -178,6 +183,8 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
         "  -u, --user <address>     your QEL payout address (qel1...)\n"
         "  -w, --worker <name>      worker name (default: hostname)\n"
         "  -t, --threads <n>        mining threads (default: one per CPU thread)\n"
+        "      --intensity <1-4>    hashes in flight per thread, each in its own 8 MiB\n"
+        "                           (default: measured at start-up)\n"
         "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n"
         "      --no-color           uncolored output\n"
         "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"

@@ -94,6 +94,7 @@ struct Expected {
     Cpus pin_order;
     std::optional<int32_t> arena_room = std::nullopt;
     std::string refusal = "";
+    int32_t intensity = 1;  // arenas per thread: the --intensity asked for, or the candidate
 };
 
 struct Machine {
@@ -104,6 +105,7 @@ struct Machine {
     int32_t t;
     const char* cpus;
     Expected plan;
+    int32_t intensity = 0;  // --intensity; 0: automatic
 };
 
 // The sysfs tree of each topology, written once for all the machines that share it.
@@ -130,7 +132,7 @@ ThreadPlan plan_for(const Machine& m) {
     paths.meminfo = root.file("proc/meminfo");
     paths.cgroup = {root.file("proc/self/cgroup"), root.file("proc/self/mountinfo"), root.path()};
     paths.allowed_cpus = [&] { return m.allowed; };
-    return plan_threads(read_machine_facts(paths), m.t, m.cpus);
+    return plan_threads(read_machine_facts(paths), m.t, m.cpus, m.intensity);
 }
 
 TEST(PlanThreads, TableOfMachines) {
@@ -173,7 +175,7 @@ TEST(PlanThreads, TableOfMachines) {
          {},
          0,
          "",
-         {1, true, CountCap::l3, {12}}},
+         {1, true, CountCap::l3, {12}, std::nullopt, "", 4}},
         // 9 is the sibling of allowed CPU 1; 10 and 11 are the only allowed threads of their
         // cores, so they come before 9 in the four places the L3 has.
         {"lone siblings stand in for their cores, a paired one waits",
@@ -335,7 +337,7 @@ TEST(PlanThreads, TableOfMachines) {
           {"sys/fs/cgroup/cpu time/cpu.cfs_period_us", "100000"}},
          0,
          "",
-         {2, true, CountCap::cpu_quota, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 5}},
+         {2, true, CountCap::cpu_quota, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 5, "", 2}},
         // CPU quota.
         {"v2 quota of 1.5 CPUs",
          &BIG_L3_SMT,
@@ -343,7 +345,13 @@ TEST(PlanThreads, TableOfMachines) {
          v2("/svc", {{"sys/fs/cgroup/svc/cpu.max", "150000 100000"}}),
          0,
          "",
-         {2, true, CountCap::cpu_quota, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}},
+         {2,
+          true,
+          CountCap::cpu_quota,
+          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+          std::nullopt,
+          "",
+          4}},
         {"v2 quota in the parent",
          &TWO_L3_SMT,
          std::nullopt,
@@ -351,7 +359,7 @@ TEST(PlanThreads, TableOfMachines) {
                      {"sys/fs/cgroup/a/b/cpu.max", "max 100000"}}),
          0,
          "",
-         {3, true, CountCap::cpu_quota, {0, 8, 1, 9, 2, 10, 3, 11}}},
+         {3, true, CountCap::cpu_quota, {0, 8, 1, 9, 2, 10, 3, 11}, std::nullopt, "", 2}},
         {"v1 quota above the CPU count",
          &ONE_L3_SMT,
          std::nullopt,
@@ -387,6 +395,67 @@ TEST(PlanThreads, TableOfMachines) {
          0,
          "",
          {1, true, CountCap::l3, {}}},
+        // Arenas: every limit counts threads x intensity.
+        {"--intensity 2: the L3 of 4 arenas pins two threads",
+         &ONE_L3_SMT,
+         std::nullopt,
+         {},
+         0,
+         "",
+         {2, true, CountCap::l3, {0, 1}, std::nullopt, "", 2},
+         2},
+        {"--intensity 4 on 12 L3 arenas: three threads",
+         &BIG_L3_SMT,
+         std::nullopt,
+         {},
+         0,
+         "",
+         {3, true, CountCap::l3, {0, 1, 2}, std::nullopt, "", 4},
+         4},
+        {"--intensity 2, memory for 3 arenas: one thread",
+         &BIG_L3_SMT,
+         std::nullopt,
+         {{"proc/meminfo", "MemAvailable: 1600000 kB\nHugePages_Free: 0\nHugepagesize: 2048 kB\n"}},
+         0,
+         "",
+         {1, true, CountCap::memory, {0, 1, 2, 3, 4, 5}, std::nullopt, "", 2},
+         2},
+        {"--intensity 2, cgroup room for 4 arenas: two threads",
+         &BIG_L3_SMT,
+         std::nullopt,
+         v1("/pod", {{mg + "/pod/memory.limit_in_bytes", bytes(40 * MiB)},
+                     {mg + "/pod/memory.usage_in_bytes", bytes(1 * MiB)}}),
+         0,
+         "",
+         {2, true, CountCap::cgroup_memory, {0, 1, 2, 3, 4, 5}, 4, "", 2},
+         2},
+        {"automatic intensity: -t 1 beside an L3 of 2 arenas",
+         &SMALL_MACHINE,
+         std::nullopt,
+         {},
+         1,
+         "",
+         {1, false, CountCap::requested, {0, 1}, std::nullopt, "", 2}},
+        {"automatic intensity: -t 1 with memory for 3 arenas",
+         &BIG_L3_SMT,
+         std::nullopt,
+         {{"proc/meminfo", "MemAvailable: 1600000 kB\nHugePages_Free: 0\nHugepagesize: 2048 kB\n"}},
+         1,
+         "",
+         {1,
+          false,
+          CountCap::requested,
+          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+          std::nullopt,
+          "",
+          3}},
+        {"automatic intensity: never above the most a thread carries",
+         &BIG_L3_SMT,
+         std::nullopt,
+         {},
+         0,
+         "0",
+         {1, false, CountCap::requested, {0}, std::nullopt, "", MAX_INTENSITY}},
     };
     for (const Machine& m : machines) {
         SCOPED_TRACE(m.name);
@@ -398,6 +467,8 @@ TEST(PlanThreads, TableOfMachines) {
         EXPECT_EQ(plan.decided_by, m.plan.decided_by);
         EXPECT_EQ(plan.pin_order, m.plan.pin_order);
         EXPECT_EQ(plan.arena_room, m.plan.arena_room);
+        EXPECT_EQ(plan.intensity, m.plan.intensity);
+        EXPECT_EQ(plan.intensity_automatic, m.intensity == 0);
     }
 }
 
@@ -418,6 +489,8 @@ TEST(PlanThreads, ArenaThreadsAndPlacementLine) {
     EXPECT_EQ(placement_line_text("avx2", plan),
               "engine avx2 \u00b7 3 thread(s) pinned by L3 size (best: 8) \u00b7 2 L3 group(s) "
               "\u00b7 8 of 64 CPUs allowed");
+    plan.intensity = 2;  // room for 3 arenas holds one thread's two
+    EXPECT_EQ(plan.arena_threads(), 1);
     plan.arena_room = -1;
     EXPECT_EQ(plan.arena_threads(), 0);
     EXPECT_EQ(auto_line_text(5), "5 threads, override with -t <n>");

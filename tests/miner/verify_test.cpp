@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "miner/arena.h"
+#include "pow/engines_here.h"
+#include "pow/store_mode.h"
 #include "support/argon2_reference.h"
 #include "support/process.h"
 
@@ -125,6 +127,17 @@ std::string record(const Bytes& hash, uint32_t compact, const char* expectation)
     return hex(header_for(hash, compact)) + " 0 " + hex(hash) + " " + expectation + "\n";
 }
 
+// The echo side by side, recording each group's size; `swap` plants a fault that hands slot 0
+// the output of slot 1.
+std::vector<int32_t> echo_groups;
+bool echo_swap = false;
+void header_echo_many(const Arena* arenas, const uint8_t* const* headers, const uint64_t* nonces,
+                      uint8_t (*outs)[HASH_BYTES], int32_t n) {
+    for (int32_t i = 0; i < n; ++i) header_echo_hash(arenas[i], headers[i], nonces[i], outs[i]);
+    if (echo_swap) std::memcpy(outs[0], outs[1], HASH_BYTES);
+    echo_groups.push_back(n);
+}
+
 TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
     const Bytes big(32, 0xff);                   // meets only the largest targets
     const Bytes equal = small_hash(0x56, 0x34);  // equals the target of 0x03003456
@@ -156,15 +169,49 @@ TEST(VerifyRecords, CountsRecordsMatchesAndAgreements) {
         {"empty", "", {0, 0, 0}},
         {"white space only", " \n\t\r\n", {0, 0, 0}},
     };
-    for (const auto& c : cases) {
-        std::istringstream in(c.content);
-        VerifyTally got = verify_records(in, header_echo_hash, Arena{}, no_stop);
-        EXPECT_EQ(got.records, c.expected.records) << c.name;
-        EXPECT_EQ(got.matches, c.expected.matches) << c.name;
-        EXPECT_EQ(got.agreements, c.expected.agreements) << c.name;
-        EXPECT_EQ(got.unreadable, "") << c.name;
-        EXPECT_FALSE(got.stopped) << c.name;
+    // Every intensity counts the same; 0 takes groups of 1, 2, 3, 4, 1, ... in turn.
+    const Arena arenas[MAX_INTENSITY];
+    for (int32_t intensity = 0; intensity <= MAX_INTENSITY; ++intensity) {
+        for (const auto& c : cases) {
+            std::istringstream in(c.content);
+            VerifyTally got = verify_records(in, {header_echo_hash, header_echo_many}, arenas,
+                                             intensity, no_stop);
+            EXPECT_EQ(got.records, c.expected.records) << c.name << intensity;
+            EXPECT_EQ(got.matches, c.expected.matches) << c.name << intensity;
+            EXPECT_EQ(got.agreements, c.expected.agreements) << c.name << intensity;
+            EXPECT_EQ(got.unreadable, "") << c.name;
+            EXPECT_FALSE(got.stopped) << c.name;
+        }
     }
+}
+
+// Records are hashed in groups of the intensity, the last one shorter; a fault in one slot
+// shows as a record that does not match.
+TEST(VerifyRecords, GroupsSideBySide) {
+    std::string seven;
+    for (uint8_t i = 1; i <= 7; ++i) seven += record(small_hash(i), 0x03123456, "0");
+    const Arena arenas[MAX_INTENSITY];
+    struct Case {
+        int32_t intensity;
+        bool swap;
+        std::vector<int32_t> groups;  // sizes of the groups hashed side by side
+        uint32_t matches;
+    } cases[] = {{0, false, {2, 3}, 7},
+                 {3, false, {3, 3}, 7},
+                 {4, false, {4, 3}, 7},
+                 {1, true, {}, 7},
+                 {2, true, {2, 2, 2}, 4}};
+    for (const Case& c : cases) {
+        echo_groups.clear();
+        echo_swap = c.swap;
+        std::istringstream in(seven);
+        VerifyTally got =
+            verify_records(in, {header_echo_hash, header_echo_many}, arenas, c.intensity, no_stop);
+        EXPECT_EQ(got.records, 7u) << c.intensity;
+        EXPECT_EQ(got.matches, c.matches) << c.intensity;
+        EXPECT_EQ(echo_groups, c.groups) << c.intensity;
+    }
+    echo_swap = false;
 }
 
 // A record that cannot be read ends the run: the records before it are counted, none after.
@@ -388,6 +435,27 @@ TEST(ShippedVectors, AgreeWithTheReferenceArgon2id) {
     EXPECT_GE(tally.records, 16u);
     EXPECT_EQ(tally.matches, tally.records);
     EXPECT_EQ(tally.agreements, tally.records);
+}
+
+// What --verify runs without --intensity: every engine under test here (in the emulated
+// program, the emulated AVX-512 copy), both store modes, every intensity in turn.
+TEST(ShippedVectors, EveryEngineHereAtEveryIntensity) {
+    Arena arenas[MAX_INTENSITY];
+    for (Arena& a : arenas) ASSERT_TRUE(map_arena(a));
+    for (const EngineInfo& engine : test_support::engines_under_test()) {
+        if (!test_support::runs_here(engine)) continue;
+        ASSERT_TRUE(engine.build_table()) << engine.name;
+        for (bool non_temporal : {false, true}) {
+            set_store_mode(non_temporal);
+            std::ifstream in(MINTRAKEL_TEST_DATA "/vectors.txt");
+            VerifyTally tally =
+                verify_records(in, {engine.hash, engine.hash_many}, arenas, 0, no_stop);
+            EXPECT_GE(tally.records, 10u);  // groups of 1 to 4 all taken
+            EXPECT_EQ(tally.matches, tally.records) << engine.name << non_temporal;
+        }
+        set_store_mode(false);
+    }
+    for (Arena& a : arenas) unmap_arena(a);
 }
 
 }  // namespace

@@ -49,16 +49,30 @@ TEST(NonceSchedule, InterleavesAndStopsAtTheEndOrOnWrap) {
 constexpr uint64_t CHECK_NONCE = 0x5e1f'c4ec'0000'0000;
 
 // A stand-in for the hash: records every nonce but the self-check's and returns a chosen output.
+// Side by side, it also records each group's nonces.
 struct FakeHash {
     static inline std::mutex mutex;
     static inline std::vector<uint64_t> nonces;
+    static inline std::vector<std::vector<uint64_t>> groups;
     static inline uint8_t output[HASH_BYTES];
+    static bool checking(uint64_t nonce) { return nonce - CHECK_NONCE < MAX_INTENSITY; }
     static void hash(const Arena& arena, const uint8_t*, uint64_t nonce, uint8_t* out) {
         EXPECT_NE(arena.base, nullptr);
         std::memcpy(out, output, HASH_BYTES);
-        if (nonce == CHECK_NONCE) return;
+        if (checking(nonce)) return;
         std::lock_guard<std::mutex> lock(mutex);
         nonces.push_back(nonce);
+    }
+    static void many(const Arena* arenas, const uint8_t* const* headers, const uint64_t* group,
+                     uint8_t (*outs)[HASH_BYTES], int32_t n) {
+        EXPECT_GT(n, 1);  // a group of one goes through `hash`
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t j = 0; j < i; ++j) EXPECT_NE(arenas[i].base, arenas[j].base);
+            hash(arenas[i], headers[i], group[i], outs[i]);
+        }
+        if (checking(group[0])) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        groups.emplace_back(group, group + n);
     }
     // A known answer the fake passes (or, planted wrong, fails) as it stands.
     static KnownAnswer answer(bool right) {
@@ -71,6 +85,7 @@ struct FakeHash {
     static void reset(uint8_t fill) {
         std::lock_guard<std::mutex> lock(mutex);
         nonces.clear();
+        groups.clear();
         std::memset(output, fill, HASH_BYTES);
     }
     static std::vector<uint64_t> snapshot() {
@@ -125,7 +140,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                  bool (*map)(Arena&) = map_arena, ArenaCounters* counters = nullptr,
                  const std::vector<bool>& wrong_answer = {},
                  const std::vector<int32_t>& pin_order = {},
-                 std::atomic<int32_t>* refused_pins = nullptr) {
+                 std::atomic<int32_t>* refused_pins = nullptr, int32_t intensity = 1,
+                 IntensityTrial* trial = nullptr) {
     const KnownAnswer right = FakeHash::answer(true);
     const KnownAnswer wrong = FakeHash::answer(false);
     ArenaCounters local;
@@ -142,6 +158,9 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                           .arenas = arenas,
                           .bench_seconds = bench,
                           .pow_hash = FakeHash::hash,
+                          .pow_hash_many = FakeHash::many,
+                          .intensity = intensity,
+                          .trial = trial,
                           .total_hashes = total,
                           .board = pool.board,
                           .submit = pool.submit,
@@ -216,19 +235,23 @@ struct Stage {
 };
 
 void run_stages(PoolSide& pool, int32_t threads, std::vector<Stage> stages,
-                std::chrono::milliseconds linger = std::chrono::milliseconds(150)) {
+                std::chrono::milliseconds linger = std::chrono::milliseconds(150),
+                int32_t intensity = 1) {
     size_t at = 0;
     std::optional<std::chrono::steady_clock::time_point> reached;
-    run_workers(pool, threads, 0, [&] {
-        if (at == stages.size()) return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (!reached && FakeHash::count() >= stages[at].hashes) reached = now;
-        if (reached && now - *reached > linger) {
-            stages[at++].then();
-            reached.reset();
-        }
-        return false;
-    });
+    run_workers(
+        pool, threads, 0,
+        [&] {
+            if (at == stages.size()) return true;
+            const auto now = std::chrono::steady_clock::now();
+            if (!reached && FakeHash::count() >= stages[at].hashes) reached = now;
+            if (reached && now - *reached > linger) {
+                stages[at++].then();
+                reached.reset();
+            }
+            return false;
+        },
+        map_arena, nullptr, {}, {}, nullptr, intensity);
     EXPECT_EQ(at, stages.size()) << "stage " << at << " never reached its hash count";
 }
 
@@ -290,6 +313,23 @@ TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
     EXPECT_EQ(pool.submits(), 15u);  // each share submitted exactly once
 }
 
+// At intensity 3 each thread hashes three consecutive steps of its own side by side, a shorter
+// group where the range ends, and submits every share of a group once.
+TEST(HashingThread, GroupsOfConsecutiveStepsSideBySide) {
+    FakeHash::reset(0x00);  // every hash a share
+    PoolSide pool;
+    publish_job(pool, "j1", 100, 110, 0x00);
+    run_stages(pool, 2, {{11}}, std::chrono::milliseconds(150), 3);
+    std::map<uint64_t, int> once;
+    for (uint64_t n = 100; n <= 110; ++n) once[n] = 1;
+    EXPECT_EQ(nonce_counts(), once);
+    EXPECT_EQ(pool.submits(), 11u);
+    std::vector<std::vector<uint64_t>> groups = FakeHash::groups;
+    std::sort(groups.begin(), groups.end());
+    EXPECT_EQ(groups, (std::vector<std::vector<uint64_t>>{
+                          {100, 102, 104}, {101, 103, 105}, {106, 108, 110}, {107, 109}}));
+}
+
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
     struct Case {
         bool connected;
@@ -332,21 +372,25 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
 }
 
 TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
-    FakeHash::reset(0xFF);
     PoolSide pool;  // the benchmark needs no job
-    ArenaCounters arenas;
-    run_workers(
-        pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas);
-    EXPECT_EQ(arenas.ready_count, 2);
-    EXPECT_EQ(arenas.failed_count, 0);
-    // Thread i hashes i * 2^40, i * 2^40 + 1, ... in order.
-    uint64_t next[2] = {0, 0};
-    for (uint64_t n : FakeHash::nonces) {
-        uint64_t thread = n >> 40;
-        ASSERT_LT(thread, 2u) << n;
-        EXPECT_EQ(n & ((1ull << 40) - 1), next[thread]++);
+    for (int32_t intensity : {1, 3}) {
+        FakeHash::reset(0xFF);
+        ArenaCounters arenas;
+        run_workers(
+            pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas, {}, {},
+            nullptr, intensity);
+        EXPECT_EQ(arenas.ready_count, 2);
+        EXPECT_EQ(arenas.arena_count, 2 * intensity);
+        EXPECT_EQ(arenas.failed_count, 0);
+        // Thread i hashes i * 2^40, i * 2^40 + 1, ... in order.
+        uint64_t next[2] = {0, 0};
+        for (uint64_t n : FakeHash::nonces) {
+            uint64_t thread = n >> 40;
+            ASSERT_LT(thread, 2u) << n;
+            EXPECT_EQ(n & ((1ull << 40) - 1), next[thread]++) << intensity;
+        }
+        EXPECT_GT(next[0] + next[1], 0u);
     }
-    EXPECT_GT(next[0] + next[1], 0u);
 
     FakeHash::reset(0xFF);
     ArenaCounters failed;
@@ -356,6 +400,30 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
     EXPECT_EQ(failed.failed_count, 3);
     EXPECT_EQ(failed.ready_count, 0);
     EXPECT_EQ(FakeHash::count(), 0u);
+}
+
+// With a trial, each thread's self-check times its candidate arenas, and the thread keeps only
+// as many as main chooses: here 1 of 3.
+TEST(HashingThread, MeasuredIntensityWaitsForTheChoice) {
+    FakeHash::reset(0xFF);
+    PoolSide pool;
+    ArenaCounters arenas;
+    IntensityTrial trial;
+    run_workers(
+        pool, 2, 10,
+        [&] {
+            if (arenas.checked_count == 2 && trial.chosen == 0) {
+                EXPECT_EQ(arenas.ready_count, 0);  // nothing hashes before the choice
+                EXPECT_EQ(FakeHash::count(), 0u);
+                trial.chosen = 1;
+            }
+            return FakeHash::count() >= 10;
+        },
+        map_arena, &arenas, {}, {}, nullptr, 3, &trial);
+    EXPECT_EQ(trial.timed_threads, 2);
+    EXPECT_EQ(arenas.ready_count, 2);
+    EXPECT_EQ(arenas.arena_count, 2);
+    EXPECT_TRUE(FakeHash::groups.empty());  // every group a single hash
 }
 
 // A thread whose self-check fails reports its CPU and stops before it hashes or submits

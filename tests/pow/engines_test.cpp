@@ -182,6 +182,50 @@ TEST_P(EngineTest, AgreesWithLibsodiumOnManyInputs) {
 #endif
 }
 
+// n hashes in flight, and the same n hashes run stage by stage, each equal to its single hash:
+// known answers with a header and nonce of their own per slot, and one header with consecutive
+// nonces as a hashing thread carries them. The arenas start with unrelated leftovers.
+TEST_P(EngineTest, HashesInFlightEqualSingleHashes) {
+    const EngineInfo& engine = GetParam().engine;
+    std::mt19937_64 rng(17);
+    const Header shared = random_header(rng);
+    test_support::AlignedArena memory[MAX_INTENSITY];
+    Arena arenas[MAX_INTENSITY];
+    for (int32_t i = 0; i < MAX_INTENSITY; ++i) arenas[i] = memory[i].arena();
+    for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+        for (const bool known : {true, false}) {
+            const uint8_t* headers[MAX_INTENSITY];
+            uint64_t nonces[MAX_INTENSITY];
+            Hash expected[MAX_INTENSITY];
+            for (int32_t i = 0; i < n; ++i) {
+                const Sample& s = samples()[static_cast<size_t>(n + i) % samples().size()];
+                headers[i] = known ? s.header.data() : shared.data();
+                nonces[i] =
+                    known ? s.nonce : 1000 * static_cast<uint64_t>(n) + static_cast<uint64_t>(i);
+                expected[i] = known ? s.expected : run(shared, nonces[i]);
+            }
+            for (const bool staged : {false, true}) {
+                for (int32_t i = 0; i < n; ++i) memory[i].fill_random(rng);
+                uint8_t outs[MAX_INTENSITY + 1][HASH_BYTES];
+                std::memset(outs, 0xee, sizeof outs);
+                if (staged) {
+                    for (HashStage stage : {HashStage::seed, HashStage::data_independent,
+                                            HashStage::data_dependent, HashStage::tag})
+                        engine.stage(stage, arenas, headers, nonces, outs, n);
+                } else {
+                    engine.hash_many(arenas, headers, nonces, outs, n);
+                }
+                for (int32_t i = 0; i < n; ++i) {
+                    EXPECT_EQ(hex(Hash(outs[i], outs[i] + HASH_BYTES)), hex(expected[i]))
+                        << "n " << n << " slot " << i << (known ? " known" : " shared header")
+                        << (staged ? " staged" : "");
+                }
+                EXPECT_EQ(outs[n][0], 0xee) << "wrote past slot " << n - 1;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllEngines, EngineTest, ::testing::ValuesIn(engine_cases()),
                          [](const auto& test) { return test.param.name; });
 
