@@ -21,6 +21,7 @@ std::optional<std::string> ending_reason(ConnectionEnding ending, const PoolTimi
         case ConnectionEnding::closed:
         case ConnectionEnding::login_refused:
         case ConnectionEnding::tls_answer:
+        case ConnectionEnding::closed_unheard:
             return std::nullopt;
         case ConnectionEnding::write_stalled:
             return "pool stopped reading: nothing could be sent for " +

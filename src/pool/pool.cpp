@@ -47,7 +47,7 @@ Pool::~Pool() {
 void Pool::start(const Config& config) {
     if (thread.joinable()) stop();
     config_ = config;
-    std::vector<PoolEndpoint> pools{{config.host, config.port}};
+    std::vector<PoolEndpoint> pools{{config.host, config.port, config.tls, config.pin}};
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
     // A restart with the same pools (the fee switch) stays on the pool in use.
     if (pools != pools_) {
@@ -209,6 +209,13 @@ void Pool::connection_thread() {
         if (ending == ConnectionEnding::tls_answer) {
             log_error(endpoint.text() + " answered in TLS: write the pool as stratum+ssl://" +
                       endpoint.text());
+        } else if (ending == ConnectionEnding::closed_unheard) {
+            // What a TLS port does with a plain login, and what a pool that will not serve this
+            // rig does: either way the user must look.
+            log_error(endpoint.text() +
+                      " closed the connection without a word (a TLS port? then write "
+                      "stratum+ssl://" +
+                      endpoint.text() + ")");
         }
         if (auto reason = ending_reason(ending, timing_)) log(*reason);
         // A connection that delivered a job was healthy: start the back-off afresh. A refused
@@ -276,8 +283,14 @@ ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect
         for (;;) {
             const IoResult r = link.read(chunk, sizeof chunk);
             if (r.status == IoResult::Status::again) break;
-            if (r.status == IoResult::Status::closed) return ConnectionEnding::closed;
-            if (r.status == IoResult::Status::failed) return ending_for_socket_error(r.error);
+            if (r.status != IoResult::Status::done) {
+                const ConnectionEnding ending = r.status == IoResult::Status::closed
+                                                    ? ConnectionEnding::closed
+                                                    : ending_for_socket_error(r.error);
+                // A reset counts as closing: a server that drops unread bytes sends one.
+                const bool unheard = first_bytes && plain && ending == ConnectionEnding::closed;
+                return unheard ? ConnectionEnding::closed_unheard : ending;
+            }
             if (first_bytes && plain && looks_like_tls_record(chunk, r.bytes)) {
                 return ConnectionEnding::tls_answer;
             }

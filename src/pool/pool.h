@@ -52,6 +52,8 @@ class Pool {
         std::string address;                  // payout address sent in the login
         std::string worker;                   // worker name sent in the login
         std::vector<PoolEndpoint> backups{};  // tried after host:port, in this order
+        bool tls = false;                     // host:port speaks TLS
+        std::optional<Fingerprint> pin{};     // its certificate, when pinned
     };
     using Timing = PoolTiming;
     // A share's verdict: accepted or not, and the pool's reason. Called on the connection thread.

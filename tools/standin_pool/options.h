@@ -17,6 +17,8 @@ struct Options {
     uint64_t height = 1000;
     uint64_t seed = 0;   // 0: random
     std::string engine;  // "avx512", "avx2" or "" (best)
+    std::string tls_cert;  // both set: clients speak TLS, with this certificate (chain) and key
+    std::string tls_key;
 
     // Misbehaviour.
     std::string refuse_login;   // non-empty: refuse every login with this text
