@@ -194,8 +194,7 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         const char* value = argv[++i];
         if (auto error = apply(result.config, option->field, value, pool_given)) {
-            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, value,
-                         error->c_str());
+            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, value, error->c_str());
             result.exit_code = EXIT_USAGE;
             return result;
         }

@@ -269,9 +269,9 @@ std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::strin
 // stays in the line (the parser skips it as whitespace).
 ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect) {
     std::string buffer;
-    size_t scanned = 0;  // bytes of `buffer` known to hold no line feed
-    std::string out;     // bytes taken from the queue, not yet written
-    bool undrained = false;             // `out` has held bytes since undrained_since
+    size_t scanned = 0;      // bytes of `buffer` known to hold no line feed
+    std::string out;         // bytes taken from the queue, not yet written
+    bool undrained = false;  // `out` has held bytes since undrained_since
     Clock::time_point undrained_since{};
     const bool plain = !link.security().tls;
     bool first_bytes = true;

@@ -61,8 +61,7 @@ std::unique_ptr<Transport> plain_transport(int fd) {
     return std::make_unique<PlainTransport>(fd);
 }
 
-SocketConnector::SocketConnector(const PoolTiming& timing, ResolveFn resolve,
-                                 std::string ca_bundle)
+SocketConnector::SocketConnector(const PoolTiming& timing, ResolveFn resolve, std::string ca_bundle)
     : timing_(timing), resolve_(std::move(resolve)), tls_(std::move(ca_bundle)) {}
 
 ConnectAttempt SocketConnector::connect(const PoolEndpoint& endpoint,
@@ -76,8 +75,7 @@ ConnectAttempt SocketConnector::connect(const PoolEndpoint& endpoint,
                    static_cast<int>(timing_.keepalive_interval.count()));
     set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timing_.keepalive_count);
     if (!endpoint.tls) return {plain_transport(fd), {}};
-    return tls_.handshake(fd, endpoint, timing_.connect_timeout, timing_.connect_slice,
-                          keep_going);
+    return tls_.handshake(fd, endpoint, timing_.connect_timeout, timing_.connect_slice, keep_going);
 }
 
 // Tries every resolved address in order, each connect within the connect deadline. The

@@ -253,7 +253,8 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
             case SSL_ERROR_SYSCALL:
                 if (saved_errno == EINTR) continue;
                 if (!keep_going()) return fail("");
-                return fail("TLS handshake with " + where + " failed: the pool closed the connection");
+                return fail("TLS handshake with " + where +
+                            " failed: the pool closed the connection");
             default: {
                 if (!keep_going()) return fail("");
                 const std::string reason = openssl_reason();
@@ -261,9 +262,9 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
                 const bool plain = reason == "wrong version number" ||
                                    reason == "packet length too long" ||
                                    reason == "record layer failure";
-                return fail("TLS handshake with " + where + " failed: " + reason +
-                            (plain ? " (a plain TCP port? then write stratum+tcp://" + where + ")"
-                                   : ""));
+                return fail(
+                    "TLS handshake with " + where + " failed: " + reason +
+                    (plain ? " (a plain TCP port? then write stratum+tcp://" + where + ")" : ""));
             }
         }
         switch (wait_for_socket(fd, events, until, slice, keep_going)) {
@@ -298,9 +299,9 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
     }
     std::string protocol = SSL_get_version(ssl.get());
     if (protocol.rfind("TLSv", 0) == 0) protocol = "TLS " + protocol.substr(4);
-    return {std::make_unique<TlsTransport>(fd, ssl.release(),
-                                           TransportSecurity{true, protocol, seen}),
-            {}};
+    return {
+        std::make_unique<TlsTransport>(fd, ssl.release(), TransportSecurity{true, protocol, seen}),
+        {}};
 }
 
 }  // namespace orvo::qel

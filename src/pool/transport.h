@@ -21,10 +21,10 @@ namespace orvo::qel {
 // What one read or write did. `bytes` counts only with `done`.
 struct IoResult {
     enum class Status {
-        done,     // `bytes` > 0 moved
-        again,    // nothing can move now; wait for wanted_events()
-        closed,   // the peer ended the connection
-        failed,   // the connection is broken; `error` is the errno when the socket said why
+        done,    // `bytes` > 0 moved
+        again,   // nothing can move now; wait for wanted_events()
+        closed,  // the peer ended the connection
+        failed,  // the connection is broken; `error` is the errno when the socket said why
     };
     Status status;
     size_t bytes = 0;
@@ -34,8 +34,8 @@ struct IoResult {
 // What the console and the monitoring say about a connection's security.
 struct TransportSecurity {
     bool tls = false;
-    std::string protocol;                // "TLS 1.3"; empty for plain TCP
-    std::optional<Fingerprint> peer{};   // the certificate the pool presented
+    std::string protocol;               // "TLS 1.3"; empty for plain TCP
+    std::optional<Fingerprint> peer{};  // the certificate the pool presented
 };
 
 class Transport {

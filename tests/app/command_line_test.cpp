@@ -148,8 +148,8 @@ TEST(CommandLine, TlsFingerprintPinsTheTlsPoolBeforeIt) {
         {std::string("g") + lower.substr(1), false},
     };
     for (const auto& c : cases) {
-        CommandLine cl = parse({"-o", "stratum+ssl://a:1", "--tls-fingerprint", c.fingerprint,
-                                "-o", "stratum+ssl://b:2"});
+        CommandLine cl = parse({"-o", "stratum+ssl://a:1", "--tls-fingerprint", c.fingerprint, "-o",
+                                "stratum+ssl://b:2"});
         EXPECT_EQ(!cl.exit_code, c.valid) << c.fingerprint;
         if (!c.valid) continue;
         EXPECT_EQ(cl.config.pools[0].pin, (Fingerprint{0xab, 0x01})) << c.fingerprint;

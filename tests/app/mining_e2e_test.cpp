@@ -40,7 +40,8 @@ std::vector<std::string> miner(const std::string& endpoint, std::vector<std::str
 TEST(MiningEndToEnd, SharesAreAcceptedThenCleanStop) {
     test_support::TestCertificates certs;
     ASSERT_TRUE(certs.ok()) << certs.problem();
-    const std::string fingerprint = test_support::TestCertificates::fingerprint(certs.self_signed());
+    const std::string fingerprint =
+        test_support::TestCertificates::fingerprint(certs.self_signed());
     for (const bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "TLS" : "plain");
         std::vector<std::string> switches{"--difficulty", "40", "--job-interval", "4"};
@@ -57,7 +58,8 @@ TEST(MiningEndToEnd, SharesAreAcceptedThenCleanStop) {
         EXPECT_EQ(r.err, "");
 
         // Start-up lines of a mining run, in order.
-        const std::string pool_line = " pool  " + pool.endpoint() + (tls ? " · TLS · pinned " : "\n");
+        const std::string pool_line =
+            " pool  " + pool.endpoint() + (tls ? " · TLS · pinned " : "\n");
         const std::string connected =
             " net   connected to " + pool.endpoint() + (tls ? " · TLS 1.3 · fingerprint " : "\n");
         const std::string in_order[] = {" cpu   engine ",
@@ -79,8 +81,7 @@ TEST(MiningEndToEnd, SharesAreAcceptedThenCleanStop) {
         EXPECT_EQ(r.out.substr(r.out.size() - shutdown.size()), shutdown);
 
         std::string counts = pool.judgement();
-        EXPECT_TRUE(
-            std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
+        EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
             << counts;
     }
 }

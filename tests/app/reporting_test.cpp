@@ -40,7 +40,7 @@ TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
     EXPECT_NE(out.find(" pool  127.0.0.1:1\n pool  pool.example:3360 (backup)\n"
                        " pool  ::1:3333 (backup)\n pool  tls.example:3361 · TLS (backup)\n"
                        " pool  pinned.example:3362 · TLS · pinned ab01" +
-                           std::string(60, '0') + " (backup)\n user  qel1x · worker rig\n"),
+                       std::string(60, '0') + " (backup)\n user  qel1x · worker rig\n"),
               std::string::npos)
         << out;
 }

@@ -106,8 +106,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
          "fingerprint "},
         {"another certificate than the pinned", Peer::standin, certs.good(), "127.0.0.1", true,
          self_fp,
-         "red: TLS: 127.0.0.1:P presented certificate " + plain_hex(good_fp) +
-             ", not the pinned " + plain_hex(self_fp)},
+         "red: TLS: 127.0.0.1:P presented certificate " + plain_hex(good_fp) + ", not the pinned " +
+             plain_hex(self_fp)},
         {"TLS server behind a plain URL", Peer::standin, certs.good(), "127.0.0.1", false, "",
          "red: 127.0.0.1:P closed the connection without a word (a TLS port? then write "
          "stratum+ssl://127.0.0.1:P)"},
@@ -219,8 +219,8 @@ TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
         if (!up) pool->stop();
         return up;
     }));
-    EXPECT_TRUE(server.wait_for_output(R"({"id":1,"method":"login","params":{"address":"addr")",
-                                       5s))
+    EXPECT_TRUE(
+        server.wait_for_output(R"({"id":1,"method":"login","params":{"address":"addr")", 5s))
         << server.stdout_text() << server.stderr_text();
     const std::string job = R"({"id":1,"result":{"job_id":"s1","header_base":")" +
                             std::string(224, 'b') + R"(","target":")" + std::string(64, 'f') +

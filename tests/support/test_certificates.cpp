@@ -6,8 +6,8 @@ namespace orvo::qel::test_support {
 namespace {
 
 constexpr char OPENSSL[] = "/usr/bin/openssl";
-const std::vector<std::string> NEW_EC_KEY = {"-newkey", "ec", "-pkeyopt",
-                                             "ec_paramgen_curve:P-256", "-nodes"};
+const std::vector<std::string> NEW_EC_KEY = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                             "-nodes"};
 
 }  // namespace
 
@@ -28,8 +28,8 @@ TestCertificates::TestCertificates() {
                  {"-keyout", dir_.file("ca.key"), "-out", ca(), "-subj", "/CN=mintrakel test CA",
                   "-days", "2", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
                   "keyUsage=critical,keyCertSign"}));
-    run(with_key({"req", "-new"}, {"-keyout", key(), "-out", dir_.file("server.csr"), "-subj",
-                                   "/CN=localhost"}));
+    run(with_key({"req", "-new"},
+                 {"-keyout", key(), "-out", dir_.file("server.csr"), "-subj", "/CN=localhost"}));
     struct Signed {
         std::string cert, san, days, serial;
     };
@@ -39,8 +39,8 @@ TestCertificates::TestCertificates() {
         const std::string ext = s.cert + ".ext";
         write_file(ext, s.san + "\n");
         run({"x509", "-req", "-in", dir_.file("server.csr"), "-CA", ca(), "-CAkey",
-             dir_.file("ca.key"), "-set_serial", s.serial, "-days", s.days, "-extfile", ext,
-             "-out", s.cert});
+             dir_.file("ca.key"), "-set_serial", s.serial, "-days", s.days, "-extfile", ext, "-out",
+             s.cert});
     }
     run({"req", "-x509", "-key", key(), "-subj", "/CN=localhost", "-addext", local, "-days", "2",
          "-out", self_signed()});

@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -427,8 +427,9 @@ void Server::flush_tls(Client& c) {
     int stalls = 0;
     while (sent < c.outbox.size() && !c.closing) {
         ERR_clear_error();
-        const int n = SSL_write(c.ssl, c.outbox.data() + sent,
-                                static_cast<int>(std::min<size_t>(c.outbox.size() - sent, 1 << 20)));
+        const int n =
+            SSL_write(c.ssl, c.outbox.data() + sent,
+                      static_cast<int>(std::min<size_t>(c.outbox.size() - sent, 1 << 20)));
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
