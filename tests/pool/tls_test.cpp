@@ -67,6 +67,7 @@ enum class Peer {
     silent,          // accepts (the kernel does) and never says a thing
     plain_line,      // a plain pool: answers the ClientHello with a JSON line
     partial_record,  // starts a TLS record and stalls
+    tls_alert,       // a TLS server that answers a plain login with an alert
 };
 
 // Every way a TLS connection can go wrong is one red line and a failed attempt, within the
@@ -111,6 +112,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
         {"TLS server behind a plain URL", Peer::standin, certs.good(), "127.0.0.1", false, "",
          "red: 127.0.0.1:P closed the connection without a word (a TLS port? then write "
          "stratum+ssl://127.0.0.1:P)"},
+        {"TLS alert to a plain login", Peer::tls_alert, "", "127.0.0.1", false, "",
+         "red: 127.0.0.1:P answered in TLS: write the pool as stratum+ssl://127.0.0.1:P"},
         {"silent server", Peer::silent, "", "127.0.0.1", true, "",
          "red: TLS handshake with 127.0.0.1:P did not finish within 1 s"},
         {"plain server", Peer::plain_line, "", "127.0.0.1", true, "",
@@ -142,6 +145,11 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
                                       ? std::string(R"({"id":1,"error":"what?"})"
                                                     "\n")
                                       : std::string("\x16\x03\x03\x00\x40", 5)));
+        } else if (c.peer == Peer::tls_alert) {
+            ASSERT_TRUE(peer.accept_client());
+            std::string login;
+            ASSERT_TRUE(peer.read_line(login));
+            ASSERT_TRUE(peer.send(std::string("\x15\x03\x03\x00\x02\x02\x46", 7)));
         }
         ASSERT_TRUE(eventually([&] { return rec.count_prefix(expected) >= 1; }, 5s))
             << testing::PrintToString(rec.logs());
