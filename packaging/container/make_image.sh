@@ -5,7 +5,8 @@
 #                                       manifest.json of Docker's loader)
 #   <out>/SHA256SUMS                    gets the archive's sum; the lines already there stay
 # usage: make_image.sh <version> <static mintrakel binary> <source dir> <out dir>
-# Needs podman (any runtime: the build runs no command in the image). The image is built in a
+# Needs podman (any runtime: the build runs no command in the image) and the CA bundle of
+# Debian's ca-certificates. The image is built in a
 # private, temporary podman store, so nothing is left in the caller's image list.
 set -euo pipefail
 
@@ -38,6 +39,12 @@ rootfs=$work/context/rootfs
 install -d -m 0755 "$rootfs/usr/local/bin" "$rootfs/usr/local/share/mintrakel"
 install -m 0755 "$binary" "$rootfs/usr/local/bin/mintrakel"
 install -m 0644 "$src/tests/data/vectors.txt" "$rootfs/usr/local/share/mintrakel/vectors.txt"
+# The CA bundle that TLS pools' certificates are verified against, at the path the miner looks
+# first (Debian's ca-certificates on the build machine).
+ca_bundle=/etc/ssl/certs/ca-certificates.crt
+[[ -r $ca_bundle ]] || { echo "make_image: $ca_bundle is missing (ca-certificates)" >&2; exit 1; }
+install -d -m 0755 "$rootfs/etc/ssl/certs"
+install -m 0644 "$ca_bundle" "$rootfs/etc/ssl/certs/ca-certificates.crt"
 
 "${podman[@]}" build --quiet --pull=never --timestamp "$epoch" \
     --build-arg VERSION="$version" --build-arg CREATED="$created" \

@@ -2,7 +2,8 @@
 # Sourced by HiveOS before every start of the miner, after h-manifest.conf. Turns the flight
 # sheet into the miner's arguments and writes them to CUSTOM_CONFIG_FILENAME, one per line, so
 # no blank, quote or glob character in them is ever re-read by a shell:
-#   CUSTOM_URL          pool "host:port", with or without stratum+tcp:// or tcp://; several URLs
+#   CUSTOM_URL          pool "host:port", with or without stratum+tcp:// or tcp://, or a TLS pool
+#                       stratum+ssl://, stratum+tls://, ssl:// or tls:// host:port; several URLs
 #                       separated by any white space (blanks, tabs, line breaks) become failover
 #                       pools, tried in that order
 #   CUSTOM_TEMPLATE     payout address, or "address.worker"
@@ -16,7 +17,8 @@ mintrakel_config() {
     local url address worker template word
     local -a urls pools args extra
 
-    # The pools, in failover order, without a scheme the miner does not need. read stops at
+    # The pools, in failover order, plain ones without a scheme, TLS ones as the miner writes
+    # them. read stops at
     # the first line break unless told to read up to a NUL, which never comes: every line. A
     # carriage return (a field pasted from a Windows editor) separates words like a blank.
     IFS=$' \t\r\n' read -r -d '' -a urls <<<"${CUSTOM_URL:-}"
@@ -25,8 +27,9 @@ mintrakel_config() {
         url=${url#stratum+tcp://}
         url=${url#tcp://}
         url=${url%/}
-        if [[ $url == *://* ]]; then
-            mintrakel_config_error "pool URL '$url': only plain TCP pools (stratum+tcp:// or host:port) are supported"
+        [[ $url == ssl://* || $url == tls://* ]] && url=stratum+$url
+        if [[ $url == *://* && $url != stratum+ssl://* && $url != stratum+tls://* ]]; then
+            mintrakel_config_error "pool URL '$url': use stratum+tcp://, stratum+ssl://, stratum+tls:// or host:port"
             return 1
         fi
         pools+=(-o "$url")

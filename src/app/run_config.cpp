@@ -35,7 +35,8 @@ enum class Field {
     verify,
     bench,
     http,
-    http_token
+    http_token,
+    tls_fingerprint
 };
 
 struct ValueOption {
@@ -63,14 +64,18 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--bench", "--bench", Field::bench},
     {"--http", "--http", Field::http},
     {"--http-token", "--http-token", Field::http_token},
+    {"--tls-fingerprint", "--tls-fingerprint", Field::tls_fingerprint},
 };
 
-// Stores the value; false when it is not acceptable (a pool, an HTTP address or an intensity).
-bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) {
+// Stores the value. When it is not acceptable, returns why (a pool, an intensity, a fingerprint
+// or an HTTP address).
+std::optional<std::string> apply(RunConfig& config, Field field, const char* value,
+                                 bool& pool_given) {
     switch (field) {
         case Field::pool: {
-            std::optional<PoolEndpoint> endpoint = split_pool_endpoint(value);
-            if (!endpoint) return false;
+            std::string error;
+            std::optional<PoolEndpoint> endpoint = split_pool_endpoint(value, &error);
+            if (!endpoint) return error;
             // The first -o replaces the built-in pool; later ones are backups.
             if (!pool_given) config.pools.clear();
             pool_given = true;
@@ -89,7 +94,7 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
         case Field::intensity: {
             // One digit, 1 to MAX_INTENSITY: a typo must not quietly mean something else.
             const bool digit = value[0] >= '1' && value[0] <= '0' + MAX_INTENSITY && value[1] == 0;
-            if (!digit) return false;
+            if (!digit) return "a number from 1 to " + std::to_string(MAX_INTENSITY);
             config.intensity = value[0] - '0';
             break;
         }
@@ -114,12 +119,25 @@ bool apply(RunConfig& config, Field field, const char* value, bool& pool_given) 
             break;
         case Field::http:
             config.http = parse_http_listen(value);
-            return config.http.has_value();
+            if (!config.http) return "expected [host:]port, port 0 to 65535";
+            break;
         case Field::http_token:
             config.http_token = value;
             break;
+        case Field::tls_fingerprint: {
+            // It pins the pool of the -o before it, which must be a TLS pool: a pin on a plain
+            // pool would promise a protection that the connection does not have.
+            if (!pool_given || !config.pools.back().tls) {
+                return "it pins the TLS pool (stratum+ssl://) of the -o just before it";
+            }
+            config.pools.back().pin = parse_fingerprint(value);
+            if (!config.pools.back().pin) {
+                return "expected the certificate's SHA-256 as 64 hex digits";
+            }
+            break;
+        }
     }
-    return true;
+    return std::nullopt;
 }
 
 // Reads a port of 0-65535 written as plain decimal digits.
@@ -152,6 +170,9 @@ void print_usage(const char* program) {
     std::printf("      --no-color           uncolored output\n");
     std::printf("      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n");
     std::printf("      --bench <seconds>    offline benchmark\n");
+    std::printf(
+        "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before "
+        "it by this certificate\n");
 }
 
 CommandLine parse_command_line(int argc, char** argv) {
@@ -185,17 +206,8 @@ CommandLine parse_command_line(int argc, char** argv) {
             return result;
         }
         const char* value = argv[++i];
-        if (!apply(result.config, option->field, value, pool_given)) {
-            if (option->field == Field::intensity) {
-                std::fprintf(stderr, "bad --intensity value %s: a number from 1 to %d\n", value,
-                             MAX_INTENSITY);
-            } else if (option->field == Field::http) {
-                std::fprintf(stderr, "bad --http value %s: expected [host:]port, port 0 to 65535\n",
-                             value);
-            } else {
-                std::fprintf(stderr, "bad %s value %s: the port must be a number from 1 to 65535\n",
-                             option->long_name, value);
-            }
+        if (auto error = apply(result.config, option->field, value, pool_given)) {
+            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, value, error->c_str());
             result.exit_code = EXIT_USAGE;
             return result;
         }
@@ -239,9 +251,25 @@ bool is_loopback_host(const std::string& host) {
     return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool) {
+std::optional<PoolEndpoint> split_pool_endpoint(const std::string& text, std::string* error) {
+    std::string pool = text;
+    bool tls = false;
+    if (const size_t scheme_end = text.find("://"); scheme_end != std::string::npos) {
+        const std::string scheme = text.substr(0, scheme_end);
+        if (scheme == "stratum+ssl" || scheme == "stratum+tls") {
+            tls = true;
+        } else if (scheme != "stratum+tcp") {
+            if (error != nullptr) {
+                *error = "unknown scheme " + scheme +
+                         "://: use stratum+tcp://, stratum+ssl:// or stratum+tls://";
+            }
+            return std::nullopt;
+        }
+        pool = text.substr(scheme_end + 3);
+    }
+    if (error != nullptr) *error = "the port must be a number from 1 to 65535";
     auto colon = pool.rfind(':');
-    if (colon == std::string::npos) return PoolEndpoint{pool, FALLBACK_POOL_PORT};
+    if (colon == std::string::npos) return PoolEndpoint{pool, FALLBACK_POOL_PORT, tls};
     const std::string digits = pool.substr(colon + 1);
     if (digits.empty()) return std::nullopt;
     uint32_t port = 0;
@@ -251,7 +279,7 @@ std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool) {
         if (port > 65535) return std::nullopt;  // checked per digit: cannot overflow
     }
     if (port == 0) return std::nullopt;
-    return PoolEndpoint{pool.substr(0, colon), static_cast<uint16_t>(port)};
+    return PoolEndpoint{pool.substr(0, colon), static_cast<uint16_t>(port), tls};
 }
 
 std::string default_worker_name() {

@@ -53,18 +53,21 @@ struct RunConfig {
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at
-// once (help: usage already printed, EXIT_OK; unknown option, missing value or a pool whose port
-// is not 1-65535: message already written to stderr, EXIT_USAGE; see base/exit_code.h).
+// once (help: usage already printed, EXIT_OK; unknown option, missing value, a pool of an unknown
+// scheme or whose port is not 1-65535, a fingerprint that is not one or pins no TLS pool:
+// message already written to stderr, EXIT_USAGE; see base/exit_code.h).
 struct CommandLine {
     RunConfig config;
     std::optional<int> exit_code;
 };
 CommandLine parse_command_line(int argc, char** argv);
 void print_usage(const char* program);
-// Host and port of "host:port", split at the last colon; no colon: the whole text and 3333.
-// Nothing when the port is not a plain decimal number from 1 to 65535 (empty, signed, out of
-// range or followed by other characters).
-std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool);
+// The pool of "[scheme://]host:port": stratum+ssl:// and stratum+tls:// mean TLS, stratum+tcp://
+// or none plain TCP. Host and port split at the last colon; no colon: the whole text and 3333.
+// Nothing, and why in `error`, for any other scheme or when the port is not a plain decimal
+// number from 1 to 65535 (empty, signed, out of range or followed by other characters).
+std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool,
+                                                std::string* error = nullptr);
 // "[host:]port" of --http: the host may be an address in brackets ("[::1]:8080"); without one
 // it is 127.0.0.1. Nothing when the port is not a plain decimal number from 0 to 65535 or the
 // host is empty.

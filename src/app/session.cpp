@@ -169,7 +169,9 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
                              first.port,
                              config.address,
                              config.worker,
-                             {config.pools.begin() + 1, config.pools.end()}};
+                             {config.pools.begin() + 1, config.pools.end()},
+                             first.tls,
+                             first.pin};
     if (!bench) state.pool.start(pool_config);
 
     // Threads whose arena the cgroup's memory limit cannot hold are not started: each would

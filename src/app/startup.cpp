@@ -73,7 +73,11 @@ void print_summary(const RunConfig& config, const Engine& engine, const ThreadPl
     report_plan(engine_display_name(engine.kind), plan, log_report_line);
     if (config.bench_seconds > 0) return;
     for (size_t i = 0; i < config.pools.size(); ++i) {
-        log_line(palette.gray, "pool ", config.pools[i].text() + (i > 0 ? " (backup)" : ""));
+        const PoolEndpoint& pool = config.pools[i];
+        std::string text = pool.text();
+        if (pool.tls) text += " · TLS";
+        if (pool.pin) text += " · pinned " + fingerprint_hex(*pool.pin);
+        log_line(palette.gray, "pool ", text + (i > 0 ? " (backup)" : ""));
     }
     log_line(palette.gray, "user ", config.address + " · worker " + config.worker);
 }

@@ -126,7 +126,9 @@ std::string format_summary_json(const ApiSnapshot& s) {
         out += "{\"host\":" + quoted(p.host) + ",\"port\":" + std::to_string(p.port) +
                ",\"connected\":" + boolean(p.connected) +
                ",\"connected_s\":" + std::to_string(s.pool->connected_s) +
-               ",\"backup\":" + boolean(p.backup) +
+               ",\"backup\":" + boolean(p.backup) + ",\"tls\":" + boolean(p.tls) +
+               ",\"tls_fingerprint\":" +
+               (p.tls_fingerprint.empty() ? std::string("null") : quoted(p.tls_fingerprint)) +
                ",\"reconnects\":" + std::to_string(p.reconnects) +
                ",\"job_height\":" + number_or_null(p.job_height) +
                ",\"job_difficulty\":" + number_or_null(p.job_difficulty) + "}";

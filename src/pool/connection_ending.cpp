@@ -20,6 +20,8 @@ std::optional<std::string> ending_reason(ConnectionEnding ending, const PoolTimi
     switch (ending) {
         case ConnectionEnding::closed:
         case ConnectionEnding::login_refused:
+        case ConnectionEnding::tls_answer:
+        case ConnectionEnding::closed_unheard:
             return std::nullopt;
         case ConnectionEnding::write_stalled:
             return "pool stopped reading: nothing could be sent for " +

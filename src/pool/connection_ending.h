@@ -15,6 +15,8 @@ enum class ConnectionEnding {
     submit_unanswered,  // the oldest submit had no reply within reply_timeout
     login_refused,      // with backup pools: a refused login counts as a failed attempt
     keepalive_timeout,  // the kernel's keepalive probes went unanswered
+    tls_answer,         // a plain connection was answered in TLS: the pool wants stratum+ssl://
+    closed_unheard,     // a plain connection closed before the pool sent a single byte
 };
 
 // The ending a failed receive (or a socket error reported by poll) means, from its errno.

@@ -1,10 +1,7 @@
 #include "pool/pool.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +10,7 @@
 #include <system_error>
 
 #include "base/sleep.h"
+#include "pool/socket_connector.h"
 
 namespace orvo::qel {
 namespace {
@@ -27,20 +25,18 @@ constexpr size_t RECV_CHUNK = 8192;
 // so a pool that stops reading fills the bounded queue instead of the thread's buffer.
 constexpr size_t OUT_BUFFER_REFILL = 65536;
 
-void set_int_option(int fd, int level, int name, int value) {
-    setsockopt(fd, level, name, &value, sizeof value);  // best effort
-}
-
 int64_t steady_ns(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
 
-Pool::Pool(ReportSink report, ResultSink on_result, Timing timing)
+Pool::Pool(ReportSink report, ResultSink on_result, Timing timing,
+           std::unique_ptr<Connector> connector)
     : report_(std::move(report)),
       on_result_(std::move(on_result)),
       timing_(timing),
+      connector_(connector ? std::move(connector) : std::make_unique<SocketConnector>(timing)),
       wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 Pool::~Pool() {
@@ -51,7 +47,7 @@ Pool::~Pool() {
 void Pool::start(const Config& config) {
     if (thread.joinable()) stop();
     config_ = config;
-    std::vector<PoolEndpoint> pools{{config.host, config.port}};
+    std::vector<PoolEndpoint> pools{{config.host, config.port, config.tls, config.pin}};
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
     // A restart with the same pools (the fee switch) stays on the pool in use.
     if (pools != pools_) {
@@ -74,7 +70,7 @@ void Pool::stop() {
     running_ = false;
     {
         MutexLock lock(send_mutex);
-        if (sock != -1) shutdown(sock, SHUT_RDWR);  // wakes the receive wait at once
+        if (transport_) transport_->shut_down();  // wakes the receive wait at once
     }
     wake_connection_thread();
     if (thread.joinable()) thread.join();
@@ -83,7 +79,7 @@ void Pool::stop() {
 bool Pool::send_line(const std::string& line) {
     {
         MutexLock lock(send_mutex);
-        if (sock == -1 || outbox.size() >= POOL_MAX_OUTBOX) return false;
+        if (!transport_ || outbox.size() >= POOL_MAX_OUTBOX) return false;
         outbox += line;
         outbox.push_back('\n');
     }
@@ -104,6 +100,8 @@ PoolStatus Pool::status() const {
         s.host = in_use_.host;
         s.port = in_use_.port;
         s.backup = backup_in_use_;
+        s.tls = in_use_.tls;
+        if (certificate_) s.tls_fingerprint = fingerprint_hex(*certificate_);
     }
     s.connected = board_.connected();
     if (s.connected) {
@@ -122,6 +120,7 @@ PoolStatus Pool::status() const {
 
 void Pool::use_pool(size_t index) {
     MutexLock lock(status_mutex_);
+    if (!(in_use_ == pools_[index])) certificate_.reset();
     in_use_ = pools_[index];
     backup_in_use_ = index != 0;
 }
@@ -135,6 +134,10 @@ void Pool::wake_connection_thread() {
 
 void Pool::log(const std::string& text) const {
     if (report_) report_({LineColour::gray, "net  ", text});
+}
+
+void Pool::log_error(const std::string& text) const {
+    if (report_) report_({LineColour::red, "net  ", text});
 }
 
 void Pool::wait_delay(int seconds) {
@@ -151,39 +154,6 @@ void Pool::announce_switch(size_t index, const char* why) {
     log("switching to pool " + pools_[index].text() + " (" + why + ")");
 }
 
-// Tries every resolved address in order. Neither the resolution nor a connect has a time limit
-// of its own (the resolver and the operating system decide when they fail), but both are waited
-// for in short slices so that a stop does not wait for them.
-int Pool::connect_to(const PoolEndpoint& endpoint) {
-    AddressList list = resolve_abandonable(
-        resolve_, endpoint.host, std::to_string(endpoint.port), [this] { return running_.load(); },
-        timing_.connect_slice);
-    int fd = -1;
-    for (addrinfo* ai = list.get(); ai != nullptr && running_; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) continue;
-        bool ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
-        if (!ok && errno == EINPROGRESS) {
-            for (;;) {
-                pollfd p{fd, POLLOUT, 0};
-                int r = poll(&p, 1, static_cast<int>(timing_.connect_slice.count()));
-                if (r < 0 && errno != EINTR) break;
-                if (r > 0) {
-                    int err = 0;
-                    socklen_t len = sizeof err;
-                    ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-                    break;
-                }
-                if (!running_) break;
-            }
-        }
-        if (ok) break;
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
 void Pool::connection_thread() {
     int delay = FIRST_DELAY_S;
     while (running_) {
@@ -192,51 +162,67 @@ void Pool::connection_thread() {
             delay = FIRST_DELAY_S;
         }
         const PoolEndpoint endpoint = pools_[failover_.current()];
-        const int fd = connect_to(endpoint);
-        if (fd < 0) {
+        ConnectAttempt attempt = connector_->connect(endpoint, [this] { return running_.load(); });
+        if (!attempt.transport) {
             // A connect abandoned because of a stop is not a failure worth reporting.
             if (!running_) break;
+            if (!attempt.problem.empty()) log_error(attempt.problem);
             log("cannot reach " + endpoint.text() + ", retry in " + std::to_string(delay) + " s");
             back_off(delay, failover_.failed(Clock::now()));
             continue;
         }
 
-        set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-        set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE,
-                       static_cast<int>(timing_.keepalive_idle.count()));
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL,
-                       static_cast<int>(timing_.keepalive_interval.count()));
-        set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timing_.keepalive_count);
+        Transport& link = *attempt.transport;
+        const TransportSecurity security = link.security();
+        std::string how;
+        if (security.tls) {
+            how = " · " + security.protocol;
+            if (security.peer) how += " · fingerprint " + fingerprint_hex(*security.peer);
+            MutexLock lock(status_mutex_);
+            certificate_ = security.peer;
+        }
         pending_.clear();  // nothing sent on an earlier connection can be answered on this one
         login_refused_ = false;
         {
             MutexLock lock(send_mutex);
-            sock = fd;
+            transport_ = std::move(attempt.transport);
             outbox.clear();
         }
         connected_since_ns_ = steady_ns(Clock::now());
         board_.connection_opened();
         const uint64_t seq_at_connect = board_.job_seq();
-        log("connected to " + endpoint.text());
+        log("connected to " + endpoint.text() + how);
         send_login();
 
-        const ConnectionEnding ending = serve_connection(fd, seq_at_connect);
+        const ConnectionEnding ending = serve_connection(link, seq_at_connect);
 
+        std::unique_ptr<Transport> ended;
         {
             MutexLock lock(send_mutex);
-            close(sock);
-            sock = -1;
+            ended = std::move(transport_);
             outbox.clear();  // lines for this connection mean nothing on the next one
         }
+        ended.reset();  // closes it, outside the lock
         pending_.clear();
         board_.connection_closed();
         if (!running_) break;
+        if (ending == ConnectionEnding::tls_answer) {
+            log_error(endpoint.text() + " answered in TLS: write the pool as stratum+ssl://" +
+                      endpoint.text());
+        } else if (ending == ConnectionEnding::closed_unheard) {
+            // What a TLS port does with a plain login, and what a pool that will not serve this
+            // rig does: either way the user must look.
+            log_error(endpoint.text() +
+                      " closed the connection without a word (a TLS port? then write "
+                      "stratum+ssl://" +
+                      endpoint.text() + ")");
+        }
         if (auto reason = ending_reason(ending, timing_)) log(*reason);
         // A connection that delivered a job was healthy: start the back-off afresh. A refused
-        // login is a failed attempt whatever came before it.
+        // login, or a pool that wants TLS, is a failed attempt whatever came before it.
         std::optional<size_t> next;
-        if (board_.job_seq() != seq_at_connect && ending != ConnectionEnding::login_refused) {
+        if (board_.job_seq() != seq_at_connect && ending != ConnectionEnding::login_refused &&
+            ending != ConnectionEnding::tls_answer) {
             delay = FIRST_DELAY_S;
             failover_.worked();
         } else {
@@ -255,49 +241,92 @@ void Pool::back_off(int& delay, std::optional<size_t> next) {
     delay = next ? FIRST_DELAY_S : std::min(2 * delay, MAX_DELAY_S);
 }
 
-// Writes what it can of `out` (and of the queue) without blocking. False when the socket
-// failed.
-bool Pool::flush_outgoing(int fd, std::string& out) {
+std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::string& out) {
     if (out.size() < OUT_BUFFER_REFILL) {
         MutexLock lock(send_mutex);
         out += outbox;
         outbox.clear();
     }
     while (!out.empty()) {
-        ssize_t n = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        if (n <= 0) return false;
-        out.erase(0, static_cast<size_t>(n));
+        const IoResult r = link.write(out.data(), out.size());
+        switch (r.status) {
+            case IoResult::Status::done:
+                out.erase(0, r.bytes);
+                break;
+            case IoResult::Status::again:
+                return std::nullopt;
+            case IoResult::Status::closed:
+                return ConnectionEnding::closed;
+            case IoResult::Status::failed:
+                return ending_for_socket_error(r.error);
+        }
     }
-    return true;
+    return std::nullopt;
 }
 
 // Runs one connection until it ends or the client stops: frames the received bytes into lines,
 // writes the queued lines, and watches the deadlines. A carriage return before the line feed
 // stays in the line (the parser skips it as whitespace).
-ConnectionEnding Pool::serve_connection(int fd, uint64_t seq_at_connect) {
+ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect) {
     std::string buffer;
-    size_t scanned = 0;  // bytes of `buffer` known to hold no line feed
-    std::string out;     // bytes taken from the queue, not yet written
-    std::optional<Clock::time_point> undrained_since;
+    size_t scanned = 0;      // bytes of `buffer` known to hold no line feed
+    std::string out;         // bytes taken from the queue, not yet written
+    bool undrained = false;  // `out` has held bytes since undrained_since
+    Clock::time_point undrained_since{};
+    const bool plain = !link.security().tls;
+    bool first_bytes = true;
     char chunk[RECV_CHUNK];
     while (running_) {
-        if (!flush_outgoing(fd, out)) return ending_for_socket_error(errno);
+        if (auto ending = flush_outgoing(link, out)) return *ending;
+        // Everything readable now, until the transport has nothing more: a TLS transport may
+        // hold decrypted bytes that no poll would announce.
+        for (;;) {
+            const IoResult r = link.read(chunk, sizeof chunk);
+            if (r.status == IoResult::Status::again) break;
+            if (r.status != IoResult::Status::done) {
+                const ConnectionEnding ending = r.status == IoResult::Status::closed
+                                                    ? ConnectionEnding::closed
+                                                    : ending_for_socket_error(r.error);
+                // A reset counts as closing: a server that drops unread bytes sends one.
+                const bool unheard = first_bytes && plain && ending == ConnectionEnding::closed;
+                return unheard ? ConnectionEnding::closed_unheard : ending;
+            }
+            if (first_bytes && plain && looks_like_tls_record(chunk, r.bytes)) {
+                return ConnectionEnding::tls_answer;
+            }
+            first_bytes = false;
+            buffer.append(chunk, r.bytes);
+
+            size_t line_start = 0;
+            for (;;) {
+                size_t lf = buffer.find('\n', scanned);
+                if (lf == std::string::npos) break;
+                if (lf > line_start) handle_line(buffer.substr(line_start, lf - line_start));
+                line_start = lf + 1;
+                scanned = line_start;
+            }
+            buffer.erase(0, line_start);
+            scanned = buffer.size();
+            if (login_refused_) return ConnectionEnding::login_refused;
+            if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::closed;
+            if (!running_) return ConnectionEnding::closed;
+        }
+
         const auto now = Clock::now();
         if (out.empty()) {
-            undrained_since.reset();
-        } else if (!undrained_since) {
+            undrained = false;
+        } else if (!undrained) {
+            undrained = true;
             undrained_since = now;
         }
 
         // The earliest deadline bounds the poll, so each is noticed when it passes.
         Clock::time_point wake = now + timing_.poll_slice;
-        if (undrained_since) {
-            if (now - *undrained_since >= timing_.send_timeout) {
+        if (undrained) {
+            if (now - undrained_since >= timing_.send_timeout) {
                 return ConnectionEnding::write_stalled;
             }
-            wake = std::min(wake, *undrained_since + timing_.send_timeout);
+            wake = std::min(wake, undrained_since + timing_.send_timeout);
         }
         // A pool that sends a job has taken the login, whether or not it ever replies to it.
         if (board_.job_seq() == seq_at_connect) {
@@ -314,8 +343,7 @@ ConnectionEnding Pool::serve_connection(int fd, uint64_t seq_at_connect) {
         }
         const auto wait = std::chrono::ceil<milliseconds>(wake - now);
 
-        pollfd p[2] = {{fd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
-                       {wake_fd_, POLLIN, 0}};
+        pollfd p[2] = {{link.fd(), link.wanted_events(!out.empty()), 0}, {wake_fd_, POLLIN, 0}};
         int r = poll(p, wake_fd_ >= 0 ? 2 : 1, static_cast<int>(wait.count()));
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -325,26 +353,6 @@ ConnectionEnding Pool::serve_connection(int fd, uint64_t seq_at_connect) {
             uint64_t count;
             [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
         }
-        if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-
-        ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return ending_for_socket_error(errno);
-        if (n == 0) return ConnectionEnding::closed;
-        buffer.append(chunk, static_cast<size_t>(n));
-
-        size_t line_start = 0;
-        for (;;) {
-            size_t lf = buffer.find('\n', scanned);
-            if (lf == std::string::npos) break;
-            if (lf > line_start) handle_line(buffer.substr(line_start, lf - line_start));
-            line_start = lf + 1;
-            scanned = line_start;
-        }
-        buffer.erase(0, line_start);
-        scanned = buffer.size();
-        if (login_refused_) return ConnectionEnding::login_refused;
-        if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::closed;
     }
     return ConnectionEnding::closed;
 }

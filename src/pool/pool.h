@@ -4,8 +4,10 @@
 // drops. It publishes jobs to its JobBoard, from which the hashing threads take them; they hand
 // shares back through submit.
 //
-// Only the connection thread touches the socket. Other threads queue whole lines in `outbox`
-// and wake it; so a pool that stops reading never blocks a hashing thread or stop(). The thread
+// The network is behind one door (transport.h): the connector opens a plain TCP or TLS
+// connection, the transport carries its bytes. Only the connection thread reads and writes.
+// Other threads queue whole lines in `outbox` and wake it; so a pool that stops reading never
+// blocks a hashing thread or stop(). The thread
 // ends a connection as lost when its queue cannot drain within send_timeout, when the login
 // has neither a reply nor a job within login_timeout, or a submit no reply within reply_timeout.
 //
@@ -21,6 +23,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +38,7 @@
 #include "pool/pending_replies.h"
 #include "pool/pool_status.h"
 #include "pool/pool_timing.h"
-#include "pool/resolver.h"
+#include "pool/transport.h"
 
 namespace orvo::qel {
 
@@ -48,6 +52,8 @@ class Pool {
         std::string address;                  // payout address sent in the login
         std::string worker;                   // worker name sent in the login
         std::vector<PoolEndpoint> backups{};  // tried after host:port, in this order
+        bool tls = false;                     // host:port speaks TLS
+        std::optional<Fingerprint> pin{};     // its certificate, when pinned
     };
     using Timing = PoolTiming;
     // A share's verdict: accepted or not, and the pool's reason. Called on the connection thread.
@@ -57,7 +63,9 @@ class Pool {
 
     // `report` takes the client's "net  " lines, `on_result` the share verdicts; either may be
     // empty. Both are called on the connection thread only, never with a lock of the client held.
-    explicit Pool(ReportSink report = {}, ResultSink on_result = {}, Timing timing = {});
+    // `connector` opens the connections; none: the sockets of this machine (SocketConnector).
+    explicit Pool(ReportSink report = {}, ResultSink on_result = {}, Timing timing = {},
+                  std::unique_ptr<Connector> connector = nullptr);
     ~Pool();  // stops the connection thread
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -98,24 +106,27 @@ class Pool {
     PoolStatus status() const EXCLUDES(status_mutex_);
 
   private:
-    friend struct PoolTestAccess;  // tests wire a socket pair in place of a connection
+    friend struct PoolTestAccess;  // tests look at the job and the queue, and fake a connection
 
     void connection_thread();
-    int connect_to(const PoolEndpoint& endpoint);  // a connected non-blocking socket, or -1
-    ConnectionEnding serve_connection(int fd, uint64_t seq_at_connect) EXCLUDES(send_mutex);
-    bool flush_outgoing(int fd, std::string& out) EXCLUDES(send_mutex);
+    ConnectionEnding serve_connection(Transport& link, uint64_t seq_at_connect)
+        EXCLUDES(send_mutex);
+    // Writes what it can of `out` (and of the queue) without blocking.
+    std::optional<ConnectionEnding> flush_outgoing(Transport& link, std::string& out)
+        EXCLUDES(send_mutex);
     void wake_connection_thread();
     void announce_switch(size_t index, const char* why);
     void back_off(int& delay, std::optional<size_t> next);
     void wait_delay(int seconds);
     void apply_job(const JsonValue& source);
     void log(const std::string& text) const;
+    void log_error(const std::string& text) const;
     void use_pool(size_t index) EXCLUDES(status_mutex_);
 
     const ReportSink report_;
     const ResultSink on_result_;
     const Timing timing_;
-    ResolveFn resolve_ = system_resolve;  // written only while stopped
+    const std::unique_ptr<Connector> connector_;  // used by the connection thread only
 
     // Copies taken by start; written only while stopped.
     Config config_;
@@ -138,13 +149,17 @@ class Pool {
     mutable Mutex status_mutex_;
     PoolEndpoint in_use_ GUARDED_BY(status_mutex_);  // the pool in use, or last tried
     bool backup_in_use_ GUARDED_BY(status_mutex_) = false;
+    // The certificate of the pool in use, from its last TLS connection.
+    std::optional<Fingerprint> certificate_ GUARDED_BY(status_mutex_);
     std::atomic<int64_t> connected_since_ns_{0};  // steady clock, of the current connection
     std::atomic<bool> had_job_{false};
     std::atomic<uint64_t> last_height_{0};
     std::atomic<uint64_t> last_difficulty_{0};
 
     Mutex send_mutex;
-    int sock GUARDED_BY(send_mutex) = -1;       // -1 without a connection
+    // The connection; null without one. Only the connection thread installs, uses and removes
+    // it; other threads may only shut it down (stop), under the lock.
+    std::unique_ptr<Transport> transport_ GUARDED_BY(send_mutex);
     std::string outbox GUARDED_BY(send_mutex);  // lines queued for the connection thread
     int wake_fd_ = -1;  // eventfd that tells the connection thread to look up
 };

@@ -12,8 +12,12 @@ struct PoolStatus {
     std::string host;  // the pool in use (or last tried)
     uint16_t port = 0;
     bool connected = false;
-    uint64_t seconds_connected = 0;      // of the current connection; 0 without one
-    bool backup = false;                 // the pool in use is not the first configured
+    uint64_t seconds_connected = 0;  // of the current connection; 0 without one
+    bool backup = false;             // the pool in use is not the first configured
+    bool tls = false;                // the pool in use is reached over TLS
+    // SHA-256 of the certificate it presented on its last TLS connection (64 lower-case hex
+    // digits); empty before that, and for a plain pool.
+    std::string tls_fingerprint;
     uint64_t reconnects = 0;             // connections made after the first
     std::optional<uint64_t> job_height;  // of the last job received; none before the first
     std::optional<uint64_t> job_difficulty;

@@ -22,8 +22,11 @@ struct PoolTiming {
     // Longest the connection thread sleeps in poll; bounds how late it notices anything it is
     // not woken for.
     std::chrono::milliseconds poll_slice{1000};
-    // Slice in which a pending connect or name resolution re-checks whether to go on.
+    // Slice in which a pending connect, handshake or name resolution re-checks whether to go on.
     std::chrono::milliseconds connect_slice{100};
+    // Longest a TCP connect to one address, and then a TLS handshake, may take. A pool that
+    // accepts and then stalls the handshake costs one attempt, never the connection thread.
+    std::chrono::milliseconds connect_timeout{10000};
     // Dead-peer detection by the kernel: probes after keepalive_idle of silence, one every
     // keepalive_interval, the connection dead after keepalive_count unanswered ones.
     std::chrono::seconds keepalive_idle{60};

@@ -122,9 +122,40 @@ TEST(CommandLine, PoolEndpointSplitsAtLastColonAndWantsAPortFrom1To65535) {
         {"h:12x", std::nullopt},
         {"h:80 ", std::nullopt},
         {"h:x", std::nullopt},
+        {"stratum+tcp://127.0.0.1:1", PoolEndpoint{"127.0.0.1", 1}},
+        {"stratum+ssl://h:3361", PoolEndpoint{"h", 3361, true}},
+        {"stratum+tls://h", PoolEndpoint{"h", 3333, true}},
+        {"stratum+ssl://h:0", std::nullopt},
+        {"ssl://h:1", std::nullopt},
+        {"Stratum+tcp://h:1", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(split_pool_endpoint(c.pool), c.endpoint) << c.pool;
+    }
+}
+
+TEST(CommandLine, TlsFingerprintPinsTheTlsPoolBeforeIt) {
+    const std::string lower = "ab01" + std::string(60, '0');
+    std::string colons = "AB:01";
+    for (int i = 2; i < 32; ++i) colons += ":00";
+    const struct {
+        std::string fingerprint;
+        bool valid;
+    } cases[] = {
+        {lower, true},
+        {colons, true},  // as openssl x509 -fingerprint prints it
+        {"ab01", false},
+        {lower + "0", false},
+        {std::string("A:B01") + colons.substr(5), false},  // a colon that splits a pair
+        {std::string("g") + lower.substr(1), false},
+    };
+    for (const auto& c : cases) {
+        CommandLine cl = parse({"-o", "stratum+ssl://a:1", "--tls-fingerprint", c.fingerprint, "-o",
+                                "stratum+ssl://b:2"});
+        EXPECT_EQ(!cl.exit_code, c.valid) << c.fingerprint;
+        if (!c.valid) continue;
+        EXPECT_EQ(cl.config.pools[0].pin, (Fingerprint{0xab, 0x01})) << c.fingerprint;
+        EXPECT_FALSE(cl.config.pools[1].pin.has_value());
     }
 }
 
@@ -157,6 +188,17 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
         {{"--intensity", "5"}, 2, "bad --intensity value 5: a number from 1 to 4\n"},
         {{"--intensity", "0"}, 2, "bad --intensity value 0: a number from 1 to 4\n"},
         {{"--intensity", "2x"}, 2, "bad --intensity value 2x: a number from 1 to 4\n"},
+        {{"-o", "http://h:1"},
+         2,
+         "bad --pool value http://h:1: unknown scheme http://: use stratum+tcp://, "
+         "stratum+ssl:// or stratum+tls://\n"},
+        {{"-o", "h:1", "--tls-fingerprint", "ab"},
+         2,
+         "bad --tls-fingerprint value ab: it pins the TLS pool (stratum+ssl://) of the -o just "
+         "before it\n"},
+        {{"-o", "stratum+tls://h:1", "--tls-fingerprint", "ab"},
+         2,
+         "bad --tls-fingerprint value ab: expected the certificate's SHA-256 as 64 hex digits\n"},
         {{"--bogus", "--help"}, 2, "unknown option --bogus (see --help)\n"},
         {{}, 2, "an QEL payout address is required: -u <qel1...>\n"},
         {{"--bench", "0"}, 2, "an QEL payout address is required: -u <qel1...>\n"},
@@ -188,7 +230,9 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
         "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n"
         "      --no-color           uncolored output\n"
         "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
-        "      --bench <seconds>    offline benchmark\n";
+        "      --bench <seconds>    offline benchmark\n"
+        "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before it "
+        "by this certificate\n";
     for (const char* flag : {"-h", "--help"}) {
         auto r = run_process({MINTRAKEL_BINARY, "-u", "qel1x", flag, "--bogus"});
         EXPECT_EQ(r.exit_code, 0);

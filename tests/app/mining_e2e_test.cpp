@@ -15,6 +15,7 @@
 #include "support/console_capture.h"
 #include "support/process.h"
 #include "support/standin_pool.h"
+#include "support/test_certificates.h"
 
 namespace orvo::qel {
 namespace {
@@ -34,39 +35,55 @@ std::vector<std::string> miner(const std::string& endpoint, std::vector<std::str
 }
 
 // What only the process shows: the start-up lines in order on stdout, nothing on stderr, the
-// exit code of a stop by signal and the shutdown line last.
+// exit code of a stop by signal and the shutdown line last; over plain TCP and over TLS with a
+// pinned self-signed certificate, every share valid either way.
 TEST(MiningEndToEnd, SharesAreAcceptedThenCleanStop) {
-    StandinPool pool({"--difficulty", "40", "--job-interval", "4"});
-    ASSERT_FALSE(pool.endpoint().empty());
-    BackgroundProcess m(miner(pool.endpoint(), {}));
-    ASSERT_TRUE(m.wait_for_output(" share accepted (", 30s)) << m.stdout_text();
-    m.send_signal(SIGINT);
-    auto r = m.wait(10s);
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, "");
+    test_support::TestCertificates certs;
+    ASSERT_TRUE(certs.ok()) << certs.problem();
+    const std::string fingerprint =
+        test_support::TestCertificates::fingerprint(certs.self_signed());
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        std::vector<std::string> switches{"--difficulty", "40", "--job-interval", "4"};
+        if (tls) switches.insert(switches.end(), {"--tls", certs.self_signed(), certs.key()});
+        StandinPool pool(switches);
+        ASSERT_FALSE(pool.endpoint().empty());
+        BackgroundProcess m(
+            tls ? miner("stratum+ssl://" + pool.endpoint(), {"--tls-fingerprint", fingerprint})
+                : miner(pool.endpoint(), {}));
+        ASSERT_TRUE(m.wait_for_output(" share accepted (", 30s)) << m.stdout_text();
+        m.send_signal(SIGINT);
+        auto r = m.wait(10s);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "");
 
-    // Start-up lines of a mining run, in order.
-    const char* in_order[] = {" cpu   engine ",
-                              " pool  ",
-                              " user  qel1testaddress · worker ci\n",
-                              " net   connected to ",
-                              " net   logged in\n",
-                              " net   new job — height ",
-                              " share accepted (1/0)\n"};
-    size_t at = 0;
-    for (const char* piece : in_order) {
-        size_t found = r.out.find(piece, at);
-        ASSERT_NE(found, std::string::npos) << piece << "\n" << r.out;
-        at = found;
+        // Start-up lines of a mining run, in order.
+        const std::string pool_line =
+            " pool  " + pool.endpoint() + (tls ? " · TLS · pinned " : "\n");
+        const std::string connected =
+            " net   connected to " + pool.endpoint() + (tls ? " · TLS 1.3 · fingerprint " : "\n");
+        const std::string in_order[] = {" cpu   engine ",
+                                        pool_line,
+                                        " user  qel1testaddress · worker ci\n",
+                                        connected,
+                                        " net   logged in\n",
+                                        " net   new job — height ",
+                                        " share accepted (1/0)\n"};
+        size_t at = 0;
+        for (const std::string& piece : in_order) {
+            size_t found = r.out.find(piece, at);
+            ASSERT_NE(found, std::string::npos) << piece << "\n" << r.out;
+            at = found;
+        }
+        // The shutdown line is last.
+        const std::string shutdown = "\n shutdown requested — clean exit\n";
+        ASSERT_GE(r.out.size(), shutdown.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - shutdown.size()), shutdown);
+
+        std::string counts = pool.judgement();
+        EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
+            << counts;
     }
-    // The shutdown line is last.
-    const std::string shutdown = "\n shutdown requested — clean exit\n";
-    ASSERT_GE(r.out.size(), shutdown.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - shutdown.size()), shutdown);
-
-    std::string counts = pool.judgement();
-    EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))
-        << counts;
 }
 
 // A whole run in this process with a 20 ms tick: the arena and self-check lines, shares, and a

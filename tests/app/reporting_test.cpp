@@ -26,7 +26,11 @@ RateHistory history_of(uint64_t ticks, uint64_t (*sample)(uint64_t)) {
 TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
     set_console_palette(false);
     RunConfig config;
-    config.pools = {{"127.0.0.1", 1}, {"pool.example", 3360}, {"::1", 3333}};
+    config.pools = {{"127.0.0.1", 1},
+                    {"pool.example", 3360},
+                    {"::1", 3333},
+                    {"tls.example", 3361, true},
+                    {"pinned.example", 3362, true, Fingerprint{0xab, 0x01}}};
     config.address = "qel1x";
     config.worker = "rig";
     config.threads = 1;
@@ -34,7 +38,9 @@ TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
         print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
     });
     EXPECT_NE(out.find(" pool  127.0.0.1:1\n pool  pool.example:3360 (backup)\n"
-                       " pool  ::1:3333 (backup)\n user  qel1x · worker rig\n"),
+                       " pool  ::1:3333 (backup)\n pool  tls.example:3361 · TLS (backup)\n"
+                       " pool  pinned.example:3362 · TLS · pinned ab01" +
+                       std::string(60, '0') + " (backup)\n user  qel1x · worker rig\n"),
               std::string::npos)
         << out;
 }

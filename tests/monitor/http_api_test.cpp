@@ -37,6 +37,8 @@ ApiSnapshot mining_snapshot() {
     p.connected = true;
     p.reconnects = 2;
     p.backup = true;
+    p.tls = true;
+    p.tls_fingerprint = std::string(64, 'c');
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
@@ -82,6 +84,8 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_TRUE(pool->find("connected")->flag);
     EXPECT_EQ(pool->get_u64("connected_s", 0), 120u);
     EXPECT_TRUE(pool->find("backup")->flag);
+    EXPECT_TRUE(pool->find("tls")->flag);
+    EXPECT_EQ(pool->get_string("tls_fingerprint", ""), std::string(64, 'c'));
     EXPECT_EQ(pool->get_u64("reconnects", 0), 2u);
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
@@ -93,7 +97,9 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     ApiSnapshot s = mining_snapshot();
     s.pool->status.job_height.reset();
     s.pool->status.job_difficulty.reset();
+    s.pool->status.tls_fingerprint.clear();  // before the first TLS connection
     JsonValue v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("pool")->find("tls_fingerprint")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_height")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_difficulty")->kind, JsonKind::null);
     s.pool.reset();

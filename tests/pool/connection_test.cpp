@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pool/pool.h"
+#include "pool/socket_connector.h"
 #include "pool_test_util.h"
 #include "support/loopback.h"
 
@@ -270,7 +271,7 @@ TEST_F(Connection, StopWhileConnectedIsSilent) {
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
     EXPECT_FALSE(pool().connected());
-    EXPECT_EQ(PoolTestAccess::socket(pool()), -1);
+    EXPECT_FALSE(PoolTestAccess::has_transport(pool()));
     EXPECT_FALSE(PoolTestAccess::job(pool()).valid);
     EXPECT_FALSE(PoolTestAccess::thread_joinable(pool()));
 }
@@ -529,8 +530,8 @@ struct StuckResolver {
 TEST(ConnectionTiming, StopDoesNotWaitForTheResolver) {
     StuckResolver resolver;
     Recorder rec;  // outlives the client that reports to it
-    Pool pool(rec.lines(), rec.verdicts());
-    PoolTestAccess::set_resolver(pool, resolver.fn());
+    Pool pool(rec.lines(), rec.verdicts(), {},
+              std::make_unique<SocketConnector>(PoolTiming{}, resolver.fn()));
     pool.start(loopback_config(1));
     ASSERT_TRUE(resolver.wait_called());
     std::this_thread::sleep_for(300ms);
@@ -545,12 +546,13 @@ TEST(ConnectionTiming, AnAbandonedLookupAnsweringLateIsHarmless) {
     // The late answer is a real address list: the helper must free it, not hand it over.
     auto gate = std::make_shared<std::atomic<bool>>(false);
     {
-        Pool pool;
-        PoolTestAccess::set_resolver(
-            pool, [gate](const char* h, const char* s, const addrinfo* hints, addrinfo** out) {
-                while (!*gate) std::this_thread::sleep_for(1ms);
-                return getaddrinfo(h, s, hints, out);
-            });
+        Pool pool({}, {}, {},
+                  std::make_unique<SocketConnector>(
+                      PoolTiming{},
+                      [gate](const char* h, const char* s, const addrinfo* hints, addrinfo** out) {
+                          while (!*gate) std::this_thread::sleep_for(1ms);
+                          return getaddrinfo(h, s, hints, out);
+                      }));
         pool.start(loopback_config(test_support::closed_port()));
         std::this_thread::sleep_for(200ms);
         pool.stop();

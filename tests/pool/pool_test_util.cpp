@@ -23,10 +23,17 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 ReportSink Recorder::lines() {
     return [this](const ReportLine& line) {
-        // Every line of the client is a gray "net  " line; any other shows up in the comparisons.
-        const bool net = line.colour == LineColour::gray && std::string(line.tag) == "net  ";
+        // Every line of the client is a "net  " line, gray or (a failure the user must act on)
+        // red, which is recorded with a "red: " prefix; any other shows up in the comparisons.
+        const bool net = std::string(line.tag) == "net  ";
+        std::string text = line.text;
+        if (!net || line.colour == LineColour::green) {
+            text = "not a net line: " + text;
+        } else if (line.colour == LineColour::red) {
+            text = "red: " + text;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
-        logs_.push_back(net ? line.text : "not a net line: " + line.text);
+        logs_.push_back(std::move(text));
     };
 }
 

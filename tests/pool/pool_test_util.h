@@ -13,18 +13,29 @@
 
 namespace orvo::qel {
 
+// A connection on which nothing ever moves.
+struct IdleTransport : Transport {
+    IoResult read(char*, size_t) override { return {IoResult::Status::again}; }
+    IoResult write(const char*, size_t) override { return {IoResult::Status::again}; }
+    int fd() const override { return -1; }
+    short wanted_events(bool) const override { return 0; }
+    void shut_down() override {}
+    TransportSecurity security() const override { return {}; }
+};
+
 // The one door to the client's private state, for tests only.
 struct PoolTestAccess {
     // The job in force, copied under its lock.
     static Job job(const Pool& pool) { return pool.board_.job(); }
-    // Makes `fd` the client's connection (-1: none), as the connection thread would.
-    static void set_socket(Pool& pool, int fd) {
+    // Gives the client a connection that carries nothing (or takes it away), as the connection
+    // thread would install one: lines are queued and requests awaited.
+    static void set_connected(Pool& pool, bool connected) {
         MutexLock lock(pool.send_mutex);
-        pool.sock = fd;
+        pool.transport_ = connected ? std::make_unique<IdleTransport>() : nullptr;
     }
-    static int socket(Pool& pool) {
+    static bool has_transport(Pool& pool) {
         MutexLock lock(pool.send_mutex);
-        return pool.sock;
+        return pool.transport_ != nullptr;
     }
     static bool thread_joinable(const Pool& pool) { return pool.thread.joinable(); }
     // The lines queued for the connection thread, taken out as it would write them.
@@ -42,7 +53,6 @@ struct PoolTestAccess {
     static void await_reply(Pool& pool, uint64_t id) {
         pool.pending_.add(id, PendingReplies::Clock::now());
     }
-    static void set_resolver(Pool& pool, ResolveFn resolve) { pool.resolve_ = std::move(resolve); }
     // Whether another thread could take job_mutex right now (it never waits for it).
     static bool job_lock_free(const Pool& pool) {
         bool free = false;

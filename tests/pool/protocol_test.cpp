@@ -1,6 +1,3 @@
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -371,9 +368,7 @@ TEST(Protocol, LineTable) {
 TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
     Recorder rec;  // outlives the client that reports to it
     Pool pool(rec.lines(), rec.verdicts());
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    PoolTestAccess::set_socket(pool, fds[0]);  // connected: the requests are queued and awaited
+    PoolTestAccess::set_connected(pool, true);  // the requests are queued and awaited
     pool.send_login();
     uint8_t hash[32] = {};
     pool.submit("j", 1, hash);  // id 2
@@ -399,9 +394,7 @@ TEST(Protocol, RepliesCountOnceForRequestsOfThisConnection) {
     PoolTestAccess::open_connection(pool);
     pool.handle_line(R"({"id":4,"status":"OK"})");
     EXPECT_EQ(rec.results().size(), 2u);
-    PoolTestAccess::set_socket(pool, -1);
-    close(fds[0]);
-    close(fds[1]);
+    PoolTestAccess::set_connected(pool, false);
 }
 
 // Pool-supplied texts are cut at 200 characters (not bytes) before they reach a message.
@@ -438,19 +431,11 @@ TEST(Protocol, NoCallbacksNoCrash) {
 // A client whose socket is one end of a socket pair, so the tests read what it sends.
 class WiredPool : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-        PoolTestAccess::set_socket(pool_, fds_[0]);
-    }
-    void TearDown() override {
-        PoolTestAccess::set_socket(pool_, -1);
-        close(fds_[0]);
-        close(fds_[1]);
-    }
+    void SetUp() override { PoolTestAccess::set_connected(pool_, true); }
+    void TearDown() override { PoolTestAccess::set_connected(pool_, false); }
     // Without a connection thread the lines stay queued, exactly as they would be written.
     std::string read_all_available() { return PoolTestAccess::take_outbox(pool_); }
     Pool pool_;
-    int fds_[2] = {-1, -1};
 };
 
 TEST_F(WiredPool, LoginLineByteForByte) {

@@ -182,9 +182,13 @@ for template in "" ".rig7" "%WORKER_NAME%.rig7"; do
     check "no address ('$template') is explained on the console" \
         grep -q "no payout address" "$farm/config.err"
 done
-got=$(run_config CUSTOM_URL=stratum+ssl://pool.example:3361 CUSTOM_TEMPLATE=qel1addr)
-check "a TLS pool URL is refused (got '$got')" test "$got" = "status 1"
-check "a TLS pool URL is explained" grep -q "only plain TCP" "$farm/config.err"
+# TLS pools pass through as the miner writes them, mixed with plain ones.
+config_case "$ok"$'\n'"-o|stratum+ssl://a.example:3361|-o|stratum+tls://b.example:2|-o|c.example:3|-u|qel1addr" \
+    "CUSTOM_URL=stratum+ssl://a.example:3361/ tls://b.example:2 stratum+tcp://c.example:3" \
+    CUSTOM_TEMPLATE=qel1addr
+got=$(run_config CUSTOM_URL=stratum2+tcp://pool.example:3361 CUSTOM_TEMPLATE=qel1addr)
+check "a pool URL of another scheme is refused (got '$got')" test "$got" = "status 1"
+check "a pool URL of another scheme is explained" grep -q "use stratum+tcp://, stratum+ssl://" "$farm/config.err"
 
 # --- h-run.sh with a scripted miner ----------------------------------------------------------
 # The real binary is kept aside; the stand-in records each start and its arguments, then acts as

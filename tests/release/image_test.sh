@@ -123,15 +123,17 @@ check "label created is the last commit's time" test "$(label created)" = "$comm
 check "the image is dated at the last commit" test "$(jq -r .created "$config")" = "$commit_time"
 check "the user is numeric and not root" \
     bash -c "[[ \$(jq -r .config.User '$config') =~ ^([1-9][0-9]*):([1-9][0-9]*)\$ ]]"
-check "one layer: the miner and vectors.txt, nothing else" \
+check "one layer: the miner, vectors.txt and the CA bundle, nothing else" \
     test "$(tar -tzf "$(blob "$(jq -r '.layers[0].digest' "$manifest")")" | grep -v '/$' | sort | paste -sd' ')" \
-    = "usr/local/bin/mintrakel usr/local/share/mintrakel/vectors.txt"
+    = "etc/ssl/certs/ca-certificates.crt usr/local/bin/mintrakel usr/local/share/mintrakel/vectors.txt"
 mkdir -p "$work/layer"
 tar -C "$work/layer" -xzf "$(blob "$(jq -r '.layers[0].digest' "$manifest")")"
 check "the image's miner is the release binary" \
     cmp "$work/layer/usr/local/bin/mintrakel" "$root_dir/build-release/mintrakel"
 check "the image's vectors.txt is the committed one" \
     cmp "$work/layer/usr/local/share/mintrakel/vectors.txt" "$root_dir/tests/data/vectors.txt"
+check "the image's CA bundle is the build machine's" \
+    cmp "$work/layer/etc/ssl/certs/ca-certificates.crt" /etc/ssl/certs/ca-certificates.crt
 
 # --- the example DaemonSet runs this image as its user -------------------------------------
 # Prints what the DaemonSet's miner container says, one fact a line, for the checks below.
@@ -194,7 +196,7 @@ port=$(sed -n 's/^listening on 127\.0\.0\.1://p' "$work/pool.out" | head -n 1)
 [[ -n $port ]] || give_up "the stand-in pool did not start"
 
 # As the example DaemonSet runs it: read-only root, no capability, no privilege to gain. The
-# pool's name comes from the /etc/hosts podman writes (the image has no /etc of its own); name
+# pool's name comes from the /etc/hosts podman writes (the image's /etc holds only the CA bundle); name
 # servers only on loopback, so no look-up leaves this machine.
 "${run[@]}" --name image-test-miner "${limits[@]}" --network=host --read-only --cap-drop=all \
     --security-opt no-new-privileges --dns 127.0.0.1 --add-host qelpool.test:127.0.0.1 "$image" \

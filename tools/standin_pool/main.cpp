@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "judge.h"
 #include "miner/engine.h"
 #include "options.h"
 #include "server.h"
+#include "tls_server.h"
 
 namespace {
 
@@ -53,10 +55,19 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    std::unique_ptr<standin::TlsServer> tls;
+    if (!options.tls_cert.empty()) {
+        tls = standin::TlsServer::load(options.tls_cert, options.tls_key, error);
+        if (!tls) {
+            std::fprintf(stderr, "standin_pool: %s\n", error.c_str());
+            return 1;
+        }
+    }
+
     int status = 0;
     standin::ShareJudge judge(hash, Arena{arena_memory, false});
     {
-        standin::Server server(options, judge);
+        standin::Server server(options, judge, tls.get());
         if (server.listen_loopback()) {
             server.run(stop_flag);
         } else {

@@ -43,6 +43,7 @@ const char* usage_text() {
            "  --height N               height of the first job (default 1000)\n"
            "  --seed N                 seed for headers and ranges (default random)\n"
            "  --engine avx512|avx2     hash engine for judging (default: the best one)\n"
+           "  --tls CERT KEY           speak TLS with this certificate (chain) and key (PEM)\n"
            "\n"
            "misbehaviour:\n"
            "  --refuse-login TEXT      refuse every login with TEXT\n"
@@ -108,6 +109,13 @@ bool parse_options(int argc, char** argv, Options& o, bool& help, std::string& e
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             help = true;
             return true;
+        } else if (std::strcmp(arg, "--tls") == 0) {
+            if (i + 2 >= argc) {
+                error = "--tls needs a certificate and a key";
+            } else {
+                o.tls_cert = argv[++i];
+                o.tls_key = argv[++i];
+            }
         } else if (number("--port", port)) {
             if (port > 65535) error = "--port must be at most 65535";
             o.port = static_cast<uint16_t>(port);

@@ -15,8 +15,10 @@ struct Options {
     double job_interval_s = 30;  // 0: never replace the job
     uint64_t nonce_span = uint64_t{1} << 40;
     uint64_t height = 1000;
-    uint64_t seed = 0;   // 0: random
-    std::string engine;  // "avx512", "avx2" or "" (best)
+    uint64_t seed = 0;     // 0: random
+    std::string engine;    // "avx512", "avx2" or "" (best)
+    std::string tls_cert;  // both set: clients speak TLS, with this certificate (chain) and key
+    std::string tls_key;
 
     // Misbehaviour.
     std::string refuse_login;   // non-empty: refuse every login with this text

@@ -1,8 +1,11 @@
 #include "server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -45,8 +48,8 @@ std::string printable(const std::string& s) {
 
 }  // namespace
 
-Server::Server(const Options& options, ShareJudge& judge)
-    : options_(options), judge_(judge), next_height_(options.height) {
+Server::Server(const Options& options, ShareJudge& judge, const TlsServer* tls)
+    : options_(options), judge_(judge), tls_(tls), next_height_(options.height) {
     rng_.seed(options.seed != 0 ? options.seed : std::random_device{}());
     if (options.target_hex.empty() ||
         !decode_hex_exact(options.target_hex, share_target_, sizeof share_target_)) {
@@ -59,7 +62,7 @@ Server::Server(const Options& options, ShareJudge& judge)
 }
 
 Server::~Server() {
-    for (auto& [fd, c] : clients_) close(fd);
+    for (auto& [fd, c] : clients_) close_client(c);
     if (listener_ >= 0) close(listener_);
 }
 
@@ -138,6 +141,10 @@ void Server::accept_client(double now) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Client c;
     c.fd = fd;
+    if (tls_ != nullptr) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        c.ssl = tls_->session(fd);
+    }
     c.conn = next_conn_++;
     c.next_job_at = now + options_.job_interval_s;
     say("connect #" + std::to_string(c.conn));
@@ -145,6 +152,10 @@ void Server::accept_client(double now) {
 }
 
 void Server::read_from(Client& c) {
+    if (c.ssl != nullptr) {
+        read_tls(c);
+        return;
+    }
     char buf[8192];
     ssize_t n = recv(c.fd, buf, sizeof buf, 0);
     if (n <= 0) {
@@ -153,7 +164,35 @@ void Server::read_from(Client& c) {
         c.closing = true;
         return;
     }
-    c.inbox.append(buf, static_cast<size_t>(n));
+    take_bytes(c, buf, static_cast<size_t>(n));
+}
+
+// Reads until the session has nothing more (the handshake first, on the first reads); a
+// handshake that fails is reported with OpenSSL's reason.
+void Server::read_tls(Client& c) {
+    char buf[8192];
+    while (!c.closing) {
+        ERR_clear_error();
+        const int n = SSL_read(c.ssl, buf, sizeof buf);
+        if (n > 0) {
+            take_bytes(c, buf, static_cast<size_t>(n));
+            continue;
+        }
+        const int e = SSL_get_error(c.ssl, n);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return;
+        if (!SSL_is_init_finished(c.ssl)) {
+            const unsigned long reason = ERR_peek_last_error();
+            say("tls #" + std::to_string(c.conn) + " handshake failed: " +
+                (reason != 0 ? ERR_reason_error_string(reason) : "connection closed"));
+        } else {
+            say("disconnect #" + std::to_string(c.conn));
+        }
+        c.closing = true;
+    }
+}
+
+void Server::take_bytes(Client& c, const char* bytes, size_t size) {
+    c.inbox.append(bytes, size);
     size_t start = 0;
     for (size_t lf; !c.closing && (lf = c.inbox.find('\n', start)) != std::string::npos;) {
         std::string line = c.inbox.substr(start, lf - start);
@@ -364,6 +403,10 @@ void Server::write_raw(Client& c, const std::string& bytes) {
 }
 
 void Server::flush(Client& c) {
+    if (c.ssl != nullptr) {
+        flush_tls(c);
+        return;
+    }
     size_t sent = 0;
     while (sent < c.outbox.size()) {
         ssize_t n = ::send(c.fd, c.outbox.data() + sent, c.outbox.size() - sent, MSG_NOSIGNAL);
@@ -377,8 +420,37 @@ void Server::flush(Client& c) {
     c.outbox.clear();
 }
 
+// Writes the whole outbox, waiting (up to a few seconds) when the socket is full: the plain
+// path's blocking send, for the non-blocking TLS socket.
+void Server::flush_tls(Client& c) {
+    size_t sent = 0;
+    int stalls = 0;
+    while (sent < c.outbox.size() && !c.closing) {
+        ERR_clear_error();
+        const int n =
+            SSL_write(c.ssl, c.outbox.data() + sent,
+                      static_cast<int>(std::min<size_t>(c.outbox.size() - sent, 1 << 20)));
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        const int e = SSL_get_error(c.ssl, n);
+        if ((e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) && ++stalls < 50) {
+            pollfd p{c.fd, static_cast<short>(e == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+            poll(&p, 1, 100);
+            continue;
+        }
+        c.closing = true;
+    }
+    c.outbox.clear();
+}
+
 void Server::close_client(Client& c) {
     judge_.forget_connection(c.conn);
+    if (c.ssl != nullptr) {
+        if (SSL_is_init_finished(c.ssl)) SSL_shutdown(c.ssl);
+        SSL_free(c.ssl);
+    }
     close(c.fd);
 }
 

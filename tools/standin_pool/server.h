@@ -11,12 +11,14 @@
 #include "judge.h"
 #include "options.h"
 #include "pool/json.h"
+#include "tls_server.h"
 
 namespace orvo::qel::standin {
 
 class Server {
   public:
-    Server(const Options& options, ShareJudge& judge);
+    // `tls`: when given, every client speaks TLS (it must outlive the server).
+    Server(const Options& options, ShareJudge& judge, const TlsServer* tls = nullptr);
     ~Server();
 
     // Binds and listens; prints "listening on 127.0.0.1:PORT". False (with a message on
@@ -28,6 +30,7 @@ class Server {
   private:
     struct Client {
         int fd = -1;
+        ssl_st* ssl = nullptr;  // with --tls: the client's session (non-blocking socket)
         uint64_t conn = 0;
         std::string inbox;
         std::string outbox;  // queued lines in --merge mode
@@ -41,6 +44,9 @@ class Server {
 
     void accept_client(double now);
     void read_from(Client& c);
+    void read_tls(Client& c);
+    void take_bytes(Client& c, const char* bytes, size_t size);
+    void flush_tls(Client& c);
     void handle_message(Client& c, const std::string& line);
     void handle_login(Client& c, const JsonValue& message);
     void handle_submit(Client& c, const JsonValue& message);
@@ -55,6 +61,7 @@ class Server {
 
     const Options& options_;
     ShareJudge& judge_;
+    const TlsServer* tls_;
     int listener_ = -1;
     uint64_t next_conn_ = 1;
     uint64_t next_height_;

@@ -1,0 +1,25 @@
+#include "pool/endpoint.h"
+
+#include "base/hex.h"
+
+namespace orvo::qel {
+
+std::optional<Fingerprint> parse_fingerprint(const std::string& text) {
+    std::string digits;
+    for (size_t i = 0; i < text.size(); ++i) {
+        // A colon only between two pairs: "ab:cd", never "a:bcd", ":ab" or "ab::cd".
+        if (text[i] == ':' && i % 3 == 2 && i + 1 < text.size()) continue;
+        digits.push_back(text[i]);
+    }
+    const bool colons = text.find(':') != std::string::npos;
+    if (colons && text.size() != 3 * 32 - 1) return std::nullopt;
+    Fingerprint fp{};
+    if (!decode_hex_exact(digits, fp.data(), fp.size())) return std::nullopt;
+    return fp;
+}
+
+std::string fingerprint_hex(const Fingerprint& fingerprint) {
+    return to_hex(fingerprint.data(), fingerprint.size());
+}
+
+}  // namespace orvo::qel
