@@ -1,6 +1,6 @@
 # Every repository path that HACKING.md names in backquotes exists, so a file moved or renamed
 # without its map fails here. A name holding a placeholder (`<isa>`) or a blank is an example or
-# a command, and skipped; one holding `*` must match at least one file.
+# a command, and skipped, as is a URL; one holding `*` must match at least one file.
 # usage: cmake -DSOURCE_DIR=<repository> -P hacking_paths.cmake
 file(READ "${SOURCE_DIR}/HACKING.md" text)
 string(REGEX MATCHALL "`[^`]+`" quoted "${text}")
@@ -9,7 +9,7 @@ set(checked 0)
 set(missing "")
 foreach(item IN LISTS quoted)
   string(REGEX REPLACE "^`(.*)`$" "\\1" name "${item}")
-  if(name MATCHES "[< ]" OR name MATCHES "^/")
+  if(name MATCHES "[< ]" OR name MATCHES "^/" OR name MATCHES "://")
     continue()
   endif()
   if(NOT name MATCHES "/" AND NOT name MATCHES "\\.(cpp|h|md|txt|sh|py|cmake)$")

@@ -118,14 +118,15 @@ void ConsoleWriter::run(const std::shared_ptr<Shared>& shared) {
         {
             MutexLock lock(s.mutex);
             s.written += batch.size();
-            batch.clear();
             // The stream took what it was given, so it flows again: the dropped texts are said
-            // after those queued before them, and new texts are taken again.
-            if (s.dropped > 0) {
+            // after those queued before them, and new texts are taken again. Only after a write:
+            // a thread that starts late finds texts dropped before the stream took anything.
+            if (!batch.empty() && s.dropped > 0) {
                 s.queue.push_back({s.dropped_fd, s.dropped_line(s.dropped)});
                 ++s.queued;
                 s.dropped = 0;
             }
+            batch.clear();
             s.idle.notify_all();
             while (s.queue.empty() && !s.closing) s.work.wait(s.mutex);
             if (s.queue.empty()) return;
