@@ -67,6 +67,8 @@ trap cleanup EXIT
 root=$work/root
 cp -a "$base" "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# debootstrap writes no /etc/hosts (the installer does): every installed machine names localhost.
+[[ -e $root/etc/hosts ]] || printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
 # Packages downloaded by an earlier run are kept beside the root (installing still runs).
 mkdir -p "$cache/apt-archives/partial"
 
