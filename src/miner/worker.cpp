@@ -136,7 +136,7 @@ void hashing_thread(const WorkerContext& ctx) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
     }
-    const HashEngine engine{ctx.pow_hash, ctx.pow_hash_many};
+    const HashEngine& engine = ctx.engine;
     // Only a thread with all the candidate's arenas times it; the others still wait for the
     // choice and hash with what they have.
     const bool timed = ctx.trial != nullptr && arenas.count == wanted && wanted > 1;

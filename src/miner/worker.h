@@ -12,6 +12,7 @@
 #include "base/report_line.h"
 #include "miner/arena.h"
 #include "miner/arena_room.h"
+#include "miner/hash_engine.h"
 #include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
@@ -32,9 +33,8 @@ struct WorkerContext {
     const std::vector<int32_t>& pin_order;  // thread i is pinned to entry i when it exists
     ArenaCounters& arenas;
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
-    PowHashFn pow_hash = nullptr;
-    // The engine with several hashes side by side; may be null at intensity 1.
-    PowHashManyFn pow_hash_many = nullptr;
+    // The installed engine, one hash at a time and several side by side.
+    HashEngine engine;
     // Arenas the thread maps and hashes side by side (1..MAX_INTENSITY). With a trial, this is
     // the candidate: the self-check times it against 1 and the thread goes on with what main
     // chooses.
