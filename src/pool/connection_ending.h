@@ -10,7 +10,7 @@ namespace orvo::qel {
 
 enum class ConnectionEnding {
     closed,             // the pool closed it, or the socket failed without a reason to give
-    write_stalled,      // the outgoing queue could not drain within send_timeout
+    write_stalled,      // bytes waited send_timeout and the pool took none of them
     login_unanswered,   // no login reply, and no job, within login_timeout
     submit_unanswered,  // the oldest submit had no reply within reply_timeout
     login_refused,      // with backup pools: a refused login counts as a failed attempt

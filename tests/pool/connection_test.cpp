@@ -372,6 +372,28 @@ TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
     EXPECT_LT(slowest_us.load(), 200000);  // generous: the machine is loaded
 }
 
+// A pool that stops reading while the kernel still takes every write: a few lines wait in the
+// kernel's buffers, no write is ever refused, and the connection still ends after send_timeout.
+TEST(ConnectionTiming, APoolThatStopsReadingIsSeenWhileTheKernelTakesEveryWrite) {
+    LoopbackPeer peer(4096);  // takes little: the rest waits at the client
+    Recorder rec;             // outlives the client that reports to it
+    Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 5ms, .send_timeout = 300ms});
+    pool.start(loopback_config(peer.port()));
+    ASSERT_TRUE(peer.accept_client());  // and never reads a byte
+    ASSERT_TRUE(eventually([&] { return pool.connected(); }));
+    const uint8_t hash[32] = {};
+    for (uint64_t i = 0; i < 8; ++i) pool.submit(std::string(1000, 'j'), i, hash);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually(
+        [&] { return rec.count_prefix("pool stopped reading: nothing could be sent for ") == 1; },
+        5s));
+    RecordProperty("detection_ms",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - t0)
+                                        .count()));
+    EXPECT_TRUE(eventually([&] { return rec.count_prefix("connection lost") == 1; }));
+}
+
 TEST_F(Connection, StopWhileThePeerIsDeafIsPrompt) {
     connect();
     const uint8_t hash[32] = {};
