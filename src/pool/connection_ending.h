@@ -17,6 +17,7 @@ enum class ConnectionEnding {
     keepalive_timeout,  // the kernel's keepalive probes went unanswered
     tls_answer,         // a plain connection was answered in TLS: the pool wants stratum+ssl://
     closed_unheard,     // a plain connection closed before the pool sent a single byte
+    line_too_long,      // the pool sent more than POOL_MAX_PARTIAL_LINE bytes without a line feed
 };
 
 // The ending a failed receive (or a socket error reported by poll) means, from its errno.

@@ -217,6 +217,11 @@ void Pool::connection_thread() {
                       " closed the connection without a word (a TLS port? then write "
                       "stratum+ssl://" +
                       endpoint.text() + ")");
+        } else if (ending == ConnectionEnding::line_too_long) {
+            // No pool message comes near this size: whatever answers is no pool, or a broken one.
+            log_error(endpoint.text() +
+                      " sent a line longer than 1 MiB: that is no pool message, so the "
+                      "connection was dropped");
         }
         if (auto reason = ending_reason(ending, timing_)) log(*reason);
         // A connection that delivered a job was healthy: start the back-off afresh. A refused
@@ -311,7 +316,7 @@ ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect
             buffer.erase(0, line_start);
             scanned = buffer.size();
             if (login_refused_) return ConnectionEnding::login_refused;
-            if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::closed;
+            if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::line_too_long;
             if (!running_) return ConnectionEnding::closed;
         }
 

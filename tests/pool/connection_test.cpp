@@ -161,12 +161,18 @@ TEST_F(Connection, LineOfExactlyTheCapIsKept) {
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
 }
 
-TEST_F(Connection, LongerPartialLineDisconnects) {
+TEST_F(Connection, LongerPartialLineDisconnectsSayingWhy) {
     connect();
     ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE + 1, 'x')));
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_TRUE(
         eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    const auto logs = rec_.logs();
+    const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
+    ASSERT_NE(lost, logs.begin());
+    EXPECT_EQ(*(lost - 1), "red: 127.0.0.1:" + std::to_string(peer_.port()) +
+                               " sent a line longer than 1 MiB: that is no pool message, so the "
+                               "connection was dropped");
     EXPECT_TRUE(peer_.accept_client());  // and it comes back
     EXPECT_TRUE(eventually([&] { return pool().conn_gen() == 2; }));
 }
