@@ -172,17 +172,10 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
             port = standin->port();
         } else if (c.peer == Peer::tls_1_1) {
             port = test_support::closed_port();  // the client retries until it listens
-            std::vector<std::string> argv = {"/usr/bin/openssl",
-                                             "s_server",
-                                             "-quiet",
-                                             "-tls1_1",
-                                             "-accept",
-                                             "127.0.0.1:" + std::to_string(port),
-                                             "-cert",
-                                             certs.good(),
-                                             "-key",
-                                             certs.key()};
-            server.emplace(argv);
+            server.emplace(std::vector<std::string>{
+                "/bin/sh", "-c",
+                "exec /usr/bin/openssl s_server -quiet -tls1_1 -accept 127.0.0.1:" +
+                    std::to_string(port) + " -cert " + certs.good() + " -key " + certs.key()});
         }
         std::string expected =
             substitute(c.expected, ":P", std::string(":").append(std::to_string(port)));
