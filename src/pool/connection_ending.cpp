@@ -22,6 +22,7 @@ std::optional<std::string> ending_reason(ConnectionEnding ending, const PoolTimi
         case ConnectionEnding::login_refused:
         case ConnectionEnding::tls_answer:
         case ConnectionEnding::closed_unheard:
+        case ConnectionEnding::line_too_long:
             return std::nullopt;
         case ConnectionEnding::write_stalled:
             return "pool stopped reading: nothing could be sent for " +

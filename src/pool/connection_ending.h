@@ -10,13 +10,14 @@ namespace orvo::qel {
 
 enum class ConnectionEnding {
     closed,             // the pool closed it, or the socket failed without a reason to give
-    write_stalled,      // the outgoing queue could not drain within send_timeout
+    write_stalled,      // bytes waited send_timeout and the pool took none of them
     login_unanswered,   // no login reply, and no job, within login_timeout
     submit_unanswered,  // the oldest submit had no reply within reply_timeout
     login_refused,      // with backup pools: a refused login counts as a failed attempt
     keepalive_timeout,  // the kernel's keepalive probes went unanswered
     tls_answer,         // a plain connection was answered in TLS: the pool wants stratum+ssl://
     closed_unheard,     // a plain connection closed before the pool sent a single byte
+    line_too_long,      // the pool sent more than POOL_MAX_PARTIAL_LINE bytes without a line feed
 };
 
 // The ending a failed receive (or a socket error reported by poll) means, from its errno.

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "base/sleep.h"
+#include "pool/send_watch.h"
 #include "pool/socket_connector.h"
 
 namespace orvo::qel {
@@ -216,6 +217,11 @@ void Pool::connection_thread() {
                       " closed the connection without a word (a TLS port? then write "
                       "stratum+ssl://" +
                       endpoint.text() + ")");
+        } else if (ending == ConnectionEnding::line_too_long) {
+            // No pool message comes near this size: whatever answers is no pool, or a broken one.
+            log_error(endpoint.text() +
+                      " sent a line longer than 1 MiB: that is no pool message, so the "
+                      "connection was dropped");
         }
         if (auto reason = ending_reason(ending, timing_)) log(*reason);
         // A connection that delivered a job was healthy: start the back-off afresh. A refused
@@ -241,7 +247,8 @@ void Pool::back_off(int& delay, std::optional<size_t> next) {
     delay = next ? FIRST_DELAY_S : std::min(2 * delay, MAX_DELAY_S);
 }
 
-std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::string& out) {
+std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::string& out,
+                                                     uint64_t& written) {
     if (out.size() < OUT_BUFFER_REFILL) {
         MutexLock lock(send_mutex);
         out += outbox;
@@ -252,6 +259,7 @@ std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::strin
         switch (r.status) {
             case IoResult::Status::done:
                 out.erase(0, r.bytes);
+                written += r.bytes;
                 break;
             case IoResult::Status::again:
                 return std::nullopt;
@@ -269,15 +277,15 @@ std::optional<ConnectionEnding> Pool::flush_outgoing(Transport& link, std::strin
 // stays in the line (the parser skips it as whitespace).
 ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect) {
     std::string buffer;
-    size_t scanned = 0;      // bytes of `buffer` known to hold no line feed
-    std::string out;         // bytes taken from the queue, not yet written
-    bool undrained = false;  // `out` has held bytes since undrained_since
-    Clock::time_point undrained_since{};
+    size_t scanned = 0;    // bytes of `buffer` known to hold no line feed
+    std::string out;       // bytes taken from the queue, not yet written
+    uint64_t written = 0;  // bytes the transport has taken from `out`
+    SendWatch watch(timing_.send_timeout);
     const bool plain = !link.security().tls;
     bool first_bytes = true;
     char chunk[RECV_CHUNK];
     while (running_) {
-        if (auto ending = flush_outgoing(link, out)) return *ending;
+        if (auto ending = flush_outgoing(link, out, written)) return *ending;
         // Everything readable now, until the transport has nothing more: a TLS transport may
         // hold decrypted bytes that no poll would announce.
         for (;;) {
@@ -308,26 +316,22 @@ ConnectionEnding Pool::serve_connection(Transport& link, uint64_t seq_at_connect
             buffer.erase(0, line_start);
             scanned = buffer.size();
             if (login_refused_) return ConnectionEnding::login_refused;
-            if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::closed;
+            if (buffer.size() > POOL_MAX_PARTIAL_LINE) return ConnectionEnding::line_too_long;
             if (!running_) return ConnectionEnding::closed;
         }
 
         const auto now = Clock::now();
-        if (out.empty()) {
-            undrained = false;
-        } else if (!undrained) {
-            undrained = true;
-            undrained_since = now;
-        }
+        // What the pool has not taken waits in `out` and in the kernel, whose count of
+        // acknowledged bytes tells whether the pool takes any. Without the kernel's counts only
+        // what the transport refuses can be seen.
+        const auto kernel = read_kernel_send_queue(link.fd());
+        watch.observe(now, out.size() + (kernel ? kernel->queued : 0),
+                      kernel ? kernel->acked : written);
+        if (watch.stalled(now)) return ConnectionEnding::write_stalled;
 
         // The earliest deadline bounds the poll, so each is noticed when it passes.
         Clock::time_point wake = now + timing_.poll_slice;
-        if (undrained) {
-            if (now - undrained_since >= timing_.send_timeout) {
-                return ConnectionEnding::write_stalled;
-            }
-            wake = std::min(wake, undrained_since + timing_.send_timeout);
-        }
+        if (auto look = watch.next_look(now)) wake = std::min(wake, *look);
         // A pool that sends a job has taken the login, whether or not it ever replies to it.
         if (board_.job_seq() == seq_at_connect) {
             if (auto login = pending_.sent_at(LOGIN_ID)) {

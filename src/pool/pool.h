@@ -7,9 +7,10 @@
 // The network is behind one door (transport.h): the connector opens a plain TCP or TLS
 // connection, the transport carries its bytes. Only the connection thread reads and writes.
 // Other threads queue whole lines in `outbox` and wake it; so a pool that stops reading never
-// blocks a hashing thread or stop(). The thread
-// ends a connection as lost when its queue cannot drain within send_timeout, when the login
-// has neither a reply nor a job within login_timeout, or a submit no reply within reply_timeout.
+// blocks a hashing thread or stop(). The thread ends a connection as lost when the pool takes
+// none of the bytes waiting for it (in the queue or the kernel's buffers) within send_timeout
+// (SendWatch), when the login has neither a reply nor a job within login_timeout, or a submit
+// no reply within reply_timeout.
 //
 // Several pools may be configured: the first is preferred, the others stand in while it cannot
 // be used (see Failover).
@@ -111,9 +112,10 @@ class Pool {
     void connection_thread();
     ConnectionEnding serve_connection(Transport& link, uint64_t seq_at_connect)
         EXCLUDES(send_mutex);
-    // Writes what it can of `out` (and of the queue) without blocking.
-    std::optional<ConnectionEnding> flush_outgoing(Transport& link, std::string& out)
-        EXCLUDES(send_mutex);
+    // Writes what it can of `out` (and of the queue) without blocking; adds what the transport
+    // took to `written`.
+    std::optional<ConnectionEnding> flush_outgoing(Transport& link, std::string& out,
+                                                   uint64_t& written) EXCLUDES(send_mutex);
     void wake_connection_thread();
     void announce_switch(size_t index, const char* why);
     void back_off(int& delay, std::optional<size_t> next);

@@ -11,7 +11,8 @@ namespace orvo::qel {
 struct PoolTiming {
     // One "second" of the reconnect delays (2, 4, 8, 15 s); waits sleep in tenths of it.
     std::chrono::milliseconds delay_unit{1000};
-    // Longest the outgoing queue may stay undrained before the connection is given up.
+    // Longest bytes may wait, in the client's queue or the kernel's, without the pool taking any
+    // before the connection is given up.
     std::chrono::milliseconds send_timeout{10000};
     // Longest the pool may leave the login (until it sends a job), or the oldest submit,
     // without a reply.

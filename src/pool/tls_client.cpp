@@ -76,6 +76,28 @@ std::string openssl_reason() {
     return reason != nullptr ? reason : "the connection failed";
 }
 
+// The line for a handshake that OpenSSL ended, in the user's words where the cause is one the
+// user can act on.
+std::string handshake_failure(const std::string& where) {
+    const unsigned long e = ERR_peek_last_error();
+    const bool ssl_error = e != 0 && ERR_GET_LIB(e) == ERR_LIB_SSL;
+    const int reason = ssl_error ? ERR_GET_REASON(e) : 0;
+    // A server that offers only TLS 1.0 or 1.1 either refuses the ClientHello with a
+    // protocol_version alert or answers in the old version, which the client refuses.
+    if (reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || reason == SSL_R_UNSUPPORTED_PROTOCOL) {
+        return "TLS handshake with " + where +
+               " failed: the pool offers only TLS older than 1.2, and the miner needs TLS 1.2 "
+               "or later";
+    }
+    // What a client meets when it speaks TLS to a plain port (the texts of several OpenSSL
+    // versions).
+    const std::string text = openssl_reason();
+    const bool plain = text == "wrong version number" || text == "packet length too long" ||
+                       text == "record layer failure";
+    return "TLS handshake with " + where + " failed: " + text +
+           (plain ? " (a plain TCP port? then write stratum+tcp://" + where + ")" : "");
+}
+
 bool is_address_literal(const std::string& host) {
     unsigned char buf[sizeof(in6_addr)];
     return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
@@ -204,7 +226,12 @@ void TlsClient::load_ca_store() {
     if (!bundle) {
         store_problem_ = "no CA bundle found: set SSL_CERT_FILE";
     } else if (SSL_CTX_load_verify_locations(ctx_, bundle->c_str(), nullptr) != 1) {
-        store_problem_ = "CA bundle " + *bundle + " unreadable";
+        // A file that reads but yields no certificate (empty, or no PEM in it) is told apart
+        // from one that cannot be read: the user fixes them differently.
+        const unsigned long e = ERR_peek_last_error();
+        const bool empty = ERR_GET_LIB(e) == ERR_LIB_X509 &&
+                           ERR_GET_REASON(e) == X509_R_NO_CERTIFICATE_OR_CRL_FOUND;
+        store_problem_ = "CA bundle " + *bundle + (empty ? " holds no certificate" : " unreadable");
     }
     ERR_clear_error();
 }
@@ -255,17 +282,9 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
                 if (!keep_going()) return fail("");
                 return fail("TLS handshake with " + where +
                             " failed: the pool closed the connection");
-            default: {
+            default:
                 if (!keep_going()) return fail("");
-                const std::string reason = openssl_reason();
-                // What a client meets when it speaks TLS to a plain port.
-                const bool plain = reason == "wrong version number" ||
-                                   reason == "packet length too long" ||
-                                   reason == "record layer failure";
-                return fail(
-                    "TLS handshake with " + where + " failed: " + reason +
-                    (plain ? " (a plain TCP port? then write stratum+tcp://" + where + ")" : ""));
-            }
+                return fail(handshake_failure(where));
         }
         switch (wait_for_socket(fd, events, until, slice, keep_going)) {
             case SocketWait::ready:

@@ -161,12 +161,18 @@ TEST_F(Connection, LineOfExactlyTheCapIsKept) {
     EXPECT_EQ(rec_.count_prefix("connection lost"), 0u);
 }
 
-TEST_F(Connection, LongerPartialLineDisconnects) {
+TEST_F(Connection, LongerPartialLineDisconnectsSayingWhy) {
     connect();
     ASSERT_TRUE(peer_.send(std::string(POOL_MAX_PARTIAL_LINE + 1, 'x')));
     EXPECT_TRUE(peer_.client_closed());
     EXPECT_TRUE(
         eventually([&] { return rec_.count("connection lost, reconnecting in 2 s") == 1; }));
+    const auto logs = rec_.logs();
+    const auto lost = std::find(logs.begin(), logs.end(), "connection lost, reconnecting in 2 s");
+    ASSERT_NE(lost, logs.begin());
+    EXPECT_EQ(*(lost - 1), "red: 127.0.0.1:" + std::to_string(peer_.port()) +
+                               " sent a line longer than 1 MiB: that is no pool message, so the "
+                               "connection was dropped");
     EXPECT_TRUE(peer_.accept_client());  // and it comes back
     EXPECT_TRUE(eventually([&] { return pool().conn_gen() == 2; }));
 }
@@ -370,6 +376,23 @@ TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
     done = true;
     hashing.join();
     EXPECT_LT(slowest_us.load(), 200000);  // generous: the machine is loaded
+}
+
+// A pool that stops reading while the kernel still takes every write: a few lines wait in the
+// kernel's buffers, no write is ever refused, and the connection still ends after send_timeout.
+TEST(ConnectionTiming, APoolThatStopsReadingIsSeenWhileTheKernelTakesEveryWrite) {
+    LoopbackPeer peer(4096);  // takes little: the rest waits at the client
+    Recorder rec;             // outlives the client that reports to it
+    Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 5ms, .send_timeout = 300ms});
+    pool.start(loopback_config(peer.port()));
+    ASSERT_TRUE(peer.accept_client());  // and never reads a byte
+    ASSERT_TRUE(eventually([&] { return pool.connected(); }));
+    const uint8_t hash[32] = {};
+    for (uint64_t i = 0; i < 8; ++i) pool.submit(std::string(1000, 'j'), i, hash);
+    EXPECT_TRUE(eventually(
+        [&] { return rec.count_prefix("pool stopped reading: nothing could be sent for ") == 1; },
+        5s));
+    EXPECT_TRUE(eventually([&] { return rec.count_prefix("connection lost") == 1; }));
 }
 
 TEST_F(Connection, StopWhileThePeerIsDeafIsPrompt) {

@@ -77,10 +77,14 @@ bool wait_readable(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-LoopbackPeer::LoopbackPeer() {
+LoopbackPeer::LoopbackPeer(int receive_buffer) {
     listener_ = bound_loopback_socket(port_);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Set before listen, so the window offered in the handshake already fits it.
+    if (receive_buffer > 0) {
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     listen(listener_, 8);
 }
 

@@ -104,7 +104,9 @@ class Recorder {
 // A TCP listener on 127.0.0.1 with an ephemeral port, standing in for a pool.
 class LoopbackPeer {
   public:
-    LoopbackPeer();
+    // `receive_buffer`: when not 0, the accepted connections' receive buffer (the kernel's
+    // least is a few KiB), so a peer that stops reading makes bytes wait at the client soon.
+    explicit LoopbackPeer(int receive_buffer = 0);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;

@@ -38,6 +38,18 @@ std::string plain_hex(std::string openssl_form) {
     return openssl_form;
 }
 
+// `text` with every `placeholder` replaced by `value`.
+std::string substitute(const std::string& text, const std::string& placeholder,
+                       const std::string& value) {
+    std::string out;
+    size_t from = 0;
+    for (size_t at; (at = text.find(placeholder, from)) != std::string::npos;) {
+        out += text.substr(from, at - from) + value;
+        from = at + placeholder.size();
+    }
+    return out + text.substr(from);
+}
+
 PoolTiming quick_timing() {
     PoolTiming t;
     t.delay_unit = 5ms;
@@ -45,11 +57,12 @@ PoolTiming quick_timing() {
     return t;
 }
 
-// A client that trusts only the test CA.
-std::unique_ptr<Pool> tls_client(Recorder& rec, const TestCertificates& certs, PoolTiming timing) {
+// A client that trusts only the CA bundle `ca`: by default the test CA.
+std::unique_ptr<Pool> tls_client(Recorder& rec, const TestCertificates& certs, PoolTiming timing,
+                                 std::string ca = {}) {
     return std::make_unique<Pool>(
         rec.lines(), rec.verdicts(), timing,
-        std::make_unique<SocketConnector>(timing, system_resolve, certs.ca()));
+        std::make_unique<SocketConnector>(timing, system_resolve, ca.empty() ? certs.ca() : ca));
 }
 
 Pool::Config config_for(const std::string& host, uint16_t port, bool tls,
@@ -68,7 +81,18 @@ enum class Peer {
     plain_line,      // a plain pool: answers the ClientHello with a JSON line
     partial_record,  // starts a TLS record and stalls
     tls_alert,       // a TLS server that answers a plain login with an alert
+    tls_1_1,         // openssl s_server speaking TLS 1.1 only: refuses the hello with an alert
+    hello_1_1,       // a server too old to refuse: answers the hello in TLS 1.1
 };
+
+// A ServerHello in TLS 1.1 (version 3.2): a zero random, no session, cipher 0x002f, no
+// compression and no extensions.
+std::string server_hello_1_1() {
+    // Record header (42 bytes), handshake header (type 2, 38 bytes), the version.
+    std::string hello("\x16\x03\x02\x00\x2a\x02\x00\x00\x26\x03\x02", 11);
+    hello.resize(hello.size() + 32, '\0');  // the random
+    return hello + std::string("\x00\x00\x2f\x00", 4);
+}
 
 // Every way a TLS connection can go wrong is one red line and a failed attempt, within the
 // connect deadline; and the ways it goes right show the certificate the pool presented.
@@ -88,7 +112,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
         std::string host;
         bool tls;
         std::string pin;
-        std::string expected;  // the red line; "connected to " ... for a connection
+        std::string expected;   // the red line; "connected to " ... for a connection
+        bool empty_ca = false;  // the CA bundle is an empty file, "<ca>" in `expected`
     } cases[] = {
         {"verified chain and host name", Peer::standin, certs.good(), "localhost", true, "",
          "connected to localhost:P · TLS 1.3 · fingerprint " + plain_hex(good_fp)},
@@ -120,31 +145,53 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
          "red: TLS handshake with 127.0.0.1:P failed: "},
         {"stall inside a record", Peer::partial_record, "", "127.0.0.1", true, "",
          "red: TLS handshake with 127.0.0.1:P did not finish within 1 s"},
+        {"TLS 1.1 only", Peer::tls_1_1, "", "localhost", true, "",
+         "red: TLS handshake with localhost:P failed: the pool offers only TLS older than 1.2, "
+         "and the miner needs TLS 1.2 or later"},
+        {"TLS 1.1 hello", Peer::hello_1_1, "", "127.0.0.1", true, "",
+         "red: TLS handshake with 127.0.0.1:P failed: the pool offers only TLS older than 1.2, "
+         "and the miner needs TLS 1.2 or later"},
+        {"empty CA bundle", Peer::standin, certs.good(), "localhost", true, "",
+         "red: TLS: the certificate of localhost:P is not trusted (unable to get local issuer "
+         "certificate; CA bundle <ca> holds no certificate) · fingerprint " +
+             plain_hex(good_fp),
+         true},
     };
+    test_support::TempDir dir;
+    const std::string empty_ca = dir.file("empty.pem");
+    test_support::write_file(empty_ca, "");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::optional<StandinPool> standin;
+        std::optional<test_support::BackgroundProcess> server;
         LoopbackPeer peer;
         uint16_t port = peer.port();
         if (c.peer == Peer::standin) {
             standin.emplace(std::vector<std::string>{"--tls", c.cert, certs.key()});
             ASSERT_NE(standin->port(), 0);
             port = standin->port();
+        } else if (c.peer == Peer::tls_1_1) {
+            port = test_support::closed_port();  // the client retries until it listens
+            server.emplace(std::vector<std::string>{
+                "/bin/sh", "-c",
+                "exec /usr/bin/openssl s_server -quiet -tls1_1 -accept 127.0.0.1:" +
+                    std::to_string(port) + " -cert " + certs.good() + " -key " + certs.key()});
         }
-        std::string expected = c.expected;
-        for (size_t at; (at = expected.find(":P")) != std::string::npos;) {
-            expected.replace(at, 2, ":" + std::to_string(port));
-        }
+        std::string expected =
+            substitute(c.expected, ":P", std::string(":").append(std::to_string(port)));
+        if (c.empty_ca) expected = substitute(expected, "<ca>", empty_ca);
 
         Recorder rec;  // outlives the client that reports to it
-        auto pool = tls_client(rec, certs, quick_timing());
+        auto pool = tls_client(rec, certs, quick_timing(), c.empty_ca ? empty_ca : "");
         pool->start(config_for(c.host, port, c.tls, c.pin));
-        if (c.peer == Peer::plain_line || c.peer == Peer::partial_record) {
+        if (c.peer == Peer::plain_line || c.peer == Peer::partial_record ||
+            c.peer == Peer::hello_1_1) {
             ASSERT_TRUE(peer.accept_client());
-            ASSERT_TRUE(peer.send(c.peer == Peer::plain_line
-                                      ? std::string(R"({"id":1,"error":"what?"})"
-                                                    "\n")
-                                      : std::string("\x16\x03\x03\x00\x40", 5)));
+            ASSERT_TRUE(
+                peer.send(c.peer == Peer::plain_line  ? std::string(R"({"id":1,"error":"what?"})"
+                                                                     "\n")
+                          : c.peer == Peer::hello_1_1 ? server_hello_1_1()
+                                                      : std::string("\x16\x03\x03\x00\x40", 5)));
         } else if (c.peer == Peer::tls_alert) {
             ASSERT_TRUE(peer.accept_client());
             std::string login;
