@@ -12,6 +12,8 @@
 #include "monitor/api_snapshot.h"
 #include "monitor/http_server.h"
 #include "monitor/rate_history.h"
+#include "monitor/snapshot_box.h"
+#include "monitor/thread_rate_window.h"
 #include "pool/pool.h"
 
 namespace orvo::qel {

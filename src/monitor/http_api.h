@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "monitor/api_documents.h"
 #include "monitor/api_snapshot.h"
 
 namespace orvo::qel {

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "monitor/api_documents.h"
 #include "monitor/api_snapshot.h"
 #include "monitor/http_api.h"
+#include "monitor/thread_rate_window.h"
 #include "pool/json.h"
 
 namespace orvo::qel {
