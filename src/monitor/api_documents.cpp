@@ -38,8 +38,11 @@ std::string format_summary_json(const ApiSnapshot& s) {
         ",\"hashrate_hs\":{\"10s\":" + two_decimals(s.rate_10s) +
         ",\"60s\":" + two_decimals(s.rate_60s) + ",\"15m\":" + two_decimals(s.rate_15m) +
         "},\"shares\":{\"accepted\":" + std::to_string(s.accepted) +
-        ",\"rejected\":" + std::to_string(s.rejected) +
-        "},\"blocks_found\":" + std::to_string(s.blocks_found) + ",\"threads\":[";
+        ",\"rejected\":" + std::to_string(s.rejected) + ",\"stale\":" + std::to_string(s.stale) +
+        ",\"last_rejection\":" +
+        (s.last_rejection.empty() ? std::string("null") : quoted(s.last_rejection)) +
+        "},\"blocks_found\":" + std::to_string(s.blocks_found) +
+        ",\"intensity\":" + std::to_string(s.intensity) + ",\"threads\":[";
     for (size_t i = 0; i < s.threads.size(); ++i) {
         const ThreadSnapshot& t = s.threads[i];
         if (i > 0) out += ',';
@@ -55,9 +58,10 @@ std::string format_summary_json(const ApiSnapshot& s) {
                ",\"connected\":" + boolean(p.connected) +
                ",\"connected_s\":" + std::to_string(s.pool->connected_s) +
                ",\"backup\":" + boolean(p.backup) + ",\"tls\":" + boolean(p.tls) +
-               ",\"tls_fingerprint\":" +
+               ",\"tls_pinned\":" + boolean(p.tls_pinned) + ",\"tls_fingerprint\":" +
                (p.tls_fingerprint.empty() ? std::string("null") : quoted(p.tls_fingerprint)) +
                ",\"reconnects\":" + std::to_string(p.reconnects) +
+               ",\"failovers\":" + std::to_string(p.failovers) +
                ",\"job_height\":" + number_or_null(p.job_height) +
                ",\"job_difficulty\":" + number_or_null(p.job_difficulty) + "}";
     } else {
@@ -67,6 +71,25 @@ std::string format_summary_json(const ApiSnapshot& s) {
     out += boolean(s.dev_fee_active);
     out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
     return out;
+}
+
+std::string format_history_json(const ApiSnapshot& s) {
+    const auto series = [](const std::vector<uint64_t>& samples) {
+        std::string out(1, '[');
+        for (size_t i = 0; i < samples.size(); ++i) {
+            if (i > 0) out += ',';
+            out += std::to_string(samples[i]);
+        }
+        return out + ']';
+    };
+    std::string out = "{\"resolution_s\":1,\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) +
+                      ",\"total_hs\":" + series(s.history) + ",\"threads\":[";
+    for (size_t i = 0; i < s.threads.size(); ++i) {
+        if (i > 0) out += ',';
+        out += "{\"index\":" + std::to_string(s.threads[i].index) +
+               ",\"hs\":" + series(s.threads[i].history) + "}";
+    }
+    return out + "]}";
 }
 
 std::string format_mmpos_json(const ApiSnapshot& s) {

@@ -20,6 +20,7 @@ struct ThreadSnapshot {
     uint64_t hashes = 0;
     double rate_10s = 0;  // H/s over its last 10 one-second samples
     bool huge_pages = false;
+    std::vector<uint64_t> history;  // hashes per one-second sample, oldest first
 };
 
 // The pool as shown, with its connected time already turned into seconds.
@@ -35,6 +36,10 @@ struct ApiSnapshot {
     double rate_10s = 0, rate_60s = 0, rate_15m = 0;  // the speed line's three rates
     uint64_t hashes_total = 0;
     uint64_t accepted = 0, rejected = 0, blocks_found = 0;
+    uint64_t stale = 0;             // shares found on a job of a connection already gone, not sent
+    std::string last_rejection;     // the pool's reason for the last share it rejected
+    int32_t intensity = 0;          // arenas per hashing thread
+    std::vector<uint64_t> history;  // the run's hashes per one-second sample, oldest first
     std::vector<ThreadSnapshot> threads;
     std::optional<PoolSnapshot> pool;  // absent in a benchmark
     bool dev_fee_active = false;

@@ -21,6 +21,8 @@ class ThreadRateWindow {
     void rebase(const std::vector<uint64_t>& counts);
     // Mean of thread i's newest min(10, ticks) samples in H/s; 0 before the first tick.
     double rate(size_t thread) const;
+    // Thread i's history, for the rate chart.
+    const RateHistory& history(size_t thread) const { return histories_[thread]; }
 
   private:
     std::vector<uint64_t> previous_;
