@@ -43,9 +43,9 @@ std::string summary_document(const ApiSnapshot& s) {
 
 constexpr ApiRoute ROUTES[] = {
     {"/api/v1/summary", "application/json", summary_document},
+    {"/api/v1/history", "application/json", format_history_json},
     {"/metrics", "text/plain; version=0.0.4; charset=utf-8", format_metrics},
     {"/mmpos", "application/json", format_mmpos_json},
-    {"/api/v1/history", "application/json", format_history_json},
     {"/", "text/html; charset=utf-8", page_html, true},
     {"/page.js", "text/javascript; charset=utf-8", page_script, true},
     {"/page.css", "text/css; charset=utf-8", page_style, true},

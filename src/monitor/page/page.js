@@ -93,24 +93,28 @@
     $('controls').hidden = !token;
   }
 
-  // One line per series: the newest sample at the right edge, 15 minutes across.
-  function points(samples, top) {
-    const width = 900, n = samples.length;
+  // One line per series, the newest sample at the right edge. The chart spans the history
+  // there is, at least a minute and at most the 15 minutes the miner keeps.
+  function points(samples, top, span) {
+    const n = samples.length;
     return samples.map((v, i) =>
-      (width - (n - 1 - i)) + ',' + (195 - (v / top) * 185).toFixed(1)).join(' ');
+      (900 - ((n - 1 - i) * 900) / span).toFixed(1) + ',' + (195 - (v / top) * 185).toFixed(1))
+      .join(' ');
   }
 
   function renderHistory(h) {
     const top = Math.max(1, ...h.total_hs);
-    $('chart-total').setAttribute('points', points(h.total_hs, top));
+    const span = Math.min(899, Math.max(60, h.total_hs.length - 1));
+    $('chart-total').setAttribute('points', points(h.total_hs, top, span));
     const ns = 'http://www.w3.org/2000/svg';
     const lines = h.threads.map((th) => {
       const line = document.createElementNS(ns, 'polyline');
-      line.setAttribute('points', points(th.hs, top));
+      line.setAttribute('points', points(th.hs, top, span));
       return line;
     });
     $('chart-threads').replaceChildren(...lines);
     text('chart-max', 'top ' + rate(top));
+    text('chart-span', duration(span + 1) + ' ago');
   }
 
   let refreshing = false;
