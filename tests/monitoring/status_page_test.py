@@ -11,6 +11,7 @@ Exit 77 (skipped) without Selenium, chromium or chromedriver.
 import ctypes
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -130,7 +131,7 @@ def main():
         procs.append(pool)
         pool_out = os.path.join(tmp, "pool.out")
         line = wait_for("the stand-in pool listening", 10, lambda: re.search(
-            r"listening on (127\.0\.0\.1:\d+)", open(pool_out).read()))
+            r"listening on (127\.0\.0\.1:\d+)", pathlib.Path(pool_out).read_text()))
         miner_out = os.path.join(tmp, "miner.out")
         miner = subprocess.Popen(
             [miner_bin, "--no-color", "-o", line.group(1), "-u", "qel1pagetest", "-w", "page",
@@ -138,7 +139,8 @@ def main():
             stdout=open(miner_out, "w"), stderr=subprocess.STDOUT)
         procs.append(miner)
         found = wait_for("the miner's http line", 20, lambda: re.search(
-            r" http  API on .* status page (http://127\.0\.0\.1:(\d+)/)", open(miner_out).read()))
+            r" http  API on .* status page (http://127\.0\.0\.1:(\d+)/)",
+            pathlib.Path(miner_out).read_text()))
         url, port = found.group(1), int(found.group(2))
 
         options = webdriver.ChromeOptions()
