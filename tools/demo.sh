@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the miner against the stand-in pool on loopback until Ctrl-C or DEMO_SECONDS pass.
 # DEMO_TLS=1: over TLS, with a throw-away self-signed certificate that the miner pins.
+# Prints the address of the miner's status page before it starts.
 set -u
 build=${1:-build}
 seconds=${DEMO_SECONDS:-120}
@@ -32,10 +33,21 @@ if [ -z "$endpoint" ]; then
     cat "$log" >&2
     exit 1
 fi
+# The status page on a loopback port nothing answers on (DEMO_HTTP_PORT to choose one).
+http_port=${DEMO_HTTP_PORT:-}
+if [ -z "$http_port" ]; then
+    for candidate in $(seq 48080 48179); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null && continue
+        http_port=$candidate
+        break
+    done
+fi
 echo "stand-in pool on $scheme$endpoint; mining for ${seconds} s (Ctrl-C stops earlier)"
+echo "status page: http://127.0.0.1:${http_port:-0}/"
 # The miner handles SIGINT itself (clean exit); timeout sends SIGINT when the time is up.
 timeout --foreground -s INT "$seconds" "$build/mintrakel" -o "$scheme$endpoint" "${tls_args[@]}" \
-    -u qel1demo0000000000000000000000000000000000000000000000000000000 -w demo
+    -u qel1demo0000000000000000000000000000000000000000000000000000000 -w demo \
+    --http "127.0.0.1:${http_port:-0}"
 status=$?
 # 124: the time was up, and the miner stopped cleanly on timeout's SIGINT.
 [ "$status" -eq 124 ] && status=0

@@ -4,6 +4,16 @@
 
 namespace orvo::qel {
 
+void ShareCounters::set_last_rejection(const std::string& reason) {
+    MutexLock lock(reason_mutex_);
+    last_rejection_ = reason;
+}
+
+std::string ShareCounters::last_rejection() const {
+    MutexLock lock(reason_mutex_);
+    return last_rejection_;
+}
+
 void report_share_result(ShareCounters& shares, bool accepted, const std::string& reason) {
     if (accepted) {
         shares.accepted.fetch_add(1);
@@ -13,6 +23,7 @@ void report_share_result(ShareCounters& shares, bool accepted, const std::string
             palette.green, "share",
             "accepted (" + std::to_string(accepted_now) + "/" + std::to_string(rejected) + ")");
     } else {
+        shares.set_last_rejection(reason);
         shares.rejected.fetch_add(1);
         log_line(palette.red, "share", "REJECTED — " + reason);
     }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "monitor/rate_history.h"
 
 namespace orvo::qel {
@@ -12,6 +14,15 @@ namespace orvo::qel {
 struct ShareCounters {
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> rejected{0};
+
+    // The pool's reason for the last share it rejected (written by the pool connection thread,
+    // read by the main loop for the API).
+    void set_last_rejection(const std::string& reason) EXCLUDES(reason_mutex_);
+    std::string last_rejection() const EXCLUDES(reason_mutex_);
+
+  private:
+    mutable Mutex reason_mutex_;
+    std::string last_rejection_ GUARDED_BY(reason_mutex_);
 };
 
 // The pool client's result sink: counts the share and prints the green "accepted (a/r)" or the

@@ -146,12 +146,14 @@ HttpServerOptions api_options(const RunConfig& config) {
 
 // What the endpoint shows of the run at this tick.
 RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool dev_fee_active,
-                   const Pool* pool) {
+                   const Pool* pool, int32_t intensity) {
     return {.uptime_s = whole_seconds_since(uptime_origin),
             .hashes_total = state.total_hashes.load(),
             .accepted = state.shares.accepted.load(),
             .rejected = state.shares.rejected.load(),
             .blocks_found = state.blocks_found.load(),
+            .last_rejection = state.shares.last_rejection(),
+            .intensity = intensity,
             .dev_fee_active = dev_fee_active,
             .threads = state.thread_stats.get(),
             .pool = pool};
@@ -188,9 +190,11 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         api.emplace(api_options(config), engine_info(engine.kind).name, state.thread_count);
     }
     const Pool* api_pool = bench ? nullptr : &state.pool;
+    int32_t intensity = placement.intensity;  // until a measured choice replaces it
     // The arena wait is start-up, not a stall: the endpoint's numbers stay fresh through it.
     const auto publish_start_up = [&] {
-        if (api) api->publish(reading(state, uptime_origin, false, api_pool), RateHistory{});
+        if (api)
+            api->publish(reading(state, uptime_origin, false, api_pool, intensity), RateHistory{});
     };
     const auto sleep_publishing = [&](std::chrono::nanoseconds d) {
         sleep_resuming(d);
@@ -203,6 +207,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
                         sleep_publishing, &ArenaCounters::checked_count);
         const IntensityChoice choice = choose_intensity(state.intensity_trial, placement.intensity);
         state.intensity_trial.chosen.store(choice.intensity);
+        intensity = choice.intensity;
         if (state.intensity_trial.timed_threads.load() > 0 || state.arenas.checked_count > 0) {
             log_line(palette.gray, "auto ", intensity_line_text(choice, placement.intensity));
         }
@@ -224,7 +229,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     RateHistory history;
     uint64_t previous = state.total_hashes.load();
     if (api) {
-        api->publish(reading(state, uptime_origin, false, api_pool), history);
+        api->publish(reading(state, uptime_origin, false, api_pool, intensity), history);
         api->start_sampling();
     }
     const Clock::time_point loop_origin = Clock::now();
@@ -235,7 +240,8 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         history.append(current - previous);
         previous = current;
         if (api) {
-            api->publish(reading(state, uptime_origin, dev_fee_active, api_pool), history);
+            api->publish(reading(state, uptime_origin, dev_fee_active, api_pool, intensity),
+                         history);
         }
         if (bench) {
             if (run_bench_report(history, config.bench_seconds, hashing_threads)) break;

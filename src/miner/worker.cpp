@@ -90,7 +90,10 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
         for (uint64_t i = 0; i < n; ++i) {
             if (!meets_target(outs[i], copy.target)) continue;
             // A job of an earlier connection: the pool would not know its id any more.
-            if (board.conn_gen() != copy.conn_gen) continue;
+            if (board.conn_gen() != copy.conn_gen) {
+                stats.count_stale();
+                continue;
+            }
             // Found before (work walked again after the board forgot it): the pool has it already.
             if (!board.first_submission(copy, nonces[i])) continue;
             ctx.submit(copy.job_id, nonces[i], outs[i]);

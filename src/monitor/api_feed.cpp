@@ -8,6 +8,12 @@
 #include "monitor/http_api.h"
 
 namespace orvo::qel {
+namespace {
+
+// The history document reaches back this far: the status page's chart shows 15 minutes.
+constexpr size_t RATE_CHART_SECONDS = 900;
+
+}  // namespace
 
 ApiFeed::ApiFeed(const HttpServerOptions& options, std::string engine, size_t threads)
     : server_(box_), window_(threads), thread_count_(threads), engine_(std::move(engine)) {
@@ -20,9 +26,9 @@ ApiFeed::ApiFeed(const HttpServerOptions& options, std::string engine, size_t th
                  "cannot listen on " + where + ":" + std::to_string(options.port) + " — " +
                      *failure + "; the run goes on without the API");
     } else {
-        log_line(
-            palette.gray, "http ",
-            "API on http://" + where + ":" + std::to_string(server_.port()) + " · " + api_paths());
+        const std::string origin = "http://" + where + ":" + std::to_string(server_.port());
+        log_line(palette.gray, "http ",
+                 "API on " + origin + " · " + api_paths() + " · status page " + origin + "/");
     }
 }
 
@@ -42,6 +48,9 @@ void ApiFeed::publish(const RunReading& reading, const RateHistory& history) {
     s->accepted = reading.accepted;
     s->rejected = reading.rejected;
     s->blocks_found = reading.blocks_found;
+    s->last_rejection = reading.last_rejection;
+    s->intensity = reading.intensity;
+    s->history = history.newest(RATE_CHART_SECONDS);
     s->dev_fee_active = reading.dev_fee_active;
     counts_.resize(thread_count_);
     for (size_t i = 0; i < thread_count_; ++i) {
@@ -59,7 +68,9 @@ void ApiFeed::publish(const RunReading& reading, const RateHistory& history) {
                               .cpu = cpu >= 0 ? std::optional<int32_t>(cpu) : std::nullopt,
                               .hashes = counts_[i],
                               .rate_10s = window_.rate(i),
-                              .huge_pages = t.huge.load(std::memory_order_relaxed)});
+                              .huge_pages = t.huge.load(std::memory_order_relaxed),
+                              .history = window_.history(i).newest(RATE_CHART_SECONDS)});
+        s->stale += t.stale.load(std::memory_order_relaxed);
     }
     if (reading.pool != nullptr) {
         const PoolStatus status = reading.pool->status();

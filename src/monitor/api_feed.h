@@ -12,6 +12,8 @@
 #include "monitor/api_snapshot.h"
 #include "monitor/http_server.h"
 #include "monitor/rate_history.h"
+#include "monitor/snapshot_box.h"
+#include "monitor/thread_rate_window.h"
 #include "pool/pool.h"
 
 namespace orvo::qel {
@@ -21,6 +23,8 @@ struct RunReading {
     uint64_t uptime_s = 0;
     uint64_t hashes_total = 0;
     uint64_t accepted = 0, rejected = 0, blocks_found = 0;
+    std::string last_rejection;
+    int32_t intensity = 0;
     bool dev_fee_active = false;
     const ThreadStats* threads = nullptr;  // one record per thread, by index
     const Pool* pool = nullptr;            // absent in a benchmark

@@ -1,5 +1,7 @@
 #include "monitor/http_api.h"
 
+#include "monitor/status_page.h"
+
 namespace orvo::qel {
 namespace {
 
@@ -15,8 +17,24 @@ bool same_text(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
+HttpAnswer with_headers(HttpAnswer a) {
+    a.headers = {{"Content-Security-Policy", CONTENT_SECURITY_POLICY},
+                 {"X-Content-Type-Options", "nosniff"}};
+    return a;
+}
+
 HttpAnswer text_answer(int status, std::string body) {
-    return {status, "text/plain; charset=utf-8", std::move(body), false};
+    return with_headers({status, "text/plain; charset=utf-8", std::move(body), false, {}});
+}
+
+std::string page_html(const ApiSnapshot&) {
+    return std::string(status_page_html());
+}
+std::string page_script(const ApiSnapshot&) {
+    return std::string(status_page_script());
+}
+std::string page_style(const ApiSnapshot&) {
+    return std::string(status_page_style());
 }
 
 std::string summary_document(const ApiSnapshot& s) {
@@ -25,8 +43,12 @@ std::string summary_document(const ApiSnapshot& s) {
 
 constexpr ApiRoute ROUTES[] = {
     {"/api/v1/summary", "application/json", summary_document},
+    {"/api/v1/history", "application/json", format_history_json},
     {"/metrics", "text/plain; version=0.0.4; charset=utf-8", format_metrics},
     {"/mmpos", "application/json", format_mmpos_json},
+    {"/", "text/html; charset=utf-8", page_html, true},
+    {"/page.js", "text/javascript; charset=utf-8", page_script, true},
+    {"/page.css", "text/css; charset=utf-8", page_style, true},
 };
 
 }  // namespace
@@ -38,6 +60,7 @@ std::span<const ApiRoute> api_routes() {
 std::string api_paths() {
     std::string paths;
     for (const ApiRoute& route : ROUTES) {
+        if (route.page_file) continue;
         if (!paths.empty()) paths += ' ';
         paths += route.path;
     }
@@ -47,13 +70,21 @@ std::string api_paths() {
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
                           const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now) {
-    if (!token.empty() && !same_text(authorization, "Bearer " + token)) {
+    const std::string_view path = target.substr(0, target.find('?'));
+    const ApiRoute* page_file = nullptr;
+    for (const ApiRoute& route : api_routes()) {
+        if (route.page_file && path == route.path) page_file = &route;
+    }
+    if (page_file == nullptr && !token.empty() && !same_text(authorization, "Bearer " + token)) {
         HttpAnswer a = text_answer(401, "unauthorized\n");
         a.challenge = true;
         return a;
     }
     if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
-    const std::string_view path = target.substr(0, target.find('?'));
+    if (page_file != nullptr) {
+        return with_headers(
+            {200, std::string(page_file->content_type), page_file->document(snapshot), false, {}});
+    }
     for (const ApiRoute& route : api_routes()) {
         if (path != route.path) continue;
         const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
@@ -61,7 +92,8 @@ HttpAnswer answer_request(std::string_view method, std::string_view target,
             return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +
                                         " s: the miner's main loop is stalled\n");
         }
-        return {200, std::string(route.content_type), route.document(snapshot), false};
+        return with_headers(
+            {200, std::string(route.content_type), route.document(snapshot), false, {}});
     }
     return text_answer(404, "not found\n");
 }

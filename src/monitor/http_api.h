@@ -1,12 +1,15 @@
 // The HTTP endpoint's answers, apart from any socket: which request gets which status and
-// document. Read-only: GET and HEAD of three paths.
+// document. Read-only: GET and HEAD of the API's documents and of the status page's files.
 #pragma once
 
 #include <chrono>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "monitor/api_documents.h"
 #include "monitor/api_snapshot.h"
 
 namespace orvo::qel {
@@ -25,26 +28,35 @@ struct HttpAnswer {
     std::string content_type;  // empty for answers without a document
     std::string body;
     bool challenge = false;  // a 401: the answer carries WWW-Authenticate: Bearer
+    // Header fields every answer carries: the page may load nothing but the miner's own files,
+    // and no browser may read a document as another type than the one it is sent as.
+    std::vector<std::pair<std::string_view, std::string_view>> headers;
 };
+
+inline constexpr std::string_view CONTENT_SECURITY_POLICY =
+    "default-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 // One path of the endpoint and the document it serves.
 struct ApiRoute {
     std::string_view path;
     std::string_view content_type;
     std::string (*document)(const ApiSnapshot&);
+    // A file of the status page: served without the token (the page asks for it) and whatever
+    // the snapshot's age, as it shows no number.
+    bool page_file = false;
 };
 
 // Every path the endpoint serves, in the order the "http " line names them.
 std::span<const ApiRoute> api_routes();
-// The paths, separated by blanks: "/api/v1/summary /metrics /mmpos".
+// The API's paths (not the page's files), separated by blanks: "/api/v1/summary /metrics ...".
 std::string api_paths();
 
 // The answer to `method` on `target` (a query string is ignored). With a non-empty `token` the
 // request's Authorization field must be exactly "Bearer " and the token, else 401; the check
-// comes first, so nothing about the endpoint shows without it. Methods other than GET and HEAD
-// get 405, unknown paths 404. A snapshot taken API_STALE_AFTER or longer before `now` gives
-// 503 with a one-line reason instead of its document. A HEAD answer carries the GET body; the
-// server sends only its length.
+// comes first, so nothing about the endpoint shows without it but the status page's own files.
+// Methods other than GET and HEAD get 405, unknown paths 404. A snapshot taken API_STALE_AFTER or
+// longer before `now` gives 503 with a one-line reason instead of its document. A HEAD answer
+// carries the GET body; the server sends only its length.
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
                           const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now);

@@ -109,7 +109,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void send_error(int status, const char* text) {
         keep_alive_ = false;
         lingering_ = true;
-        send({status, "text/plain; charset=utf-8", text, false}, false, 11);
+        send({status, "text/plain; charset=utf-8", text, false, {}}, false, 11);
     }
 
     void send(const HttpAnswer& a, bool head, unsigned version) {
@@ -127,6 +127,10 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!a.content_type.empty()) res_.set(http::field::content_type, a.content_type);
         if (a.status == 405) res_.set(http::field::allow, "GET, HEAD");
         if (a.challenge) res_.set(http::field::www_authenticate, "Bearer");
+        for (const auto& [name, value] : a.headers) {
+            res_.set(beast::string_view(name.data(), name.size()),
+                     beast::string_view(value.data(), value.size()));
+        }
         if (!head) res_.body() = a.body;
         res_.content_length(a.body.size());
         res_.keep_alive(keep_alive_);

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "monitor/api_snapshot.h"
+#include "monitor/snapshot_box.h"
 
 namespace orvo::qel {
 

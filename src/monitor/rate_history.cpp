@@ -18,4 +18,14 @@ double RateHistory::average_rate(int32_t window) const {
     return static_cast<double>(sum) / static_cast<double>(n);
 }
 
+std::vector<uint64_t> RateHistory::newest(size_t n) const {
+    uint64_t k = n;
+    if (k > count_) k = count_;
+    if (k > RATE_HISTORY_SLOTS) k = RATE_HISTORY_SLOTS;
+    std::vector<uint64_t> out;
+    out.reserve(k);
+    for (uint64_t i = count_ - k; i < count_; ++i) out.push_back(samples_[i % RATE_HISTORY_SLOTS]);
+    return out;
+}
+
 }  // namespace orvo::qel

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace orvo::qel {
 
@@ -17,6 +19,8 @@ class RateHistory {
     // A window covering the whole run is exact at any length (a running total keeps it); a
     // shorter window is limited to the samples the ring still holds.
     double average_rate(int32_t window) const;
+    // The newest min(n, count, RATE_HISTORY_SLOTS) samples, oldest first.
+    std::vector<uint64_t> newest(size_t n) const;
 
   private:
     std::array<uint64_t, RATE_HISTORY_SLOTS> samples_{};

@@ -102,6 +102,8 @@ PoolStatus Pool::status() const {
         s.port = in_use_.port;
         s.backup = backup_in_use_;
         s.tls = in_use_.tls;
+        s.tls_pinned = in_use_.tls && in_use_.pin.has_value();
+        s.failovers = failovers_;
         if (certificate_) s.tls_fingerprint = fingerprint_hex(*certificate_);
     }
     s.connected = board_.connected();
@@ -151,6 +153,10 @@ void Pool::wait_delay(int seconds) {
 }
 
 void Pool::announce_switch(size_t index, const char* why) {
+    {
+        MutexLock lock(status_mutex_);
+        ++failovers_;
+    }
     use_pool(index);
     log("switching to pool " + pools_[index].text() + " (" + why + ")");
 }

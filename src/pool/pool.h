@@ -151,6 +151,7 @@ class Pool {
     mutable Mutex status_mutex_;
     PoolEndpoint in_use_ GUARDED_BY(status_mutex_);  // the pool in use, or last tried
     bool backup_in_use_ GUARDED_BY(status_mutex_) = false;
+    uint64_t failovers_ GUARDED_BY(status_mutex_) = 0;
     // The certificate of the pool in use, from its last TLS connection.
     std::optional<Fingerprint> certificate_ GUARDED_BY(status_mutex_);
     std::atomic<int64_t> connected_since_ns_{0};  // steady clock, of the current connection

@@ -61,6 +61,15 @@ TEST(RateHistory, Averages) {
     // A window covering the whole run is the true mean, beyond what the ring holds.
     EXPECT_DOUBLE_EQ(wrapped.average_rate(1000), 500.5);
     EXPECT_DOUBLE_EQ(wrapped.average_rate(5000), 500.5);
+
+    // The chart's series: the newest samples oldest first, never more than the ring holds.
+    EXPECT_EQ(empty.newest(900), std::vector<uint64_t>{});
+    EXPECT_EQ(ramp.newest(3), (std::vector<uint64_t>{18, 19, 20}));
+    EXPECT_EQ(ramp.newest(900).size(), 20u);
+    const std::vector<uint64_t> ring = wrapped.newest(5000);
+    ASSERT_EQ(ring.size(), RATE_HISTORY_SLOTS);
+    EXPECT_EQ(ring.front(), 100u);
+    EXPECT_EQ(ring.back(), 1000u);
 }
 
 TEST(Reporting, StatusTextAfterTenEqualTicks) {
@@ -75,9 +84,11 @@ TEST(Reporting, StatusTextAfterTenEqualTicks) {
 TEST(Reporting, ShareResultLinesAndCounts) {
     set_console_palette(false);
     ShareCounters shares;
+    std::string first_reason;
     std::string out = capture_console([&] {
         report_share_result(shares, true, "OK");
         report_share_result(shares, false, "low difficulty");
+        first_reason = shares.last_rejection();
         report_share_result(shares, false, "");
         report_share_result(shares, true, "");
     });
@@ -88,6 +99,8 @@ TEST(Reporting, ShareResultLinesAndCounts) {
               " share accepted (2/2)\n");
     EXPECT_EQ(shares.accepted, 2u);
     EXPECT_EQ(shares.rejected, 2u);
+    EXPECT_EQ(first_reason, "low difficulty");
+    EXPECT_EQ(shares.last_rejection(), "");  // an accepted share leaves the last reason alone
 }
 
 TEST(BenchReport, WindowAndResultLines) {

@@ -133,6 +133,8 @@ struct PoolSide {
 };
 // Block candidates counted by the threads of the last run_workers.
 std::atomic<uint64_t> last_blocks_found{0};
+// Stale shares counted by the threads of the last run_workers.
+uint64_t last_stale = 0;
 
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
@@ -151,6 +153,7 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     std::vector<std::thread> workers;
     auto stats = std::make_unique<ThreadStats[]>(static_cast<size_t>(threads));
     last_blocks_found = 0;
+    last_stale = 0;
     for (int32_t i = 0; i < threads; ++i) {
         WorkerContext ctx{.index = i,
                           .thread_count = threads,
@@ -189,6 +192,7 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     for (int32_t i = 0; i < threads; ++i) {
         const ThreadStats& t = stats[static_cast<size_t>(i)];
         per_thread += t.hashes.load();
+        last_stale += t.stale.load();
         // A CPU is recorded only for a pin the kernel accepted.
         const bool pinned = static_cast<size_t>(i) < pin_order.size();
         const int32_t cpu = t.cpu.load();
@@ -356,6 +360,7 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     run_stages(pool, 1, {{4}});
     std::string out = ReportedLines::taken();
     EXPECT_EQ(pool.submits(), 4u);  // every hash a share, submitted once
+    EXPECT_EQ(last_stale, 0u);
     EXPECT_NE(out.find(" block candidate found at height 77\n"), std::string::npos) << out;
     EXPECT_EQ(last_blocks_found.load(),
               test_support::count_occurrences(out, " block candidate found"));
@@ -368,6 +373,7 @@ TEST(HashingThread, SubmitsSharesOfTheCurrentConnectionOnly) {
     run_workers(stale, 1, 0, [] { return FakeHash::count() >= 4; });
     EXPECT_GE(FakeHash::count(), 4u);
     EXPECT_EQ(stale.submits(), 0u);
+    EXPECT_EQ(last_stale, FakeHash::count());  // each one counted as stale
 }
 
 TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "monitor/api_documents.h"
 #include "monitor/api_snapshot.h"
 #include "monitor/http_api.h"
+#include "monitor/thread_rate_window.h"
 #include "pool/json.h"
 
 namespace orvo::qel {
@@ -30,7 +32,12 @@ ApiSnapshot mining_snapshot() {
     s.accepted = 12;
     s.rejected = 3;
     s.blocks_found = 1;
-    s.threads = {{0, 3, 19234, 760.2, true}, {1, std::nullopt, 19100, 760.2, false}};
+    s.stale = 4;
+    s.last_rejection = "low \"difficulty\"";
+    s.intensity = 2;
+    s.history = {1400, 1520};
+    s.threads = {{0, 3, 19234, 760.2, true, {700, 760}},
+                 {1, std::nullopt, 19100, 760.2, false, {}}};
     PoolStatus p;
     p.host = "pool.example \"q\"";
     p.port = 3333;
@@ -39,6 +46,8 @@ ApiSnapshot mining_snapshot() {
     p.backup = true;
     p.tls = true;
     p.tls_fingerprint = std::string(64, 'c');
+    p.tls_pinned = true;
+    p.failovers = 1;
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
@@ -66,7 +75,10 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_EQ(rates->find("15m")->text, "1500.12");
     EXPECT_EQ(v.find("shares")->get_u64("accepted", 0), 12u);
     EXPECT_EQ(v.find("shares")->get_u64("rejected", 0), 3u);
+    EXPECT_EQ(v.find("shares")->get_u64("stale", 0), 4u);
+    EXPECT_EQ(v.find("shares")->get_string("last_rejection", ""), "low \"difficulty\"");
     EXPECT_EQ(v.get_u64("blocks_found", 0), 1u);
+    EXPECT_EQ(v.get_u64("intensity", 0), 2u);
     const JsonValue* threads = v.find("threads");
     ASSERT_NE(threads, nullptr);
     ASSERT_EQ(threads->elements.size(), 2u);
@@ -86,7 +98,9 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_TRUE(pool->find("backup")->flag);
     EXPECT_TRUE(pool->find("tls")->flag);
     EXPECT_EQ(pool->get_string("tls_fingerprint", ""), std::string(64, 'c'));
+    EXPECT_TRUE(pool->find("tls_pinned")->flag);
     EXPECT_EQ(pool->get_u64("reconnects", 0), 2u);
+    EXPECT_EQ(pool->get_u64("failovers", 0), 1u);
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
     EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
@@ -98,7 +112,9 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     s.pool->status.job_height.reset();
     s.pool->status.job_difficulty.reset();
     s.pool->status.tls_fingerprint.clear();  // before the first TLS connection
+    s.last_rejection.clear();                // no share rejected yet
     JsonValue v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("shares")->find("last_rejection")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("tls_fingerprint")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_height")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_difficulty")->kind, JsonKind::null);
@@ -107,6 +123,23 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     v = parsed(format_summary_json(s));
     EXPECT_EQ(v.find("pool")->kind, JsonKind::null);
     EXPECT_EQ(v.find("threads")->kind, JsonKind::array);
+}
+
+TEST(HttpApi, HistoryHasTheTotalAndEveryThreadOldestFirst) {
+    const JsonValue v = parsed(format_history_json(mining_snapshot()));
+    EXPECT_EQ(v.get_u64("resolution_s", 0), 1u);
+    EXPECT_EQ(v.get_u64("taken_unix_ms", 0), 1765187000042u);
+    const auto series = [](const JsonValue* array) {
+        std::vector<uint64_t> out;
+        for (const JsonValue& e : array->elements) out.push_back(std::stoull(e.text));
+        return out;
+    };
+    EXPECT_EQ(series(v.find("total_hs")), (std::vector<uint64_t>{1400, 1520}));
+    const JsonValue* threads = v.find("threads");
+    ASSERT_EQ(threads->elements.size(), 2u);
+    EXPECT_EQ(series(threads->elements[0].find("hs")), (std::vector<uint64_t>{700, 760}));
+    EXPECT_EQ(threads->elements[1].get_u64("index", 0), 1u);
+    EXPECT_EQ(threads->elements[1].find("hs")->elements.size(), 0u);
 }
 
 TEST(HttpApi, MmposHasOneEntryPerThreadAndStringCounts) {
@@ -248,7 +281,13 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"GET", "/api/v1/summary", "", "", 200},
         {"HEAD", "/metrics", "", "", 200},
         {"GET", "/mmpos?x=1", "", "", 200},  // a query string is ignored
-        {"GET", "/", "", "", 404},
+        {"GET", "/api/v1/history", "", "", 200},
+        {"GET", "/", "", "", 200},
+        {"HEAD", "/page.js", "", "", 200},
+        {"GET", "/page.css?v=2", "", "", 200},
+        {"GET", "/index.html", "", "", 404},
+        {"GET", "/page.js/", "", "", 404},
+        {"POST", "/", "", "", 405},
         {"GET", "/api/v1/summary/", "", "", 404},
         {"POST", "/metrics", "", "", 405},
         {"DELETE", "/nowhere", "", "", 405},
@@ -261,11 +300,18 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"GET", "/metrics", "s3cret", "s3cret", 401},
         {"GET", "/nowhere", "", "s3cret", 401},  // nothing shows without the token
         {"POST", "/metrics", "", "s3cret", 401},
+        {"GET", "/api/v1/history", "Bearer nope", "s3cret", 401},
+        // The page's own files hold no number: they load without the token, then ask for it.
+        {"GET", "/", "", "s3cret", 200},
+        {"GET", "/page.js", "Bearer nope", "s3cret", 200},
         // A main loop that stopped publishing: every document is refused, nothing else changes.
         {"GET", "/api/v1/summary", "", "", 200, 4999ms},
         {"GET", "/api/v1/summary", "", "", 503, 5000ms},
         {"HEAD", "/metrics", "", "", 503, 5001ms},
         {"GET", "/mmpos", "", "", 503, 3600s},
+        {"GET", "/api/v1/history", "", "", 503, 5s},
+        {"GET", "/", "", "", 200, 3600s},  // the page loads to say the miner is stalled
+        {"GET", "/page.css", "", "", 200, 3600s},
         {"GET", "/nowhere", "", "", 404, 9s},
         {"GET", "/metrics", "", "s3cret", 401, 9s},
     };
@@ -275,14 +321,50 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
                                       << "] " << c.age.count() << " ms";
         EXPECT_EQ(a.challenge, c.status == 401);
+        // Every answer, an error too, keeps the browser to the miner's own files and types.
+        const std::vector<std::pair<std::string_view, std::string_view>> headers = {
+            {"Content-Security-Policy",
+             "default-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+            {"X-Content-Type-Options", "nosniff"}};
+        EXPECT_EQ(a.headers, headers) << c.target;
         if (a.status == 503) {
             EXPECT_EQ(a.body.find('\n'), a.body.size() - 1) << a.body;  // one line, the reason
             EXPECT_NE(a.body.find("stalled"), std::string::npos) << a.body;
         }
     }
-    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s, s.taken).content_type,
-              "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s, s.taken).content_type, "application/json");
+    const std::pair<const char*, const char*> types[] = {
+        {"/api/v1/summary", "application/json"},
+        {"/api/v1/history", "application/json"},
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8"},
+        {"/mmpos", "application/json"},
+        {"/", "text/html; charset=utf-8"},
+        {"/page.js", "text/javascript; charset=utf-8"},
+        {"/page.css", "text/css; charset=utf-8"},
+    };
+    for (const auto& [path, type] : types) {
+        EXPECT_EQ(answer_request("GET", path, "", "", s, s.taken).content_type, type) << path;
+    }
+}
+
+// The page is whole in the binary: small, and every file it names is one the miner serves.
+TEST(HttpApi, StatusPageIsSmallAndLoadsOnlyTheMinersOwnFiles) {
+    const ApiSnapshot s = mining_snapshot();
+    size_t bytes = 0;
+    for (const ApiRoute& route : api_routes()) {
+        if (route.page_file) bytes += route.document(s).size();
+    }
+    EXPECT_LT(bytes, 64u * 1024);
+    const std::string html = answer_request("GET", "/", "", "", s, s.taken).body;
+    const std::regex reference(R"re((?:src|href)="([^"]*)")re");
+    int references = 0;
+    for (std::sregex_iterator it(html.begin(), html.end(), reference), end; it != end; ++it) {
+        ++references;
+        const std::string path = (*it)[1];
+        const HttpAnswer a = answer_request("GET", path, "", "", s, s.taken);
+        EXPECT_EQ(a.status, 200) << path;
+        EXPECT_FALSE(a.body.empty()) << path;
+    }
+    EXPECT_EQ(references, 2);  // its script and its style sheet
 }
 
 TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {

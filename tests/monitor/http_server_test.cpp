@@ -81,7 +81,7 @@ class HttpServerTest : public ::testing::Test {
         auto s = std::make_shared<ApiSnapshot>();
         s->version = "1.0.1";
         s->engine = "avx2";
-        s->threads = {{0, 1, 10, 1.0, false}};
+        s->threads = {{0, 1, 10, 1.0, false, {}}};
         box.publish(s);
         HttpServerOptions options{.host = "127.0.0.1",
                                   .port = 0,

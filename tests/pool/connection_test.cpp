@@ -620,6 +620,7 @@ TEST_F(Failover2, ThreeFailuresHandOverToTheNextPool) {
     const PoolStatus s = pool().status();
     EXPECT_TRUE(s.backup);
     EXPECT_EQ(s.port, second_.port());
+    EXPECT_EQ(s.failovers, 1u);
 }
 
 // A refused login: with backups it is a failed attempt (closed, backed off, handed over after
@@ -686,6 +687,7 @@ TEST_F(Failover2, BackToTheFirstAtTheNextReconnectAfterTheReturnTime) {
     const std::string back =
         "switching to pool 127.0.0.1:" + std::to_string(first_) + " (back to the first pool)";
     EXPECT_TRUE(eventually([&] { return rec_.count(back) == 1; }));
+    EXPECT_EQ(pool().status().failovers, 2u);  // to the backup and back
     EXPECT_TRUE(eventually([&] {
         return rec_.count_prefix("cannot reach 127.0.0.1:" + std::to_string(first_)) == 4;
     }));

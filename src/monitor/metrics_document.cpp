@@ -1,36 +1,11 @@
-#include "monitor/api_snapshot.h"
-
+// The Prometheus text exposition of a snapshot.
 #include <cinttypes>
 #include <cstdio>
 
-#include "pool/json.h"
+#include "monitor/api_documents.h"
 
 namespace orvo::qel {
 namespace {
-
-// Rates as the speed line shows them: two decimals, "." whatever the environment (the miner
-// never switches to the user's locale).
-std::string two_decimals(double value) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", value);
-    return buf;
-}
-
-std::string quoted(const std::string& text) {
-    std::string out(1, '"');
-    out += json_escape(text);
-    out += '"';
-    return out;
-}
-
-template <typename T>
-std::string number_or_null(const std::optional<T>& value) {
-    return value ? std::to_string(*value) : "null";
-}
-
-const char* boolean(bool b) {
-    return b ? "true" : "false";
-}
 
 // A label value in the exposition format: backslash, double quote and line feed escaped.
 std::string label_value(const std::string& text) {
@@ -76,70 +51,6 @@ void sample(std::string& out, const char* name, const std::string& labels,
 }
 
 }  // namespace
-
-void ThreadRateWindow::append(const std::vector<uint64_t>& counts) {
-    for (size_t i = 0; i < histories_.size() && i < counts.size(); ++i) {
-        histories_[i].append(counts[i] - previous_[i]);
-        previous_[i] = counts[i];
-    }
-}
-
-void ThreadRateWindow::rebase(const std::vector<uint64_t>& counts) {
-    for (size_t i = 0; i < previous_.size() && i < counts.size(); ++i) previous_[i] = counts[i];
-}
-
-double ThreadRateWindow::rate(size_t thread) const {
-    return thread < histories_.size() ? histories_[thread].average_rate(WINDOW) : 0.0;
-}
-
-void SnapshotBox::publish(std::shared_ptr<const ApiSnapshot> snapshot) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    snapshot_.swap(snapshot);
-    // The old snapshot (now in `snapshot`) is released after the lock, outside the reader's way.
-}
-
-std::shared_ptr<const ApiSnapshot> SnapshotBox::latest() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return snapshot_;
-}
-
-std::string format_summary_json(const ApiSnapshot& s) {
-    std::string out =
-        "{\"version\":" + quoted(s.version) + ",\"algorithm\":\"argon2id-qel\"" +
-        ",\"engine\":" + quoted(s.engine) + ",\"uptime_s\":" + std::to_string(s.uptime_s) +
-        ",\"hashrate_hs\":{\"10s\":" + two_decimals(s.rate_10s) +
-        ",\"60s\":" + two_decimals(s.rate_60s) + ",\"15m\":" + two_decimals(s.rate_15m) +
-        "},\"shares\":{\"accepted\":" + std::to_string(s.accepted) +
-        ",\"rejected\":" + std::to_string(s.rejected) +
-        "},\"blocks_found\":" + std::to_string(s.blocks_found) + ",\"threads\":[";
-    for (size_t i = 0; i < s.threads.size(); ++i) {
-        const ThreadSnapshot& t = s.threads[i];
-        if (i > 0) out += ',';
-        out += "{\"index\":" + std::to_string(t.index) + ",\"cpu\":" + number_or_null(t.cpu) +
-               ",\"hashes\":" + std::to_string(t.hashes) +
-               ",\"hashrate_10s_hs\":" + two_decimals(t.rate_10s) +
-               ",\"huge_pages\":" + boolean(t.huge_pages) + "}";
-    }
-    out += "],\"pool\":";
-    if (s.pool) {
-        const PoolStatus& p = s.pool->status;
-        out += "{\"host\":" + quoted(p.host) + ",\"port\":" + std::to_string(p.port) +
-               ",\"connected\":" + boolean(p.connected) +
-               ",\"connected_s\":" + std::to_string(s.pool->connected_s) +
-               ",\"backup\":" + boolean(p.backup) + ",\"tls\":" + boolean(p.tls) +
-               ",\"tls_fingerprint\":" +
-               (p.tls_fingerprint.empty() ? std::string("null") : quoted(p.tls_fingerprint)) +
-               ",\"reconnects\":" + std::to_string(p.reconnects) +
-               ",\"job_height\":" + number_or_null(p.job_height) +
-               ",\"job_difficulty\":" + number_or_null(p.job_difficulty) + "}";
-    } else {
-        out += "null";
-    }
-    out += ",\"dev_fee_active\":";
-    out += boolean(s.dev_fee_active);
-    out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
-    return out;
-}
 
 std::string format_metrics(const ApiSnapshot& s) {
     std::string out;
@@ -196,22 +107,6 @@ std::string format_metrics(const ApiSnapshot& s) {
                   s.taken_unix_ms % 1000);
     sample(out, "mintrakel_snapshot_timestamp_seconds", "", taken);
     return out;
-}
-
-std::string format_mmpos_json(const ApiSnapshot& s) {
-    std::string busid, hash;
-    for (size_t i = 0; i < s.threads.size(); ++i) {
-        if (i > 0) {
-            busid += ',';
-            hash += ',';
-        }
-        busid += "\"cpu\"";
-        hash += two_decimals(s.threads[i].rate_10s);
-    }
-    // air: accepted, invalid, rejected; the pool's verdict has no separate "invalid".
-    return "{\"busid\":[" + busid + "],\"hash\":[" + hash + "],\"units\":\"hs\",\"air\":[\"" +
-           std::to_string(s.accepted) + "\",\"0\",\"" + std::to_string(s.rejected) +
-           "\"],\"miner_name\":\"mintrakel\",\"miner_version\":" + quoted(s.version) + "}";
 }
 
 }  // namespace orvo::qel
