@@ -15,6 +15,7 @@ struct PoolStatus {
     uint64_t seconds_connected = 0;  // of the current connection; 0 without one
     bool backup = false;             // the pool in use is not the first configured
     bool tls = false;                // the pool in use is reached over TLS
+    std::string proxy;               // the proxy it is reached through, without its password
     // SHA-256 of the certificate it presented on its last TLS connection (64 lower-case hex
     // digits); empty before that, and for a plain pool.
     std::string tls_fingerprint;
