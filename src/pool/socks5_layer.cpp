@@ -170,8 +170,9 @@ ConnectAttempt Socks5Layer::open(std::unique_ptr<Transport> below, const PoolEnd
                                        timing_.connect_slice);
         if (!resolved) {
             if (!keep_going()) return {};
-            return fail("the pool's name does not resolve here (with socks5h:// the proxy "
-                        "resolves it)");
+            return fail(
+                "the pool's name does not resolve here (with socks5h:// the proxy "
+                "resolves it)");
         }
     } else if (pool.host.size() > 255) {
         return fail("the pool's name is too long for SOCKS5");

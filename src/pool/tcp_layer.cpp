@@ -89,8 +89,8 @@ ConnectAttempt TcpLayer::open(std::unique_ptr<Transport>, const PoolEndpoint& po
 // waited for in slices so that a stop does not wait for it.
 int TcpLayer::connect_tcp(const std::string& host, uint16_t port,
                           const std::function<bool()>& keep_going) {
-    AddressList list =
-        resolve_abandonable(resolve_, host, std::to_string(port), keep_going, timing_.connect_slice);
+    AddressList list = resolve_abandonable(resolve_, host, std::to_string(port), keep_going,
+                                           timing_.connect_slice);
     for (addrinfo* ai = list.get(); ai != nullptr && keep_going(); ai = ai->ai_next) {
         const int fd =
             socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);

@@ -202,8 +202,9 @@ TEST(Tls, StopDuringAStalledHandshakeIsPrompt) {
 
 // Against a TLS server that shares no code with the client: openssl s_server, scripted through
 // a FIFO on its standard input. The client verifies its chain and name, logs in (the server
-// shows the line decrypted) and takes the job the server sends.
-TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
+// shows the line decrypted), takes the job the server sends, and at its stop ends with
+// close_notify (the server says "DONE"; a connection cut without it, "ERROR").
+TEST(Tls, IndependentServerSeesTheLoginServesAJobAndSeesCloseNotify) {
     TestCertificates certs;
     ASSERT_TRUE(certs.ok()) << certs.problem();
     test_support::TempDir dir;
@@ -212,9 +213,8 @@ TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
     const uint16_t port = test_support::closed_port();
     test_support::BackgroundProcess server(
         {"/bin/sh", "-c",
-         "exec /usr/bin/openssl s_server -quiet -naccept 1 -accept 127.0.0.1:" +
-             std::to_string(port) + " -cert " + certs.good() + " -key " + certs.key() + " < " +
-             fifo});
+         "exec /usr/bin/openssl s_server -naccept 1 -accept 127.0.0.1:" + std::to_string(port) +
+             " -cert " + certs.good() + " -key " + certs.key() + " < " + fifo});
     const int script = open(fifo.c_str(), O_WRONLY);  // waits for the server to open its end
     ASSERT_GE(script, 0);
 
@@ -238,7 +238,11 @@ TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
     EXPECT_TRUE(eventually([&] { return rec.count("logged in") == 1; }));
     EXPECT_EQ(PoolTestAccess::job(*pool).job_id, "s1");
     EXPECT_EQ(rec.count_prefix("connected to localhost:" + std::to_string(port) + " · TLS 1."), 1u);
+    const auto t0 = std::chrono::steady_clock::now();
     pool->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_TRUE(server.wait_for_output("CONNECTION CLOSED", 5s)) << server.stdout_text();
+    EXPECT_NE(server.stdout_text().find("\nDONE\n"), std::string::npos) << server.stdout_text();
     close(script);
 }
 
