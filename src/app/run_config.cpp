@@ -267,10 +267,36 @@ std::optional<PoolEndpoint> split_pool_endpoint(const std::string& text, std::st
         }
         pool = text.substr(scheme_end + 3);
     }
+    // No host name or address holds these: "stratum+tcp:/h:1" is a scheme gone wrong, not a
+    // host to look up.
+    if (pool.find_first_of("/+@?# ") != std::string::npos) {
+        if (error != nullptr) {
+            *error = "not a pool address: write [stratum+tcp:// or stratum+ssl://]host:port";
+        }
+        return std::nullopt;
+    }
+    std::string host = pool;
+    std::string digits;
+    bool has_port = false;
+    if (!pool.empty() && pool.front() == '[') {
+        // An IPv6 address in brackets, the brackets no part of it.
+        const size_t close = pool.find(']');
+        const bool tail_ok =
+            close != std::string::npos && (close + 1 == pool.size() || pool[close + 1] == ':');
+        if (!tail_ok || close == 1) {
+            if (error != nullptr) *error = "expected [IPv6 address]:port";
+            return std::nullopt;
+        }
+        host = pool.substr(1, close - 1);
+        has_port = close + 1 < pool.size();
+        if (has_port) digits = pool.substr(close + 2);
+    } else if (const size_t colon = pool.rfind(':'); colon != std::string::npos) {
+        host = pool.substr(0, colon);
+        digits = pool.substr(colon + 1);
+        has_port = true;
+    }
     if (error != nullptr) *error = "the port must be a number from 1 to 65535";
-    auto colon = pool.rfind(':');
-    if (colon == std::string::npos) return PoolEndpoint{pool, FALLBACK_POOL_PORT, tls};
-    const std::string digits = pool.substr(colon + 1);
+    if (!has_port) return PoolEndpoint{host, FALLBACK_POOL_PORT, tls};
     if (digits.empty()) return std::nullopt;
     uint32_t port = 0;
     for (char c : digits) {
@@ -279,7 +305,7 @@ std::optional<PoolEndpoint> split_pool_endpoint(const std::string& text, std::st
         if (port > 65535) return std::nullopt;  // checked per digit: cannot overflow
     }
     if (port == 0) return std::nullopt;
-    return PoolEndpoint{pool.substr(0, colon), static_cast<uint16_t>(port), tls};
+    return PoolEndpoint{host, static_cast<uint16_t>(port), tls};
 }
 
 std::string default_worker_name() {

@@ -64,6 +64,8 @@ CommandLine parse_command_line(int argc, char** argv);
 void print_usage(const char* program);
 // The pool of "[scheme://]host:port": stratum+ssl:// and stratum+tls:// mean TLS, stratum+tcp://
 // or none plain TCP. Host and port split at the last colon; no colon: the whole text and 3333.
+// An IPv6 address may be written in brackets ("[::1]:3333"), which are not part of the host. A
+// host with any of "/+@?# " is refused (a scheme written wrong, such as "stratum+tcp:/h:1").
 // Nothing, and why in `error`, for any other scheme or when the port is not a plain decimal
 // number from 1 to 65535 (empty, signed, out of range or followed by other characters).
 std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool,

@@ -29,11 +29,6 @@ std::optional<std::string> percent_decode(const std::string& text) {
 
 }  // namespace
 
-std::string host_port_text(const std::string& host, uint16_t port) {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 std::string ProxyConfig::text() const {
     return std::string(remote_dns ? "socks5h://" : "socks5://") + (user.empty() ? "" : user + "@") +
            host_port_text(host, port);

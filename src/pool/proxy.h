@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "pool/endpoint.h"
+
 namespace orvo::qel {
 
 struct ProxyConfig {
@@ -30,8 +32,5 @@ struct ProxyConfig {
 // carries them). Nothing, and why in `error` (which never repeats the password), for anything
 // else.
 std::optional<ProxyConfig> parse_proxy_url(const std::string& url, std::string* error = nullptr);
-
-// "host:port", with an IPv6 address literal in brackets.
-std::string host_port_text(const std::string& host, uint16_t port);
 
 }  // namespace orvo::qel

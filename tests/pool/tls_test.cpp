@@ -78,7 +78,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
     const std::string good_fp = TestCertificates::fingerprint(certs.good());
     const std::string self_fp = TestCertificates::fingerprint(certs.self_signed());
     const std::string expired_fp = TestCertificates::fingerprint(certs.expired());
-    ASSERT_FALSE(good_fp.empty() || self_fp.empty() || expired_fp.empty());
+    const std::string foreign_fp = TestCertificates::fingerprint(certs.foreign());
+    ASSERT_FALSE(good_fp.empty() || self_fp.empty() || expired_fp.empty() || foreign_fp.empty());
 
     // In the expectations, "P" stands for the port.
     const struct Case {
@@ -92,6 +93,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
     } cases[] = {
         {"verified chain and host name", Peer::standin, certs.good(), "localhost", true, "",
          "connected to localhost:P · TLS 1.3 · fingerprint " + plain_hex(good_fp)},
+        {"verified chain and address", Peer::standin, certs.good(), "127.0.0.1", true, "",
+         "connected to 127.0.0.1:P · TLS 1.3 · fingerprint " + plain_hex(good_fp)},
         {"self-signed, pinned", Peer::standin, certs.self_signed(), "127.0.0.1", true, self_fp,
          "connected to 127.0.0.1:P · TLS 1.3 · fingerprint " + plain_hex(self_fp)},
         {"self-signed", Peer::standin, certs.self_signed(), "127.0.0.1", true, "",
@@ -105,6 +108,13 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
         {"wrong host name", Peer::standin, certs.other_host(), "localhost", true, "",
          "red: TLS: the certificate of localhost:P is not trusted (hostname mismatch) · "
          "fingerprint "},
+        {"address not in the certificate", Peer::standin, certs.other_host(), "127.0.0.1", true, "",
+         "red: TLS: the certificate of 127.0.0.1:P is not trusted (IP address mismatch) · "
+         "fingerprint "},
+        {"chain from a CA not in the store", Peer::standin, certs.foreign(), "localhost", true, "",
+         "red: TLS: the certificate of localhost:P is not trusted (unable to get local issuer "
+         "certificate) · fingerprint " +
+             plain_hex(foreign_fp)},
         {"another certificate than the pinned", Peer::standin, certs.good(), "127.0.0.1", true,
          self_fp,
          "red: TLS: 127.0.0.1:P presented certificate " + plain_hex(good_fp) + ", not the pinned " +
@@ -131,9 +141,14 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
             ASSERT_NE(standin->port(), 0);
             port = standin->port();
         }
-        std::string expected = c.expected;
-        for (size_t at; (at = expected.find(":P")) != std::string::npos;) {
-            expected.replace(at, 2, ":" + std::to_string(port));
+        std::string expected;
+        for (size_t from = 0;;) {
+            const size_t at = c.expected.find(":P", from);
+            expected += c.expected.substr(from, at - from);
+            if (at == std::string::npos) break;
+            expected += ':';
+            expected += std::to_string(port);
+            from = at + 2;
         }
 
         Recorder rec;  // outlives the client that reports to it
