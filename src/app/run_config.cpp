@@ -36,7 +36,8 @@ enum class Field {
     bench,
     http,
     http_token,
-    tls_fingerprint
+    tls_fingerprint,
+    proxy
 };
 
 struct ValueOption {
@@ -65,6 +66,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--http", "--http", Field::http},
     {"--http-token", "--http-token", Field::http_token},
     {"--tls-fingerprint", "--tls-fingerprint", Field::tls_fingerprint},
+    {"--proxy", "--proxy", Field::proxy},
 };
 
 // Stores the value. When it is not acceptable, returns why (a pool, an intensity, a fingerprint
@@ -136,6 +138,12 @@ std::optional<std::string> apply(RunConfig& config, Field field, const char* val
             }
             break;
         }
+        case Field::proxy: {
+            std::string error;
+            config.proxy = parse_proxy_url(value, &error);
+            if (!config.proxy) return error;
+            break;
+        }
     }
     return std::nullopt;
 }
@@ -173,6 +181,10 @@ void print_usage(const char* program) {
     std::printf(
         "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before "
         "it by this certificate\n");
+    std::printf(
+        "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
+        "socks5://[user:password@]host:port\n"
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n");
 }
 
 CommandLine parse_command_line(int argc, char** argv) {
@@ -207,7 +219,9 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         const char* value = argv[++i];
         if (auto error = apply(result.config, option->field, value, pool_given)) {
-            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, value, error->c_str());
+            // A proxy URL may hold a password: it is never repeated.
+            const char* shown = option->field == Field::proxy ? "(not shown)" : value;
+            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, shown, error->c_str());
             result.exit_code = EXIT_USAGE;
             return result;
         }

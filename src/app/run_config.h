@@ -9,6 +9,7 @@
 
 #include "base/version.h"
 #include "pool/endpoint.h"
+#include "pool/proxy.h"
 #include "pow/engine_table.h"
 
 namespace orvo::qel {
@@ -45,11 +46,12 @@ struct RunConfig {
     std::optional<EngineKind> engine;
     // --stores "nt" exactly: non-temporal arena stores in the AVX-512 engine.
     StoreMode stores = StoreMode::ordinary;
-    std::string cpus;                // empty: CPU order from the topology
-    std::string verify_file;         // non-empty: verify run
-    int32_t bench_seconds = 0;       // above 0: benchmark run
-    std::optional<HttpListen> http;  // absent: no HTTP endpoint
-    std::string http_token;          // non-empty: requests need "Authorization: Bearer <token>"
+    std::string cpus;                  // empty: CPU order from the topology
+    std::string verify_file;           // non-empty: verify run
+    int32_t bench_seconds = 0;         // above 0: benchmark run
+    std::optional<HttpListen> http;    // absent: no HTTP endpoint
+    std::string http_token;            // non-empty: requests need "Authorization: Bearer <token>"
+    std::optional<ProxyConfig> proxy;  // --proxy: every pool is reached through it
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at

@@ -127,6 +127,7 @@ std::string format_summary_json(const ApiSnapshot& s) {
                ",\"connected\":" + boolean(p.connected) +
                ",\"connected_s\":" + std::to_string(s.pool->connected_s) +
                ",\"backup\":" + boolean(p.backup) + ",\"tls\":" + boolean(p.tls) +
+               ",\"proxy\":" + (p.proxy.empty() ? std::string("null") : quoted(p.proxy)) +
                ",\"tls_fingerprint\":" +
                (p.tls_fingerprint.empty() ? std::string("null") : quoted(p.tls_fingerprint)) +
                ",\"reconnects\":" + std::to_string(p.reconnects) +

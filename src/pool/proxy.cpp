@@ -30,8 +30,20 @@ std::optional<std::string> percent_decode(const std::string& text) {
 }  // namespace
 
 std::string ProxyConfig::text() const {
-    return std::string(remote_dns ? "socks5h://" : "socks5://") + (user.empty() ? "" : user + "@") +
-           host_port_text(host, port);
+    // The user as it would be written in the URL, so the text reads back as the same proxy.
+    std::string shown;
+    for (char c : user) {
+        if (c == '%' || c == ':' || c == '@') {
+            static constexpr char HEX[] = "0123456789ABCDEF";
+            shown += '%';
+            shown += HEX[static_cast<unsigned char>(c) >> 4];
+            shown += HEX[static_cast<unsigned char>(c) & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return std::string(remote_dns ? "socks5h://" : "socks5://") +
+           (user.empty() ? "" : shown + "@") + host_port_text(host, port);
 }
 
 std::optional<ProxyConfig> parse_proxy_url(const std::string& url, std::string* error) {

@@ -236,6 +236,10 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
          2,
          "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
         {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
+        {{"--proxy", "socks4://u:secret@h:1"},
+         2,
+         "bad --proxy value (not shown): expected socks5://[user:password@]host:port or "
+         "socks5h://...\n"},
         {{"-o", "stratum+tcp:/h:1"},
          2,
          "bad --pool value stratum+tcp:/h:1: not a pool address: write [stratum+tcp:// or "
@@ -287,7 +291,10 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
         "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
         "      --bench <seconds>    offline benchmark\n"
         "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before it "
-        "by this certificate\n";
+        "by this certificate\n"
+        "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
+        "socks5://[user:password@]host:port\n"
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n";
     for (const char* flag : {"-h", "--help"}) {
         auto r = run_process({MINTRAKEL_BINARY, "-u", "qel1x", flag, "--bogus"});
         EXPECT_EQ(r.exit_code, 0);

@@ -39,6 +39,7 @@ ApiSnapshot mining_snapshot() {
     p.backup = true;
     p.tls = true;
     p.tls_fingerprint = std::string(64, 'c');
+    p.proxy = "socks5h://u@[::1]:1080";
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
@@ -86,6 +87,7 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_TRUE(pool->find("backup")->flag);
     EXPECT_TRUE(pool->find("tls")->flag);
     EXPECT_EQ(pool->get_string("tls_fingerprint", ""), std::string(64, 'c'));
+    EXPECT_EQ(pool->get_string("proxy", ""), "socks5h://u@[::1]:1080");
     EXPECT_EQ(pool->get_u64("reconnects", 0), 2u);
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
@@ -98,7 +100,9 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     s.pool->status.job_height.reset();
     s.pool->status.job_difficulty.reset();
     s.pool->status.tls_fingerprint.clear();  // before the first TLS connection
+    s.pool->status.proxy.clear();
     JsonValue v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("pool")->find("proxy")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("tls_fingerprint")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_height")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_difficulty")->kind, JsonKind::null);

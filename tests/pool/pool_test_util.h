@@ -104,7 +104,8 @@ class Recorder {
 // A TCP listener on 127.0.0.1 with an ephemeral port, standing in for a pool.
 class LoopbackPeer {
   public:
-    LoopbackPeer();
+    // Listens on 127.0.0.1, or on ::1 (port() 0 when this machine has no IPv6 loopback).
+    explicit LoopbackPeer(bool ipv6 = false);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -114,6 +115,9 @@ class LoopbackPeer {
     bool accept_client(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads one line (without its line feed); false on timeout or end of stream.
     bool read_line(std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads exactly `size` bytes; false on timeout or end of stream.
+    bool read_bytes(std::string& out, size_t size,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool send(const std::string& bytes);
     // True when the client closed its end (read returns end of stream) within `timeout`.
     bool client_closed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
