@@ -118,7 +118,8 @@ TEST(Proxy, EachHostileProxyIsOneRedLineAndAFailedAttempt) {
          std::string("\x01\x05us:er\x04p@ss", 12), std::string("\x01\x01", 2), "", "",
          "the proxy refused the user name and password"},
         {"general failure", "socks5://127.0.0.1:P", "192.0.2.1", GREETING, NO_AUTH, "", "",
-         REQUEST_V4, reply(1), "the proxy could not connect: general SOCKS server failure (reply 1)"},
+         REQUEST_V4, reply(1),
+         "the proxy could not connect: general SOCKS server failure (reply 1)"},
         {"not allowed", "socks5://127.0.0.1:P", "192.0.2.1", GREETING, NO_AUTH, "", "", REQUEST_V4,
          reply(2),
          "the proxy could not connect: connection not allowed by the proxy's rules (reply 2)"},
@@ -170,10 +171,9 @@ TEST(Proxy, EachHostileProxyIsOneRedLineAndAFailedAttempt) {
         const std::optional<ProxyConfig> proxy = parse_proxy_url(url);
         ASSERT_TRUE(proxy);
         const bool connects = c.expected.rfind("connected to ", 0) == 0;
-        const std::string expected =
-            connects ? c.expected
-                     : "red: proxy " + proxy->text() + " for pool " + c.pool_host + ":3333: " +
-                           c.expected;
+        const std::string expected = connects ? c.expected
+                                              : "red: proxy " + proxy->text() + " for pool " +
+                                                    c.pool_host + ":3333: " + c.expected;
 
         Recorder rec;
         Pool pool(rec.lines(), rec.verdicts(), timing,
