@@ -36,7 +36,8 @@ enum class Field {
     bench,
     http,
     http_token,
-    tls_fingerprint
+    tls_fingerprint,
+    proxy
 };
 
 struct ValueOption {
@@ -65,6 +66,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--http", "--http", Field::http},
     {"--http-token", "--http-token", Field::http_token},
     {"--tls-fingerprint", "--tls-fingerprint", Field::tls_fingerprint},
+    {"--proxy", "--proxy", Field::proxy},
 };
 
 // Stores the value. When it is not acceptable, returns why (a pool, an intensity, a fingerprint
@@ -136,6 +138,12 @@ std::optional<std::string> apply(RunConfig& config, Field field, const char* val
             }
             break;
         }
+        case Field::proxy: {
+            std::string error;
+            config.proxy = parse_proxy_url(value, &error);
+            if (!config.proxy) return error;
+            break;
+        }
     }
     return std::nullopt;
 }
@@ -173,6 +181,10 @@ void print_usage(const char* program) {
     std::printf(
         "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before "
         "it by this certificate\n");
+    std::printf(
+        "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
+        "socks5://[user:password@]host:port\n"
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n");
 }
 
 CommandLine parse_command_line(int argc, char** argv) {
@@ -207,7 +219,9 @@ CommandLine parse_command_line(int argc, char** argv) {
         }
         const char* value = argv[++i];
         if (auto error = apply(result.config, option->field, value, pool_given)) {
-            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, value, error->c_str());
+            // A proxy URL may hold a password: it is never repeated.
+            const char* shown = option->field == Field::proxy ? "(not shown)" : value;
+            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, shown, error->c_str());
             result.exit_code = EXIT_USAGE;
             return result;
         }
@@ -267,10 +281,36 @@ std::optional<PoolEndpoint> split_pool_endpoint(const std::string& text, std::st
         }
         pool = text.substr(scheme_end + 3);
     }
+    // No host name or address holds these: "stratum+tcp:/h:1" is a scheme gone wrong, not a
+    // host to look up.
+    if (pool.find_first_of("/+@?# ") != std::string::npos) {
+        if (error != nullptr) {
+            *error = "not a pool address: write [stratum+tcp:// or stratum+ssl://]host:port";
+        }
+        return std::nullopt;
+    }
+    std::string host = pool;
+    std::string digits;
+    bool has_port = false;
+    if (!pool.empty() && pool.front() == '[') {
+        // An IPv6 address in brackets, the brackets no part of it.
+        const size_t close = pool.find(']');
+        const bool tail_ok =
+            close != std::string::npos && (close + 1 == pool.size() || pool[close + 1] == ':');
+        if (!tail_ok || close == 1) {
+            if (error != nullptr) *error = "expected [IPv6 address]:port";
+            return std::nullopt;
+        }
+        host = pool.substr(1, close - 1);
+        has_port = close + 1 < pool.size();
+        if (has_port) digits = pool.substr(close + 2);
+    } else if (const size_t colon = pool.rfind(':'); colon != std::string::npos) {
+        host = pool.substr(0, colon);
+        digits = pool.substr(colon + 1);
+        has_port = true;
+    }
     if (error != nullptr) *error = "the port must be a number from 1 to 65535";
-    auto colon = pool.rfind(':');
-    if (colon == std::string::npos) return PoolEndpoint{pool, FALLBACK_POOL_PORT, tls};
-    const std::string digits = pool.substr(colon + 1);
+    if (!has_port) return PoolEndpoint{host, FALLBACK_POOL_PORT, tls};
     if (digits.empty()) return std::nullopt;
     uint32_t port = 0;
     for (char c : digits) {
@@ -279,7 +319,7 @@ std::optional<PoolEndpoint> split_pool_endpoint(const std::string& text, std::st
         if (port > 65535) return std::nullopt;  // checked per digit: cannot overflow
     }
     if (port == 0) return std::nullopt;
-    return PoolEndpoint{pool.substr(0, colon), static_cast<uint16_t>(port), tls};
+    return PoolEndpoint{host, static_cast<uint16_t>(port), tls};
 }
 
 std::string default_worker_name() {

@@ -9,6 +9,7 @@
 
 #include "base/version.h"
 #include "pool/endpoint.h"
+#include "pool/proxy.h"
 #include "pow/engine_table.h"
 
 namespace orvo::qel {
@@ -45,11 +46,12 @@ struct RunConfig {
     std::optional<EngineKind> engine;
     // --stores "nt" exactly: non-temporal arena stores in the AVX-512 engine.
     StoreMode stores = StoreMode::ordinary;
-    std::string cpus;                // empty: CPU order from the topology
-    std::string verify_file;         // non-empty: verify run
-    int32_t bench_seconds = 0;       // above 0: benchmark run
-    std::optional<HttpListen> http;  // absent: no HTTP endpoint
-    std::string http_token;          // non-empty: requests need "Authorization: Bearer <token>"
+    std::string cpus;                  // empty: CPU order from the topology
+    std::string verify_file;           // non-empty: verify run
+    int32_t bench_seconds = 0;         // above 0: benchmark run
+    std::optional<HttpListen> http;    // absent: no HTTP endpoint
+    std::string http_token;            // non-empty: requests need "Authorization: Bearer <token>"
+    std::optional<ProxyConfig> proxy;  // --proxy: every pool is reached through it
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at
@@ -64,6 +66,8 @@ CommandLine parse_command_line(int argc, char** argv);
 void print_usage(const char* program);
 // The pool of "[scheme://]host:port": stratum+ssl:// and stratum+tls:// mean TLS, stratum+tcp://
 // or none plain TCP. Host and port split at the last colon; no colon: the whole text and 3333.
+// An IPv6 address may be written in brackets ("[::1]:3333"), which are not part of the host. A
+// host with any of "/+@?# " is refused (a scheme written wrong, such as "stratum+tcp:/h:1").
 // Nothing, and why in `error`, for any other scheme or when the port is not a plain decimal
 // number from 1 to 65535 (empty, signed, out of range or followed by other characters).
 std::optional<PoolEndpoint> split_pool_endpoint(const std::string& pool,

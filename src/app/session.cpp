@@ -172,7 +172,8 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
                              config.worker,
                              {config.pools.begin() + 1, config.pools.end()},
                              first.tls,
-                             first.pin};
+                             first.pin,
+                             config.proxy};
     if (!bench) state.pool.start(pool_config);
 
     // Threads whose arena the cgroup's memory limit cannot hold are not started: each would

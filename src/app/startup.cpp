@@ -77,6 +77,7 @@ void print_summary(const RunConfig& config, const Engine& engine, const ThreadPl
         std::string text = pool.text();
         if (pool.tls) text += " · TLS";
         if (pool.pin) text += " · pinned " + fingerprint_hex(*pool.pin);
+        if (config.proxy) text += " · via " + config.proxy->text();
         log_line(palette.gray, "pool ", text + (i > 0 ? " (backup)" : ""));
     }
     log_line(palette.gray, "user ", config.address + " · worker " + config.worker);

@@ -58,7 +58,9 @@ std::string format_summary_json(const ApiSnapshot& s) {
                ",\"connected\":" + boolean(p.connected) +
                ",\"connected_s\":" + std::to_string(s.pool->connected_s) +
                ",\"backup\":" + boolean(p.backup) + ",\"tls\":" + boolean(p.tls) +
-               ",\"tls_pinned\":" + boolean(p.tls_pinned) + ",\"tls_fingerprint\":" +
+               ",\"tls_pinned\":" + boolean(p.tls_pinned) +
+               ",\"proxy\":" + (p.proxy.empty() ? std::string("null") : quoted(p.proxy)) +
+               ",\"tls_fingerprint\":" +
                (p.tls_fingerprint.empty() ? std::string("null") : quoted(p.tls_fingerprint)) +
                ",\"reconnects\":" + std::to_string(p.reconnects) +
                ",\"failovers\":" + std::to_string(p.failovers) +

@@ -4,6 +4,15 @@
 
 namespace orvo::qel {
 
+std::string host_port_text(const std::string& host, uint16_t port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string PoolEndpoint::text() const {
+    return host_port_text(host, port);
+}
+
 std::optional<Fingerprint> parse_fingerprint(const std::string& text) {
     std::string digits;
     for (size_t i = 0; i < text.size(); ++i) {

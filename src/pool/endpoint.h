@@ -22,8 +22,11 @@ struct PoolEndpoint {
 
     bool operator==(const PoolEndpoint&) const = default;
     // "host:port", as the console shows it.
-    std::string text() const { return host + ":" + std::to_string(port); }
+    std::string text() const;
 };
+
+// "host:port", an IPv6 address (any host with a colon) in brackets: "[::1]:3333".
+std::string host_port_text(const std::string& host, uint16_t port);
 
 // 64 hex digits in either case, optionally with a colon between pairs (as `openssl x509
 // -fingerprint -sha256` prints it). Nothing for any other text.

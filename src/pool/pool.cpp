@@ -37,6 +37,7 @@ Pool::Pool(ReportSink report, ResultSink on_result, Timing timing,
     : report_(std::move(report)),
       on_result_(std::move(on_result)),
       timing_(timing),
+      own_connector_(connector == nullptr),
       connector_(connector ? std::move(connector) : std::make_unique<SocketConnector>(timing)),
       wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -47,7 +48,15 @@ Pool::~Pool() {
 
 void Pool::start(const Config& config) {
     if (thread.joinable()) stop();
+    if (own_connector_ && config.proxy != config_.proxy) {
+        connector_ =
+            std::make_unique<SocketConnector>(timing_, system_resolve, std::string{}, config.proxy);
+    }
     config_ = config;
+    {
+        MutexLock lock(status_mutex_);
+        proxy_text_ = config.proxy ? config.proxy->text() : std::string();
+    }
     std::vector<PoolEndpoint> pools{{config.host, config.port, config.tls, config.pin}};
     pools.insert(pools.end(), config.backups.begin(), config.backups.end());
     // A restart with the same pools (the fee switch) stays on the pool in use.
@@ -104,6 +113,7 @@ PoolStatus Pool::status() const {
         s.tls = in_use_.tls;
         s.tls_pinned = in_use_.tls && in_use_.pin.has_value();
         s.failovers = failovers_;
+        s.proxy = proxy_text_;
         if (certificate_) s.tls_fingerprint = fingerprint_hex(*certificate_);
     }
     s.connected = board_.connected();

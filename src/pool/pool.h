@@ -4,13 +4,13 @@
 // drops. It publishes jobs to its JobBoard, from which the hashing threads take them; they hand
 // shares back through submit.
 //
-// The network is behind one door (transport.h): the connector opens a plain TCP or TLS
-// connection, the transport carries its bytes. Only the connection thread reads and writes.
-// Other threads queue whole lines in `outbox` and wake it; so a pool that stops reading never
-// blocks a hashing thread or stop(). The thread ends a connection as lost when the pool takes
-// none of the bytes waiting for it (in the queue or the kernel's buffers) within send_timeout
-// (SendWatch), when the login has neither a reply nor a job within login_timeout, or a submit
-// no reply within reply_timeout.
+// The network is behind one door (transport.h): the connector opens the connection (TCP,
+// maybe through a SOCKS5 proxy, maybe TLS), the transport carries its bytes. Only the connection
+// thread reads and writes. Other threads queue whole lines in `outbox` and wake it; so a pool that
+// stops reading never blocks a hashing thread or stop(). The thread ends a connection as lost when
+// the pool takes none of the bytes waiting for it (in the queue or the kernel's buffers) within
+// send_timeout (SendWatch), when the login has neither a reply nor a job within login_timeout, or a
+// submit no reply within reply_timeout.
 //
 // Several pools may be configured: the first is preferred, the others stand in while it cannot
 // be used (see Failover).
@@ -39,6 +39,7 @@
 #include "pool/pending_replies.h"
 #include "pool/pool_status.h"
 #include "pool/pool_timing.h"
+#include "pool/proxy.h"
 #include "pool/transport.h"
 
 namespace orvo::qel {
@@ -55,6 +56,9 @@ class Pool {
         std::vector<PoolEndpoint> backups{};  // tried after host:port, in this order
         bool tls = false;                     // host:port speaks TLS
         std::optional<Fingerprint> pin{};     // its certificate, when pinned
+        // The SOCKS5 proxy that every pool is reached through (the client's own connector
+        // only; a connector handed in decides for itself).
+        std::optional<ProxyConfig> proxy{};
     };
     using Timing = PoolTiming;
     // A share's verdict: accepted or not, and the pool's reason. Called on the connection thread.
@@ -128,7 +132,10 @@ class Pool {
     const ReportSink report_;
     const ResultSink on_result_;
     const Timing timing_;
-    const std::unique_ptr<Connector> connector_;  // used by the connection thread only
+    const bool own_connector_;  // no connector was handed in
+    // Used by the connection thread only; replaced by start (while stopped) when it is the
+    // client's own and the proxy changed.
+    std::unique_ptr<Connector> connector_;
 
     // Copies taken by start; written only while stopped.
     Config config_;
@@ -152,6 +159,7 @@ class Pool {
     PoolEndpoint in_use_ GUARDED_BY(status_mutex_);  // the pool in use, or last tried
     bool backup_in_use_ GUARDED_BY(status_mutex_) = false;
     uint64_t failovers_ GUARDED_BY(status_mutex_) = 0;
+    std::string proxy_text_ GUARDED_BY(status_mutex_);  // ProxyConfig::text(); empty: none
     // The certificate of the pool in use, from its last TLS connection.
     std::optional<Fingerprint> certificate_ GUARDED_BY(status_mutex_);
     std::atomic<int64_t> connected_since_ns_{0};  // steady clock, of the current connection

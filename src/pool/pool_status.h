@@ -16,6 +16,7 @@ struct PoolStatus {
     bool backup = false;             // the pool in use is not the first configured
     bool tls = false;                // the pool in use is reached over TLS
     bool tls_pinned = false;         // its certificate is checked against a configured pin
+    std::string proxy;               // the proxy it is reached through, without its password
     // SHA-256 of the certificate it presented on its last TLS connection (64 lower-case hex
     // digits); empty before that, and for a plain pool.
     std::string tls_fingerprint;

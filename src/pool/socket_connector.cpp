@@ -1,106 +1,26 @@
 #include "pool/socket_connector.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "pool/socks5_layer.h"
+#include "pool/tcp_layer.h"
+#include "pool/tls_client.h"
 
 namespace orvo::qel {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-void set_int_option(int fd, int level, int name, int value) {
-    setsockopt(fd, level, name, &value, sizeof value);  // best effort
+SocketConnector::SocketConnector(const PoolTiming& timing, ResolveFn resolve, std::string ca_bundle,
+                                 std::optional<ProxyConfig> proxy) {
+    layers_.push_back(std::make_unique<TcpLayer>(timing, resolve, proxy));
+    if (proxy) layers_.push_back(std::make_unique<Socks5Layer>(*proxy, timing, resolve));
+    layers_.push_back(std::make_unique<TlsClient>(std::move(ca_bundle), timing));
 }
-
-class PlainTransport : public Transport {
-  public:
-    explicit PlainTransport(int fd) : fd_(fd) {}
-    ~PlainTransport() override { close(fd_); }
-    PlainTransport(const PlainTransport&) = delete;
-    PlainTransport& operator=(const PlainTransport&) = delete;
-
-    IoResult read(char* buffer, size_t size) override {
-        for (;;) {
-            const ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
-            if (n > 0) return {IoResult::Status::done, static_cast<size_t>(n)};
-            if (n == 0) return {IoResult::Status::closed};
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoResult::Status::again};
-            return {IoResult::Status::failed, 0, errno};
-        }
-    }
-    IoResult write(const char* data, size_t size) override {
-        for (;;) {
-            const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) return {IoResult::Status::done, static_cast<size_t>(n)};
-            if (n == 0) return {IoResult::Status::failed};
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoResult::Status::again};
-            return {IoResult::Status::failed, 0, errno};
-        }
-    }
-    int fd() const override { return fd_; }
-    short wanted_events(bool writing) const override {
-        return static_cast<short>(POLLIN | (writing ? POLLOUT : 0));
-    }
-    void shut_down() override { shutdown(fd_, SHUT_RDWR); }
-    TransportSecurity security() const override { return {}; }
-
-  private:
-    const int fd_;
-};
-
-}  // namespace
-
-std::unique_ptr<Transport> plain_transport(int fd) {
-    return std::make_unique<PlainTransport>(fd);
-}
-
-SocketConnector::SocketConnector(const PoolTiming& timing, ResolveFn resolve, std::string ca_bundle)
-    : timing_(timing), resolve_(std::move(resolve)), tls_(std::move(ca_bundle)) {}
 
 ConnectAttempt SocketConnector::connect(const PoolEndpoint& endpoint,
                                         const std::function<bool()>& keep_going) {
-    const int fd = connect_tcp(endpoint, keep_going);
-    if (fd < 0) return {};
-    set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(timing_.keepalive_idle.count()));
-    set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL,
-                   static_cast<int>(timing_.keepalive_interval.count()));
-    set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timing_.keepalive_count);
-    if (!endpoint.tls) return {plain_transport(fd), {}};
-    return tls_.handshake(fd, endpoint, timing_.connect_timeout, timing_.connect_slice, keep_going);
-}
-
-// Tries every resolved address in order, each connect within the connect deadline. The
-// resolution has no time limit of its own (the resolver decides when it fails), but it is
-// waited for in slices so that a stop does not wait for it.
-int SocketConnector::connect_tcp(const PoolEndpoint& endpoint,
-                                 const std::function<bool()>& keep_going) {
-    AddressList list = resolve_abandonable(resolve_, endpoint.host, std::to_string(endpoint.port),
-                                           keep_going, timing_.connect_slice);
-    for (addrinfo* ai = list.get(); ai != nullptr && keep_going(); ai = ai->ai_next) {
-        const int fd =
-            socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) continue;
-        bool ok = ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0;
-        if (!ok && errno == EINPROGRESS &&
-            wait_for_socket(fd, POLLOUT, Clock::now() + timing_.connect_timeout,
-                            timing_.connect_slice, keep_going) == SocketWait::ready) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-        }
-        if (ok) return fd;
-        close(fd);
+    ConnectAttempt attempt;
+    for (const auto& layer : layers_) {
+        attempt = layer->open(std::move(attempt.transport), endpoint, keep_going);
+        if (!attempt.transport) break;
     }
-    return -1;
+    return attempt;
 }
 
 }  // namespace orvo::qel

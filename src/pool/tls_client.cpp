@@ -23,28 +23,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A socket BIO that writes with MSG_NOSIGNAL: OpenSSL's own writes with write(), and a pool
-// that has closed its end would raise SIGPIPE in a process that has not ignored it.
-int bio_fd(BIO* bio) {
-    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+// A BIO over the connection below (a plain socket, or a proxy's tunnel on one), so TLS runs on
+// top of whatever the layers below built. Its writes never raise SIGPIPE (the plain layer sends
+// with MSG_NOSIGNAL), even on a pool that has closed its end.
+Transport* bio_below(BIO* bio) {
+    return static_cast<Transport*>(BIO_get_data(bio));
+}
+
+int bio_result(BIO* bio, const IoResult& r, bool reading) {
+    switch (r.status) {
+        case IoResult::Status::done:
+            return static_cast<int>(r.bytes);
+        case IoResult::Status::again:
+            if (reading) {
+                BIO_set_retry_read(bio);
+            } else {
+                BIO_set_retry_write(bio);
+            }
+            return -1;
+        case IoResult::Status::closed:
+            return 0;
+        case IoResult::Status::failed:
+            break;
+    }
+    errno = r.error;
+    return -1;
 }
 
 int bio_write(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::send(bio_fd(bio), data, static_cast<size_t>(size), MSG_NOSIGNAL);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        BIO_set_retry_write(bio);
-    }
-    return static_cast<int>(n);
+    return bio_result(bio, bio_below(bio)->write(data, static_cast<size_t>(size)), false);
 }
 
 int bio_read(BIO* bio, char* buffer, int size) {
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::recv(bio_fd(bio), buffer, static_cast<size_t>(size), 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        BIO_set_retry_read(bio);
-    }
-    return static_cast<int>(n);
+    return bio_result(bio, bio_below(bio)->read(buffer, static_cast<size_t>(size)), true);
 }
 
 long bio_ctrl(BIO*, int command, long, void*) {
@@ -59,7 +72,7 @@ int bio_create(BIO* bio) {
 // Made once, never freed: OpenSSL keeps a pointer to it in every BIO.
 const BIO_METHOD* socket_method() {
     static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "pool socket");
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "pool connection");
         BIO_meth_set_write(m, bio_write);
         BIO_meth_set_read(m, bio_read);
         BIO_meth_set_ctrl(m, bio_ctrl);
@@ -117,12 +130,11 @@ std::optional<Fingerprint> certificate_fingerprint(SSL* ssl) {
 
 class TlsTransport : public Transport {
   public:
-    TlsTransport(int fd, SSL* ssl, TransportSecurity security)
-        : fd_(fd), ssl_(ssl), security_(std::move(security)) {}
+    TlsTransport(std::unique_ptr<Transport> below, SSL* ssl, TransportSecurity security)
+        : below_(std::move(below)), ssl_(ssl), security_(std::move(security)) {}
     ~TlsTransport() override {
-        SSL_shutdown(ssl_);  // one try at close_notify; the socket is non-blocking
+        if (!broken_) say_goodbye();
         SSL_free(ssl_);
-        close(fd_);
     }
     TlsTransport(const TlsTransport&) = delete;
     TlsTransport& operator=(const TlsTransport&) = delete;
@@ -141,11 +153,12 @@ class TlsTransport : public Transport {
         if (n > 0) return {IoResult::Status::done, static_cast<size_t>(n)};
         return outcome(n, wants_write);
     }
-    int fd() const override { return fd_; }
+    int fd() const override { return below_->fd(); }
     short wanted_events(bool writing) const override {
         return static_cast<short>(POLLIN | (writing || read_wants_write_ ? POLLOUT : 0));
     }
-    void shut_down() override { shutdown(fd_, SHUT_RDWR); }
+    // Only reading: the close_notify still has to go out when the connection is destroyed.
+    void shut_down() override { shutdown(fd(), SHUT_RD); }
     TransportSecurity security() const override { return security_; }
 
   private:
@@ -161,16 +174,35 @@ class TlsTransport : public Transport {
                 return {IoResult::Status::closed};
             case SSL_ERROR_SYSCALL:
                 if (saved_errno == EINTR) return {IoResult::Status::again};
+                broken_ = true;
                 return {IoResult::Status::failed, 0, saved_errno};
             default:
+                broken_ = true;
                 return {IoResult::Status::failed};
         }
     }
 
-    const int fd_;
+    // Sends close_notify (RFC 8446 6.1), so the pool can tell a deliberate end from a cut
+    // connection. Waits for room in the socket at most CLOSE_NOTIFY_WAIT, and never for the
+    // pool's own close_notify: the connection is over either way.
+    void say_goodbye() {
+        const auto until = Clock::now() + CLOSE_NOTIFY_WAIT;
+        for (;;) {
+            ERR_clear_error();
+            const int r = SSL_shutdown(ssl_);
+            if (r >= 0 || SSL_get_error(ssl_, r) != SSL_ERROR_WANT_WRITE) return;
+            if (wait_for_socket(fd(), POLLOUT, until, CLOSE_NOTIFY_WAIT, [] { return true; }) !=
+                SocketWait::ready) {
+                return;
+            }
+        }
+    }
+
+    const std::unique_ptr<Transport> below_;  // outlives ssl_, whose BIO points to it
     SSL* const ssl_;
     const TransportSecurity security_;
     bool read_wants_write_ = false;
+    bool broken_ = false;  // a fatal error: OpenSSL forbids SSL_shutdown after one
 };
 
 struct SslDeleter {
@@ -188,7 +220,15 @@ std::optional<std::string> find_ca_bundle(const char* ssl_cert_file,
     return std::nullopt;
 }
 
-TlsClient::TlsClient(std::string ca_bundle) : ca_bundle_(std::move(ca_bundle)) {}
+TlsClient::TlsClient(std::string ca_bundle, const PoolTiming& timing)
+    : ca_bundle_(std::move(ca_bundle)), timing_(timing) {}
+
+ConnectAttempt TlsClient::open(std::unique_ptr<Transport> below, const PoolEndpoint& pool,
+                               const std::function<bool()>& keep_going) {
+    if (!pool.tls) return {std::move(below), {}};
+    return handshake(std::move(below), pool, timing_.connect_timeout, timing_.connect_slice,
+                     keep_going);
+}
 
 TlsClient::~TlsClient() {
     SSL_CTX_free(ctx_);
@@ -236,15 +276,13 @@ void TlsClient::load_ca_store() {
     ERR_clear_error();
 }
 
-ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
+ConnectAttempt TlsClient::handshake(std::unique_ptr<Transport> below, const PoolEndpoint& endpoint,
                                     std::chrono::milliseconds deadline,
                                     std::chrono::milliseconds slice,
                                     const std::function<bool()>& keep_going) {
     const std::string where = endpoint.text();
-    auto fail = [&](std::string problem) {
-        close(fd);
-        return ConnectAttempt{nullptr, std::move(problem)};
-    };
+    const int fd = below->fd();
+    auto fail = [&](std::string problem) { return ConnectAttempt{nullptr, std::move(problem)}; };
     std::string problem;
     if (!ready_context(problem)) return fail(problem);
     if (!endpoint.pin) load_ca_store();
@@ -252,7 +290,7 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
     std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx_));
     BIO* bio = ssl ? BIO_new(socket_method()) : nullptr;
     if (bio == nullptr) return fail("TLS cannot be set up: " + openssl_reason());
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    BIO_set_data(bio, below.get());
     SSL_set_bio(ssl.get(), bio, bio);
     if (is_address_literal(endpoint.host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), endpoint.host.c_str());
@@ -318,9 +356,9 @@ ConnectAttempt TlsClient::handshake(int fd, const PoolEndpoint& endpoint,
     }
     std::string protocol = SSL_get_version(ssl.get());
     if (protocol.rfind("TLSv", 0) == 0) protocol = "TLS " + protocol.substr(4);
-    return {
-        std::make_unique<TlsTransport>(fd, ssl.release(), TransportSecurity{true, protocol, seen}),
-        {}};
+    return {std::make_unique<TlsTransport>(std::move(below), ssl.release(),
+                                           TransportSecurity{true, protocol, seen}),
+            {}};
 }
 
 }  // namespace orvo::qel

@@ -48,7 +48,9 @@ class Transport {
     // next write) make progress. A TLS read may first need to write, and a write to read.
     virtual int fd() const = 0;
     virtual short wanted_events(bool writing) const = 0;
-    // Both directions shut down: any thread, any time, several times.
+    // Wakes whatever waits on the connection: any thread, any time, several times. Reading is
+    // shut down at once; a layer that says goodbye when it is destroyed (TLS's close_notify)
+    // keeps the writing direction open for it.
     virtual void shut_down() = 0;
     virtual TransportSecurity security() const = 0;
 };
@@ -68,6 +70,20 @@ class Connector {
     // report, soon after `keep_going` returns false: it is asked at least every connect slice.
     virtual ConnectAttempt connect(const PoolEndpoint& endpoint,
                                    const std::function<bool()>& keep_going) = 0;
+};
+
+// One layer of a connection to a pool (TCP, a proxy's tunnel, TLS). A connector builds the
+// connection by handing each layer, in order, what the layers before it built; a new kind of
+// layer is one more unit and one more line where the chain is put together (socket_connector.cpp).
+class ConnectionLayer {
+  public:
+    virtual ~ConnectionLayer() = default;
+    // `below`: the connection so far, null for the first layer (which makes one). Returns it
+    // extended, or as it came when this layer has nothing to do for `pool`; or no transport and,
+    // unless `keep_going` ended the attempt, the problem in one line. Every step that waits on
+    // the peer is bounded by a deadline and asks `keep_going` at least every connect slice.
+    virtual ConnectAttempt open(std::unique_ptr<Transport> below, const PoolEndpoint& pool,
+                                const std::function<bool()>& keep_going) = 0;
 };
 
 // Waits until `fd` has one of `events`, `deadline` passes, or `keep_going` (asked every `slice`)

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "app/run_config.h"
+#include "pool/pool.h"
 #include "support/process.h"
 
 namespace orvo::qel {
@@ -128,10 +133,56 @@ TEST(CommandLine, PoolEndpointSplitsAtLastColonAndWantsAPortFrom1To65535) {
         {"stratum+ssl://h:0", std::nullopt},
         {"ssl://h:1", std::nullopt},
         {"Stratum+tcp://h:1", std::nullopt},
+        {"[::1]:3334", PoolEndpoint{"::1", 3334}},
+        {"stratum+tcp://[::1]:3333", PoolEndpoint{"::1", 3333}},
+        {"stratum+ssl://[2001:db8::1]", PoolEndpoint{"2001:db8::1", 3333, true}},
+        {"[::1", std::nullopt},
+        {"[::1]3333", std::nullopt},
+        {"[]:3333", std::nullopt},
+        {"stratum+tcp:/h:1", std::nullopt},
+        {"stratum+tcp:h:1", std::nullopt},
+        {"user@h:1", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(split_pool_endpoint(c.pool), c.endpoint) << c.pool;
     }
+}
+
+// An IPv6 pool written in brackets reaches the resolver without them: the client connects to a
+// listener on ::1 and logs in, in both forms.
+TEST(CommandLine, BracketedIpv6PoolIsConnectedTo) {
+    const int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    at.sin6_addr = in6addr_loopback;
+    socklen_t size = sizeof at;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        close(listener);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    const std::string port = std::to_string(ntohs(at.sin6_port));
+    for (const std::string& pool : {"[::1]:" + port, "stratum+tcp://[::1]:" + port}) {
+        CommandLine cl = parse({"-o", pool, "-u", "addr"});
+        ASSERT_FALSE(cl.exit_code) << pool;
+        const PoolEndpoint& endpoint = cl.config.pools.front();
+        Pool client;
+        client.start({endpoint.host, endpoint.port, "addr", "w"});
+        pollfd p{listener, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1) << pool;
+        const int peer = accept(listener, nullptr, nullptr);
+        ASSERT_GE(peer, 0);
+        char login[9] = {};
+        p = {peer, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 5000), 1) << pool;
+        EXPECT_EQ(recv(peer, login, 8, 0), 8) << pool;
+        EXPECT_STREQ(login, R"({"id":1,)") << pool;
+        client.stop();
+        close(peer);
+    }
+    close(listener);
 }
 
 TEST(CommandLine, TlsFingerprintPinsTheTlsPoolBeforeIt) {
@@ -185,6 +236,14 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
          2,
          "bad --pool value h:-1: the port must be a number from 1 to 65535\n"},
         {{"-ut"}, 2, "unknown option -ut (see --help)\n"},
+        {{"--proxy", "socks4://u:secret@h:1"},
+         2,
+         "bad --proxy value (not shown): expected socks5://[user:password@]host:port or "
+         "socks5h://...\n"},
+        {{"-o", "stratum+tcp:/h:1"},
+         2,
+         "bad --pool value stratum+tcp:/h:1: not a pool address: write [stratum+tcp:// or "
+         "stratum+ssl://]host:port\n"},
         {{"--intensity", "5"}, 2, "bad --intensity value 5: a number from 1 to 4\n"},
         {{"--intensity", "0"}, 2, "bad --intensity value 0: a number from 1 to 4\n"},
         {{"--intensity", "2x"}, 2, "bad --intensity value 2x: a number from 1 to 4\n"},
@@ -232,7 +291,10 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
         "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
         "      --bench <seconds>    offline benchmark\n"
         "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before it "
-        "by this certificate\n";
+        "by this certificate\n"
+        "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
+        "socks5://[user:password@]host:port\n"
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n";
     for (const char* flag : {"-h", "--help"}) {
         auto r = run_process({MINTRAKEL_BINARY, "-u", "qel1x", flag, "--bogus"});
         EXPECT_EQ(r.exit_code, 0);

@@ -79,6 +79,8 @@ TEST(MiningEndToEnd, SharesAreAcceptedThenCleanStop) {
         const std::string shutdown = "\n shutdown requested — clean exit\n";
         ASSERT_GE(r.out.size(), shutdown.size());
         EXPECT_EQ(r.out.substr(r.out.size() - shutdown.size()), shutdown);
+        // A deliberate end, over TLS too (close_notify), not a cut connection.
+        EXPECT_TRUE(pool.wait_for_output("disconnect #1\n", 5s)) << pool.output();
 
         std::string counts = pool.judgement();
         EXPECT_TRUE(std::regex_match(counts, std::regex("valid [1-9][0-9]* invalid 0 duplicate 0")))

@@ -38,11 +38,22 @@ TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
         print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
     });
     EXPECT_NE(out.find(" pool  127.0.0.1:1\n pool  pool.example:3360 (backup)\n"
-                       " pool  ::1:3333 (backup)\n pool  tls.example:3361 · TLS (backup)\n"
+                       " pool  [::1]:3333 (backup)\n pool  tls.example:3361 · TLS (backup)\n"
                        " pool  pinned.example:3362 · TLS · pinned ab01" +
                        std::string(60, '0') + " (backup)\n user  qel1x · worker rig\n"),
               std::string::npos)
         << out;
+    // Through a proxy: every pool says so, the password never shown.
+    config.pools.resize(2);
+    config.proxy = parse_proxy_url("socks5h://u:secret@[::1]:1080");
+    const std::string proxied = capture_console([&] {
+        print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
+    });
+    EXPECT_NE(proxied.find(" pool  127.0.0.1:1 · via socks5h://u@[::1]:1080\n"
+                           " pool  pool.example:3360 · via socks5h://u@[::1]:1080 (backup)\n"),
+              std::string::npos)
+        << proxied;
+    EXPECT_EQ(proxied.find("secret"), std::string::npos);
 }
 
 TEST(RateHistory, Averages) {

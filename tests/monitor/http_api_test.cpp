@@ -48,6 +48,7 @@ ApiSnapshot mining_snapshot() {
     p.tls_fingerprint = std::string(64, 'c');
     p.tls_pinned = true;
     p.failovers = 1;
+    p.proxy = "socks5h://u@[::1]:1080";
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
@@ -99,6 +100,7 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_TRUE(pool->find("tls")->flag);
     EXPECT_EQ(pool->get_string("tls_fingerprint", ""), std::string(64, 'c'));
     EXPECT_TRUE(pool->find("tls_pinned")->flag);
+    EXPECT_EQ(pool->get_string("proxy", ""), "socks5h://u@[::1]:1080");
     EXPECT_EQ(pool->get_u64("reconnects", 0), 2u);
     EXPECT_EQ(pool->get_u64("failovers", 0), 1u);
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
@@ -113,8 +115,10 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     s.pool->status.job_difficulty.reset();
     s.pool->status.tls_fingerprint.clear();  // before the first TLS connection
     s.last_rejection.clear();                // no share rejected yet
+    s.pool->status.proxy.clear();
     JsonValue v = parsed(format_summary_json(s));
     EXPECT_EQ(v.find("shares")->find("last_rejection")->kind, JsonKind::null);
+    EXPECT_EQ(v.find("pool")->find("proxy")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("tls_fingerprint")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_height")->kind, JsonKind::null);
     EXPECT_EQ(v.find("pool")->find("job_difficulty")->kind, JsonKind::null);

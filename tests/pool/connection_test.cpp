@@ -381,7 +381,8 @@ TEST_F(Connection, DeafPeerNeverBlocksSubmitsOrStop) {
 // A pool that stops reading while the kernel still takes every write: a few lines wait in the
 // kernel's buffers, no write is ever refused, and the connection still ends after send_timeout.
 TEST(ConnectionTiming, APoolThatStopsReadingIsSeenWhileTheKernelTakesEveryWrite) {
-    LoopbackPeer peer(4096);  // takes little: the rest waits at the client
+    LoopbackPeer peer(LoopbackPeer::Family::ipv4,
+                      4096);  // takes little: the rest waits at the client
     Recorder rec;             // outlives the client that reports to it
     Pool pool(rec.lines(), rec.verdicts(), {.delay_unit = 5ms, .send_timeout = 300ms});
     pool.start(loopback_config(peer.port()));

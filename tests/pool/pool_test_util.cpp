@@ -77,8 +77,24 @@ bool wait_readable(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-LoopbackPeer::LoopbackPeer(int receive_buffer) {
-    listener_ = bound_loopback_socket(port_);
+int bound_ipv6_loopback_socket(uint16_t& port) {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    at.sin6_addr = in6addr_loopback;
+    socklen_t size = sizeof at;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    port = ntohs(at.sin6_port);
+    return fd;
+}
+
+LoopbackPeer::LoopbackPeer(Family family, int receive_buffer) {
+    listener_ =
+        family == Family::ipv6 ? bound_ipv6_loopback_socket(port_) : bound_loopback_socket(port_);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Set before listen, so the window offered in the handshake already fits it.
@@ -118,6 +134,22 @@ bool LoopbackPeer::read_line(std::string& line, std::chrono::milliseconds timeou
         if (n <= 0) return false;
         pending_.append(buf, static_cast<size_t>(n));
     }
+}
+
+bool LoopbackPeer::read_bytes(std::string& out, size_t size, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pending_.size() < size) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !wait_readable(client_, left)) return false;
+        char buf[4096];
+        ssize_t n = recv(client_, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    out = pending_.substr(0, size);
+    pending_.erase(0, size);
+    return true;
 }
 
 bool LoopbackPeer::send(const std::string& bytes) {

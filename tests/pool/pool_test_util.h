@@ -104,9 +104,11 @@ class Recorder {
 // A TCP listener on 127.0.0.1 with an ephemeral port, standing in for a pool.
 class LoopbackPeer {
   public:
+    // Listens on 127.0.0.1, or on ::1 (port() 0 when this machine has no IPv6 loopback).
     // `receive_buffer`: when not 0, the accepted connections' receive buffer (the kernel's
     // least is a few KiB), so a peer that stops reading makes bytes wait at the client soon.
-    explicit LoopbackPeer(int receive_buffer = 0);
+    enum class Family { ipv4, ipv6 };
+    explicit LoopbackPeer(Family family = Family::ipv4, int receive_buffer = 0);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -116,6 +118,9 @@ class LoopbackPeer {
     bool accept_client(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads one line (without its line feed); false on timeout or end of stream.
     bool read_line(std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads exactly `size` bytes; false on timeout or end of stream.
+    bool read_bytes(std::string& out, size_t size,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool send(const std::string& bytes);
     // True when the client closed its end (read returns end of stream) within `timeout`.
     bool client_closed(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -102,7 +102,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
     const std::string good_fp = TestCertificates::fingerprint(certs.good());
     const std::string self_fp = TestCertificates::fingerprint(certs.self_signed());
     const std::string expired_fp = TestCertificates::fingerprint(certs.expired());
-    ASSERT_FALSE(good_fp.empty() || self_fp.empty() || expired_fp.empty());
+    const std::string foreign_fp = TestCertificates::fingerprint(certs.foreign());
+    ASSERT_FALSE(good_fp.empty() || self_fp.empty() || expired_fp.empty() || foreign_fp.empty());
 
     // In the expectations, "P" stands for the port.
     const struct Case {
@@ -117,6 +118,8 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
     } cases[] = {
         {"verified chain and host name", Peer::standin, certs.good(), "localhost", true, "",
          "connected to localhost:P · TLS 1.3 · fingerprint " + plain_hex(good_fp)},
+        {"verified chain and address", Peer::standin, certs.good(), "127.0.0.1", true, "",
+         "connected to 127.0.0.1:P · TLS 1.3 · fingerprint " + plain_hex(good_fp)},
         {"self-signed, pinned", Peer::standin, certs.self_signed(), "127.0.0.1", true, self_fp,
          "connected to 127.0.0.1:P · TLS 1.3 · fingerprint " + plain_hex(self_fp)},
         {"self-signed", Peer::standin, certs.self_signed(), "127.0.0.1", true, "",
@@ -130,6 +133,13 @@ TEST(Tls, EachHostileServerIsOneRedLineAndAFailedAttempt) {
         {"wrong host name", Peer::standin, certs.other_host(), "localhost", true, "",
          "red: TLS: the certificate of localhost:P is not trusted (hostname mismatch) · "
          "fingerprint "},
+        {"address not in the certificate", Peer::standin, certs.other_host(), "127.0.0.1", true, "",
+         "red: TLS: the certificate of 127.0.0.1:P is not trusted (IP address mismatch) · "
+         "fingerprint "},
+        {"chain from a CA not in the store", Peer::standin, certs.foreign(), "localhost", true, "",
+         "red: TLS: the certificate of localhost:P is not trusted (unable to get local issuer "
+         "certificate) · fingerprint " +
+             plain_hex(foreign_fp)},
         {"another certificate than the pinned", Peer::standin, certs.good(), "127.0.0.1", true,
          self_fp,
          "red: TLS: 127.0.0.1:P presented certificate " + plain_hex(good_fp) + ", not the pinned " +
@@ -249,8 +259,9 @@ TEST(Tls, StopDuringAStalledHandshakeIsPrompt) {
 
 // Against a TLS server that shares no code with the client: openssl s_server, scripted through
 // a FIFO on its standard input. The client verifies its chain and name, logs in (the server
-// shows the line decrypted) and takes the job the server sends.
-TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
+// shows the line decrypted), takes the job the server sends, and at its stop ends with
+// close_notify (the server says "DONE"; a connection cut without it, "ERROR").
+TEST(Tls, IndependentServerSeesTheLoginServesAJobAndSeesCloseNotify) {
     TestCertificates certs;
     ASSERT_TRUE(certs.ok()) << certs.problem();
     test_support::TempDir dir;
@@ -259,9 +270,8 @@ TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
     const uint16_t port = test_support::closed_port();
     test_support::BackgroundProcess server(
         {"/bin/sh", "-c",
-         "exec /usr/bin/openssl s_server -quiet -naccept 1 -accept 127.0.0.1:" +
-             std::to_string(port) + " -cert " + certs.good() + " -key " + certs.key() + " < " +
-             fifo});
+         "exec /usr/bin/openssl s_server -naccept 1 -accept 127.0.0.1:" + std::to_string(port) +
+             " -cert " + certs.good() + " -key " + certs.key() + " < " + fifo});
     const int script = open(fifo.c_str(), O_WRONLY);  // waits for the server to open its end
     ASSERT_GE(script, 0);
 
@@ -285,7 +295,11 @@ TEST(Tls, IndependentServerSeesTheLoginAndServesAJob) {
     EXPECT_TRUE(eventually([&] { return rec.count("logged in") == 1; }));
     EXPECT_EQ(PoolTestAccess::job(*pool).job_id, "s1");
     EXPECT_EQ(rec.count_prefix("connected to localhost:" + std::to_string(port) + " · TLS 1."), 1u);
+    const auto t0 = std::chrono::steady_clock::now();
     pool->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_TRUE(server.wait_for_output("CONNECTION CLOSED", 5s)) << server.stdout_text();
+    EXPECT_NE(server.stdout_text().find("\nDONE\n"), std::string::npos) << server.stdout_text();
     close(script);
 }
 

@@ -7,7 +7,7 @@
 # usage: hiveos_test.sh <package folder> <standin_pool binary>
 #        hiveos_test.sh --stage <version> <mintrakel binary> <standin_pool binary>
 #          (the package made from this source tree's scripts and the given miner)
-# Exit 77 (skipped) without jq, curl or python3. Ends with "hiveos: N passed, M failed".
+# Exit 77 (skipped) without jq, curl, python3 or openssl. Ends with "hiveos: N passed, M failed".
 set -u
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -17,7 +17,7 @@ else
     package=$(cd "$1" && pwd)
     standin=$2
 fi
-for tool in jq curl python3; do
+for tool in jq curl python3 openssl; do
     command -v "$tool" >/dev/null || { echo "hiveos: $tool missing, skipped"; exit 77; }
 done
 started=$(date +%s%N)
@@ -46,6 +46,14 @@ alive() { kill -0 "$1" 2>/dev/null; }
 "$standin" --port 0 --difficulty 8 --job-interval 30 >"$farm/pool.out" 2>&1 &
 pool_pid=$!
 pids+=("$pool_pid")
+# The same over TLS, with a self-signed certificate that only its pin can vouch for.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$farm/tls.key" \
+    -out "$farm/tls.crt" -subj /CN=pool -days 2 2>/dev/null
+tls_pin=$(openssl x509 -in "$farm/tls.crt" -noout -fingerprint -sha256 | sed 's/.*=//')
+"$standin" --port 0 --difficulty 8 --job-interval 30 --tls "$farm/tls.crt" "$farm/tls.key" \
+    >"$farm/tls-pool.out" 2>&1 &
+tls_pool_pid=$!
+pids+=("$tls_pool_pid")
 mkdir -p "$farm/www/api/v1"
 python3 -u -m http.server --bind 127.0.0.1 0 --directory "$farm/www" >"$farm/http.out" 2>&1 &
 pids+=("$!")
@@ -186,6 +194,25 @@ done
 config_case "$ok"$'\n'"-o|stratum+ssl://a.example:3361|-o|stratum+tls://b.example:2|-o|c.example:3|-u|qel1addr" \
     "CUSTOM_URL=stratum+ssl://a.example:3361/ tls://b.example:2 stratum+tcp://c.example:3" \
     CUSTOM_TEMPLATE=qel1addr
+# A pin is written on the URL of the TLS pool it belongs to, main or backup; a pin in the extra
+# config goes to the one TLS pool of the list.
+fp=$(printf 'ab%.0s' {1..32})
+config_case "$ok"$'\n'"-o|stratum+ssl://a.example:3361|--tls-fingerprint|$fp|-o|b.example:2|-u|qel1addr" \
+    "CUSTOM_URL=stratum+ssl://a.example:3361#$fp stratum+tcp://b.example:2" CUSTOM_TEMPLATE=qel1addr
+config_case "$ok"$'\n'"-o|stratum+ssl://a.example:1|-o|stratum+tls://b.example:2|--tls-fingerprint|AB:CD|-u|qel1addr" \
+    "CUSTOM_URL=ssl://a.example:1 tls://b.example:2/#AB:CD" CUSTOM_TEMPLATE=qel1addr
+config_case "$ok"$'\n'"-o|a.example:1|-o|stratum+ssl://b.example:2|--tls-fingerprint|$fp|-u|qel1addr|-t|1" \
+    "CUSTOM_URL=a.example:1 ssl://b.example:2" CUSTOM_TEMPLATE=qel1addr \
+    "CUSTOM_USER_CONFIG=--tls-fingerprint $fp -t 1"
+got=$(run_config "CUSTOM_URL=ssl://a.example:1 ssl://b.example:2" CUSTOM_TEMPLATE=qel1addr \
+    "CUSTOM_USER_CONFIG=--tls-fingerprint $fp")
+check "an extra-config pin with two TLS pools is refused (got '$got')" test "$got" = "status 1"
+check "an extra-config pin with two TLS pools is explained" \
+    grep -q "write the pin on its pool's URL as stratum+ssl://host:port#<sha256>" "$farm/config.err"
+got=$(run_config "CUSTOM_URL=a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr)
+check "a pin on a plain pool's URL is refused (got '$got')" test "$got" = "status 1"
+check "a pin on a plain pool's URL is explained" \
+    grep -q "a certificate pin belongs to a TLS pool" "$farm/config.err"
 got=$(run_config CUSTOM_URL=stratum2+tcp://pool.example:3361 CUSTOM_TEMPLATE=qel1addr)
 check "a pool URL of another scheme is refused (got '$got')" test "$got" = "status 1"
 check "a pool URL of another scheme is explained" grep -q "use stratum+tcp://, stratum+ssl://" "$farm/config.err"
@@ -522,14 +549,19 @@ fi
 wait_for 10 grep -q 'listening on' "$farm/pool.out"
 endpoint=$(sed -n 's/^listening on //p' "$farm/pool.out" | head -n 1)
 check "stand-in pool listens" test -n "$endpoint"
+tls_endpoint=$(sed -n 's/^listening on //p' "$farm/tls-pool.out" | head -n 1)
+check "stand-in TLS pool listens" test -n "$tls_endpoint"
 real_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
-run_config "CUSTOM_URL=stratum+tcp://$endpoint" CUSTOM_TEMPLATE=qel1hivetest.rig7 \
-    "CUSTOM_USER_CONFIG=-t 1"$'\n'"--no-color" >/dev/null
+# A pinned TLS main pool with a plain backup: the pin reaches the TLS pool, which it mines on.
+run_config "CUSTOM_URL=stratum+ssl://$tls_endpoint#$tls_pin stratum+tcp://$endpoint" \
+    CUSTOM_TEMPLATE=qel1hivetest.rig7 "CUSTOM_USER_CONFIG=-t 1"$'\n'"--no-color" >/dev/null
 rm -f "$log" "$stop_file"
 MINER_API_PORT=$real_port start_loop
 check "the real miner's output reaches the log, shares accepted" \
     wait_for 60 grep -q "share accepted" "$log"
+check "the real miner: on the pinned TLS main pool" \
+    grep -q "connected to $tls_endpoint · TLS 1.3 · fingerprint" "$log"
 if [[ -n $has_http ]]; then
     # The API answers from the first tick on; the per-thread rate once a second has passed.
     got_api() { agent | sed -n 2p | jq -e '.hs | length == 1 and .[0] > 0'; }
@@ -560,9 +592,11 @@ check "the real miner refusing --bogus: its reason on the dashboard" wait_for 10
 check "the real miner refusing --bogus: no huge pages reserved" test ! -e "$farm/sysctl.log"
 kill "$run" 2>/dev/null
 
-kill -INT "$pool_pid"
-wait "$pool_pid"
+kill -INT "$pool_pid" "$tls_pool_pid"
+wait "$pool_pid" "$tls_pool_pid"
 check "the stand-in pool judged no share invalid" grep -q "invalid 0 duplicate 0" "$farm/pool.out"
+check "the stand-in TLS pool judged shares, none invalid" \
+    grep -Eq "valid [1-9][0-9]* invalid 0 duplicate 0" "$farm/tls-pool.out"
 
 echo "hiveos: $passed passed, $failed failed in $((($(date +%s%N) - started) / 1000000)) ms"
 ((failed == 0))

@@ -28,19 +28,25 @@ TestCertificates::TestCertificates() {
                  {"-keyout", dir_.file("ca.key"), "-out", ca(), "-subj", "/CN=mintrakel test CA",
                   "-days", "2", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
                   "keyUsage=critical,keyCertSign"}));
+    run(with_key(
+        {"req", "-x509"},
+        {"-keyout", dir_.file("foreign-ca.key"), "-out", dir_.file("foreign-ca.crt"), "-subj",
+         "/CN=mintrakel foreign CA", "-days", "2", "-addext", "basicConstraints=critical,CA:TRUE",
+         "-addext", "keyUsage=critical,keyCertSign"}));
     run(with_key({"req", "-new"},
                  {"-keyout", key(), "-out", dir_.file("server.csr"), "-subj", "/CN=localhost"}));
     struct Signed {
-        std::string cert, san, days, serial;
+        std::string cert, san, days, serial, ca;
     };
-    for (const Signed& s : {Signed{good(), local, "2", "1"},
-                            Signed{other_host(), "subjectAltName=DNS:pool.invalid", "2", "2"},
-                            Signed{expired(), local, "-1", "3"}}) {
+    for (const Signed& s : {Signed{good(), local, "2", "1", "ca"},
+                            Signed{other_host(), "subjectAltName=DNS:pool.invalid", "2", "2", "ca"},
+                            Signed{expired(), local, "-1", "3", "ca"},
+                            Signed{foreign(), local, "2", "4", "foreign-ca"}}) {
         const std::string ext = s.cert + ".ext";
         write_file(ext, s.san + "\n");
-        run({"x509", "-req", "-in", dir_.file("server.csr"), "-CA", ca(), "-CAkey",
-             dir_.file("ca.key"), "-set_serial", s.serial, "-days", s.days, "-extfile", ext, "-out",
-             s.cert});
+        run({"x509", "-req", "-in", dir_.file("server.csr"), "-CA", dir_.file(s.ca + ".crt"),
+             "-CAkey", dir_.file(s.ca + ".key"), "-set_serial", s.serial, "-days", s.days,
+             "-extfile", ext, "-out", s.cert});
     }
     run({"req", "-x509", "-key", key(), "-subj", "/CN=localhost", "-addext", local, "-days", "2",
          "-out", self_signed()});

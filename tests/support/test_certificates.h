@@ -24,6 +24,8 @@ class TestCertificates {
     std::string other_host() const { return dir_.file("other.crt"); }
     // Signed by the CA for localhost and 127.0.0.1, expired yesterday.
     std::string expired() const { return dir_.file("expired.crt"); }
+    // For localhost and 127.0.0.1, signed by another CA, one not in ca().
+    std::string foreign() const { return dir_.file("foreign.crt"); }
     // For localhost and 127.0.0.1, signed by itself.
     std::string self_signed() const { return dir_.file("self.crt"); }
 

@@ -180,12 +180,15 @@ void Server::read_tls(Client& c) {
         }
         const int e = SSL_get_error(c.ssl, n);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return;
-        if (!SSL_is_init_finished(c.ssl)) {
+        if (e == SSL_ERROR_ZERO_RETURN) {
+            // The miner's close_notify: a deliberate end.
+            say("disconnect #" + std::to_string(c.conn));
+        } else if (!SSL_is_init_finished(c.ssl)) {
             const unsigned long reason = ERR_peek_last_error();
             say("tls #" + std::to_string(c.conn) + " handshake failed: " +
                 (reason != 0 ? ERR_reason_error_string(reason) : "connection closed"));
         } else {
-            say("disconnect #" + std::to_string(c.conn));
+            say("disconnect #" + std::to_string(c.conn) + " without close_notify");
         }
         c.closing = true;
     }
