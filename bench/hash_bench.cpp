@@ -332,13 +332,16 @@ void print_memory(const std::vector<EngineInfo>& engines, const std::map<std::st
         for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
             const std::string run = stages_run_name(engine, non_temporal, n);
             std::string cells[2];
+            bool measured = false;
             for (size_t half = 0; half < 2; ++half) {
                 const double ns = find(v, run + ":" + STAGE_COUNTERS[half + 1]);
                 const double per_block = ns / STAGE_COMPRESSIONS[half + 1];
                 char text[48];
                 std::snprintf(text, sizeof text, "%.1f (%.2f)", per_block, (per_block - g) / load);
                 cells[half] = ns > 0 ? text : "-";
+                measured = measured || ns > 0;
             }
+            if (!measured) continue;
             std::printf("%-14s %2d %8.1f %8.1f %20s %20s\n",
                         engine_label(engine, non_temporal).c_str(), n, g, g + load,
                         cells[0].c_str(), cells[1].c_str());
