@@ -12,7 +12,9 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "miner/arena.h"
@@ -181,6 +183,33 @@ void run_compress(benchmark::State& state, void (*compress)(const Block&, const 
     benchmark::DoNotOptimize(blocks);
 }
 
+// The machine's memory latency as a hash meets it: one dependent load after another over every
+// line of an arena, in one random cycle (no two consecutive lines near each other, so neither
+// the hardware prefetchers nor the page walker help). One iteration is WALK_LOADS loads.
+constexpr size_t WALK_LINES = ARENA_BYTES / 64;
+constexpr double WALK_LOADS = 1 << 16;
+
+void BM_arena_walk(benchmark::State& state) {
+    ArenaMemory memory;
+    if (memory.arena.base == nullptr) {
+        state.SkipWithError("no memory for the arena");
+        return;
+    }
+    // Sattolo's shuffle gives a single cycle through all lines; each line's first word is the
+    // word offset of the next line.
+    std::vector<uint32_t> order(WALK_LINES);
+    for (size_t i = 0; i < WALK_LINES; ++i) order[i] = static_cast<uint32_t>(i);
+    std::mt19937_64 rng(29);
+    for (size_t i = WALK_LINES - 1; i > 0; --i) std::swap(order[i], order[rng() % i]);
+    uint64_t* const words = static_cast<uint64_t*>(memory.arena.base);
+    for (size_t i = 0; i < WALK_LINES; ++i) words[8 * order[i]] = 8 * order[(i + 1) % WALK_LINES];
+    uint64_t at = 0;
+    for (auto _ : state) {
+        for (int k = 0; k < static_cast<int>(WALK_LOADS); ++k) at = words[at];
+    }
+    benchmark::DoNotOptimize(at);
+}
+
 // "avx512/stores", "avx512/nt", "avx2": the engine and, where it has them, its store mode.
 std::string engine_label(const EngineInfo& engine, bool non_temporal) {
     std::string name = engine.name;
@@ -241,6 +270,7 @@ void register_benchmarks(const std::vector<EngineInfo>& engines) {
         benchmark::RegisterBenchmark(compress_run_name(engine).c_str(), run_compress,
                                      engine.compress);
     }
+    benchmark::RegisterBenchmark("BM_arena_walk", BM_arena_walk)->Unit(benchmark::kMillisecond);
 }
 
 // Prints as usual and remembers, for every run that completed, the CPU seconds per iteration
@@ -281,6 +311,42 @@ std::string ratio(double a, double b) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", a / b);
     return text;
+}
+
+// Where each half stands between its two bounds, per block of one hash: the compute floor is one
+// cached compression G; the memory bound of a block that waited for its whole reference load,
+// with none of it overlapped, is G + L. "exposed" is (block - G) / L: 0 at the floor, 1 when
+// every block pays a whole load.
+void print_memory(const std::vector<EngineInfo>& engines, const std::map<std::string, double>& v) {
+    const double load = find(v, "BM_arena_walk") * 1e9 / WALK_LOADS;
+    if (load <= 0) return;
+    std::printf(
+        "\nMemory: a dependent load over a random walk of one arena takes L = %.1f ns.\n"
+        "Per block (ns): the floor G, what each half takes, and the part of L it waits, "
+        "(block - G) / L;\nG + L is a block that waits for its whole reference load.\n"
+        "%-14s %2s %8s %8s %20s %20s\n",
+        load, "engine", "N", "G", "G + L", "2-4095 (exposed)", "4096-8191 (exposed)");
+    for_each_variant(engines, [&](const EngineInfo& engine, bool non_temporal) {
+        const double g = find(v, compress_run_name(engine)) * 1e9;
+        if (g <= 0) return;
+        for (int32_t n = 1; n <= MAX_INTENSITY; ++n) {
+            const std::string run = stages_run_name(engine, non_temporal, n);
+            std::string cells[2];
+            bool measured = false;
+            for (size_t half = 0; half < 2; ++half) {
+                const double ns = find(v, run + ":" + STAGE_COUNTERS[half + 1]);
+                const double per_block = ns / STAGE_COMPRESSIONS[half + 1];
+                char text[48];
+                std::snprintf(text, sizeof text, "%.1f (%.2f)", per_block, (per_block - g) / load);
+                cells[half] = ns > 0 ? text : "-";
+                measured = measured || ns > 0;
+            }
+            if (!measured) continue;
+            std::printf("%-14s %2d %8.1f %8.1f %20s %20s\n",
+                        engine_label(engine, non_temporal).c_str(), n, g, g + load,
+                        cells[0].c_str(), cells[1].c_str());
+        }
+    });
 }
 
 void print_ratios(const std::vector<EngineInfo>& engines, const std::map<std::string, double>& v) {
@@ -329,6 +395,7 @@ void print_ratios(const std::vector<EngineInfo>& engines, const std::map<std::st
                         ratio(sum, whole).c_str());
         }
     });
+    print_memory(engines, v);
 }
 
 }  // namespace

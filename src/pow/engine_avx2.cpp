@@ -16,8 +16,6 @@
 namespace orvo::qel {
 namespace {
 
-constexpr uint32_t PREFETCH_DISTANCE = 8;  // blocks ahead in the data-independent half
-
 QEL_ISA_FORCE_INLINE __m256i load(const __m256i* p) {
     return _mm256_load_si256(p);
 }
@@ -116,27 +114,55 @@ QEL_ISA_FORCE_INLINE void column_quad(const __m256i* scratch, __m256i* out, __m2
     feed_forward(out, running, 28 + m, q7);
 }
 
+// The column pass over quarter k alone (columns 2k and 2k + 1), then its feed-forward and stores.
+// Word 0 of the new block is final after quarter 0: the one column pair on the way to the next
+// reference in the data-dependent half.
+QEL_ISA_FORCE_INLINE void column_quarter(const __m256i* scratch, __m256i* out, __m256i* running,
+                                         int k) {
+    __m256i r0 = load(scratch + 0 + k), r1 = load(scratch + 4 + k);
+    __m256i r2 = load(scratch + 8 + k), r3 = load(scratch + 12 + k);
+    __m256i r4 = load(scratch + 16 + k), r5 = load(scratch + 20 + k);
+    __m256i r6 = load(scratch + 24 + k), r7 = load(scratch + 28 + k);
+    round_columns(r0, r1, r2, r3, r4, r5, r6, r7);
+    feed_forward(out, running, 0 + k, r0);
+    feed_forward(out, running, 4 + k, r1);
+    feed_forward(out, running, 8 + k, r2);
+    feed_forward(out, running, 12 + k, r3);
+    feed_forward(out, running, 16 + k, r4);
+    feed_forward(out, running, 20 + k, r5);
+    feed_forward(out, running, 24 + k, r6);
+    feed_forward(out, running, 28 + k, r7);
+}
+
 // next = G(prev, ref): written to `out` (the arena) and to `running`. `running` may equal `prev`:
 // the row pass reads prev only in the rows it is about to overwrite with R, and the column pass
-// for quarters k and k + 1 reads and writes only those quarters of every row. When `next_w` is
-// non-zero, the new block's word 0 (final after the first column quad) picks the following
+// over a quarter reads and writes only that quarter of every row.
+//
+// When `next_w` is non-zero (the data-dependent half), the new block's word 0 picks the following
 // block's reference with W = next_w, into *next_ref, and that block is prefetched while the
-// second column quad is still being computed. In that half the destination lines are fetched
-// at the start, so that the stores' ownership requests are served long before the stores and
-// do not compete with the fetch of the next reference at the end. (A read prefetch: the lines
-// arrive exclusive, since no other core holds them, and PREFETCHW is not on every AVX2 CPU.)
+// rest of this block is computed: the wait for those lines is that half's cost. Word 0 is final
+// once quarter 0 has been through the column pass and the feed-forward, so that quarter runs
+// alone, right after the row pass, and the other three follow the prefetch. In that half the
+// destination lines are also fetched at the start, so that the stores' ownership requests are
+// served long before the stores and do not compete with the fetch of the next reference. (A read
+// prefetch: the lines arrive exclusive, since no other core holds them, and PREFETCHW is not on
+// every AVX2 CPU.)
 QEL_ISA_FORCE_INLINE void fill_block(const __m256i* prev, const __m256i* ref, __m256i* out,
                                      __m256i* running, __m256i* scratch, const uint8_t* arena,
                                      uint64_t next_w, uint32_t* next_ref) {
     if (next_w != 0) prefetch_block(reinterpret_cast<const uint8_t*>(out));
     row_quad(prev, ref, running, scratch, 0);
     row_quad(prev, ref, running, scratch, 1);
-    column_quad(scratch, out, running, 0);
-    if (next_w != 0) {
-        const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
-        *next_ref = reference_index(word0, next_w);
-        prefetch_block_l1(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
+    if (next_w == 0) {
+        column_quad(scratch, out, running, 0);
+        column_quad(scratch, out, running, 2);
+        return;
     }
+    column_quarter(scratch, out, running, 0);
+    const uint64_t word0 = static_cast<uint64_t>(_mm256_extract_epi64(load(running), 0));
+    *next_ref = reference_index(word0, next_w);
+    prefetch_block_l1(arena + static_cast<size_t>(*next_ref) * BLOCK_BYTES);
+    column_quarter(scratch, out, running, 1);
     column_quad(scratch, out, running, 2);
 }
 
@@ -175,8 +201,8 @@ QEL_ISA_FORCE_INLINE void seed_lane(Lane& lane, const uint8_t* header, uint64_t 
 }
 
 // Block j of the data-independent half: its reference from the table, that of block
-// j + PREFETCH_DISTANCE prefetched (never past block 4095, whose successors take their references
-// from the data).
+// j + INDEPENDENT_PREFETCH_BLOCKS prefetched (never past block 4095, whose successors take their
+// references from the data).
 QEL_ISA_FORCE_INLINE void independent_block(Lane& lane, __m256i* scratch, const uint32_t* table,
                                             uint32_t j, uint32_t distance) {
     if (j + distance < DATA_INDEPENDENT_BLOCKS)
@@ -216,7 +242,7 @@ QEL_ISA_FORCE_INLINE void stage_independent(Lane* lanes, int32_t n, __m256i* scr
     // With n hashes stepped in turn, a step is n compressions long: the same lead in time as one
     // hash's takes 1/n of its steps, and keeps about as many blocks on their way to the cache.
     const uint32_t distance =
-        (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
+        (INDEPENDENT_PREFETCH_BLOCKS + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         for (int32_t i = 0; i < n; ++i) independent_block(lanes[i], scratch, table, j, distance);
     }

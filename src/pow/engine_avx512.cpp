@@ -22,8 +22,6 @@ namespace orvo::qel::QEL_AVX512_NAMESPACE {
 namespace {
 
 constexpr size_t ROWS_PER_BLOCK = BLOCK_BYTES / sizeof(__m512i);  // 16
-// Blocks ahead whose reference is prefetched in the data-independent half.
-constexpr uint32_t PREFETCH_DISTANCE = 8;
 
 QEL_ISA_INLINE uint64_t low_word(__m512i v) {
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(v)));
@@ -96,8 +94,8 @@ QEL_ISA_FORCE_INLINE void seed_blocks(QEL_ROW_REFS, __m512i* arena, const uint8_
 }
 
 // Block j of the data-independent half: its reference from the table, that of block
-// j + PREFETCH_DISTANCE prefetched (never past block 4095, whose successors take their references
-// from the data).
+// j + INDEPENDENT_PREFETCH_BLOCKS prefetched (never past block 4095, whose successors take their
+// references from the data).
 QEL_ISA_FORCE_INLINE void independent_block(QEL_ROW_REFS, __m512i* r, __m512i* arena,
                                             const uint32_t* table, uint32_t j, uint32_t distance,
                                             bool nt) {
@@ -194,7 +192,7 @@ QEL_ISA_FORCE_INLINE void tag_block(QEL_ROW_REFS, uint8_t* out) {
 QEL_ISA_FORCE_INLINE void fill_independent(QEL_ROW_REFS, __m512i* r, __m512i* arena, bool nt) {
     const uint32_t* const table = reference_table_avx512()->index;
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j)
-        independent_block(QEL_ROWS, r, arena, table, j, PREFETCH_DISTANCE, nt);
+        independent_block(QEL_ROWS, r, arena, table, j, INDEPENDENT_PREFETCH_BLOCKS, nt);
 }
 
 QEL_ISA_FORCE_INLINE void fill_dependent(QEL_ROW_REFS, __m512i* r, __m512i* arena, bool nt) {
@@ -265,7 +263,7 @@ QEL_ISA_FORCE_INLINE void lanes_independent(Lane* lanes, int32_t n, __m512i* r, 
     // With n hashes stepped in turn, a step is n compressions long: the same lead in time as one
     // hash's takes 1/n of its steps, and keeps about as many blocks on their way to the cache.
     const uint32_t distance =
-        (PREFETCH_DISTANCE + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
+        (INDEPENDENT_PREFETCH_BLOCKS + static_cast<uint32_t>(n) - 1) / static_cast<uint32_t>(n);
     for (uint32_t j = 2; j < DATA_INDEPENDENT_BLOCKS; ++j) {
         for (int32_t i = 0; i < n; ++i) {
             QEL_FOR_ROWS(QEL_DECLARE_ROW);

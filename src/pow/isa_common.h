@@ -15,6 +15,14 @@
 
 namespace orvo::qel {
 
+// How many blocks ahead of one hash the data-independent half prefetches a reference (with n
+// hashes in flight, 1/n of that in each hash's own steps: the same lead in time). The lead must
+// cover one load's latency, but every block on its way sits in the first-level cache until it
+// is used, next to the blocks being written: a longer lead evicts them. Four compressions cover
+// a latency of some 300 ns, well beyond a DRAM access; eight and more measured slower (see
+// docs/prefetch.md).
+inline constexpr uint32_t INDEPENDENT_PREFETCH_BLOCKS = 4;
+
 // Argon2's reference index for a block whose reference area is blocks 0..w-1 (w = j - 1 for
 // block j of the first pass, one lane), from the low 32 bits J1 of its pseudo-random word:
 // x = J1 * J1 >> 32, y = w * x >> 32, index = w - 1 - y, in 64-bit arithmetic. The result lies
