@@ -50,6 +50,7 @@ struct RunConfig {
     int32_t bench_seconds = 0;       // above 0: benchmark run
     std::optional<HttpListen> http;  // absent: no HTTP endpoint
     std::string http_token;          // non-empty: requests need "Authorization: Bearer <token>"
+    int32_t max_temp_c = 0;          // above 0: hashing pauses at this CPU temperature
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at

@@ -16,6 +16,12 @@ std::string two_decimals(double value) {
     return buf;
 }
 
+std::string one_decimal(double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", value);
+    return buf;
+}
+
 std::string quoted(const std::string& text) {
     std::string out(1, '"');
     out += json_escape(text);
@@ -137,6 +143,16 @@ std::string format_summary_json(const ApiSnapshot& s) {
     }
     out += ",\"dev_fee_active\":";
     out += boolean(s.dev_fee_active);
+    out += ",\"paused\":";
+    out += boolean(s.pause_reasons != 0);
+    out += ",\"pause_reasons\":[";
+    for (PauseReason reason : PAUSE_REASONS) {
+        if ((s.pause_reasons & static_cast<PauseReasons>(reason)) == 0) continue;
+        if (out.back() != '[') out += ',';
+        out += quoted(pause_reason_name(reason));
+    }
+    out += "],\"cpu_temperature_c\":";
+    out += s.cpu_temperature_c ? one_decimal(*s.cpu_temperature_c) : std::string("null");
     out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
     return out;
 }
@@ -189,6 +205,17 @@ std::string format_metrics(const ApiSnapshot& s) {
            std::to_string(s.pool ? s.pool->status.reconnects : 0));
     family(out, "mintrakel_dev_fee_active", "gauge", "1 during the developer-fee minute.");
     sample(out, "mintrakel_dev_fee_active", "", s.dev_fee_active ? "1" : "0");
+    family(out, "mintrakel_paused", "gauge", "1 while hashing is paused for the reason.");
+    for (PauseReason reason : PAUSE_REASONS) {
+        sample(out, "mintrakel_paused",
+               std::string("{reason=\"") + pause_reason_name(reason) + "\"}",
+               (s.pause_reasons & static_cast<PauseReasons>(reason)) != 0 ? "1" : "0");
+    }
+    if (s.cpu_temperature_c) {
+        family(out, "mintrakel_cpu_temperature_celsius", "gauge",
+               "CPU package temperature, the hottest package.");
+        sample(out, "mintrakel_cpu_temperature_celsius", "", one_decimal(*s.cpu_temperature_c));
+    }
     family(out, "mintrakel_snapshot_timestamp_seconds", "gauge",
            "Unix time at which the miner's main loop took these numbers.");
     char taken[32];

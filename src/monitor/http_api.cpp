@@ -27,9 +27,30 @@ constexpr ApiRoute ROUTES[] = {
     {"/api/v1/summary", "application/json", summary_document},
     {"/metrics", "text/plain; version=0.0.4; charset=utf-8", format_metrics},
     {"/mmpos", "application/json", format_mmpos_json},
+    {"/api/v1/pause", "application/json", nullptr, &RunControl::pause},
+    {"/api/v1/resume", "application/json", nullptr, &RunControl::resume},
 };
 
 }  // namespace
+
+std::string_view route_methods(const ApiRoute& route) {
+    return route.action != nullptr ? "POST" : "GET, HEAD";
+}
+
+std::string format_pause_state_json(PauseReasons reasons) {
+    std::string out =
+        reasons != 0 ? "{\"paused\":true,\"reasons\":[" : "{\"paused\":false,\"reasons\":[";
+    bool first = true;
+    for (PauseReason reason : PAUSE_REASONS) {
+        if ((reasons & static_cast<PauseReasons>(reason)) == 0) continue;
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        out += pause_reason_name(reason);
+        out += '"';
+    }
+    return out + "]}";
+}
 
 std::span<const ApiRoute> api_routes() {
     return ROUTES;
@@ -46,16 +67,33 @@ std::string api_paths() {
 
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
-                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now) {
+                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now,
+                          RunControl& control) {
     if (!token.empty() && !same_text(authorization, "Bearer " + token)) {
         HttpAnswer a = text_answer(401, "unauthorized\n");
         a.challenge = true;
         return a;
     }
-    if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
     const std::string_view path = target.substr(0, target.find('?'));
     for (const ApiRoute& route : api_routes()) {
         if (path != route.path) continue;
+        const bool allowed =
+            route.action != nullptr ? method == "POST" : method == "GET" || method == "HEAD";
+        if (!allowed) {
+            HttpAnswer a = text_answer(405, "method not allowed\n");
+            a.allow = route_methods(route);
+            return a;
+        }
+        if (route.action != nullptr) {
+            if (token.empty()) {
+                return text_answer(403,
+                                   "pause and resume need --http-token: without it any "
+                                   "local program or web page could stop the miner\n");
+            }
+            (control.*route.action)(PauseReason::api);
+            return {200, std::string(route.content_type),
+                    format_pause_state_json(control.pause_reasons()) + "\n", false};
+        }
         const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
         if (age >= API_STALE_AFTER) {
             return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +

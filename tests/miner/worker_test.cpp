@@ -133,6 +133,8 @@ struct PoolSide {
 };
 // Block candidates counted by the threads of the last run_workers.
 std::atomic<uint64_t> last_blocks_found{0};
+// The control of the threads run_workers runs, while they run.
+RunControl* workers_control = nullptr;
 
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
@@ -147,7 +149,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     ArenaCounters local;
     ArenaCounters& arenas = counters ? *counters : local;
     std::atomic<uint64_t> total{0};
-    std::atomic<bool> stop{false};
+    RunControl control;
+    workers_control = &control;
     std::vector<std::thread> workers;
     auto stats = std::make_unique<ThreadStats[]>(static_cast<size_t>(threads));
     last_blocks_found = 0;
@@ -163,7 +166,7 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                           .total_hashes = total,
                           .board = pool.board,
                           .submit = pool.submit,
-                          .stop_requested = stop,
+                          .control = control,
                           .report = ReportedLines::report,
                           .refused_pins = refused_pins,
                           .stats = &stats[static_cast<size_t>(i)],
@@ -180,8 +183,9 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     while (!until() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    stop = true;
+    control.request_stop();
     for (auto& w : workers) w.join();
+    workers_control = nullptr;
     EXPECT_EQ(total.load(), FakeHash::count());
     // Each thread's own count: together they are the total, and each is what it hashed.
     uint64_t per_thread = 0;
@@ -327,6 +331,47 @@ TEST(HashingThread, GroupsOfConsecutiveStepsSideBySide) {
     std::sort(groups.begin(), groups.end());
     EXPECT_EQ(groups, (std::vector<std::vector<uint64_t>>{
                           {100, 102, 104}, {101, 103, 105}, {106, 108, 110}, {107, 109}}));
+}
+
+// A pause stops every thread after its group in progress; the threads keep their arenas and
+// their place, and after the resume walk the job that came during the pause. A stop while paused
+// ends them at once.
+TEST(HashingThread, APauseHoldsTheThreadsInPlaceUntilTheResume) {
+    FakeHash::reset(0xFF);
+    PoolSide pool;
+    publish_job(pool, "j1", 0, 9, 0x00);
+    size_t at_pause = 0;
+    run_stages(pool, 2,
+               {{4,
+                 [&] {
+                     workers_control->pause(PauseReason::api);
+                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                     at_pause = FakeHash::count();
+                     publish_job(pool, "j2", 100, 103, 0x00);
+                     workers_control->pause(PauseReason::temperature);
+                 }},
+                {0, [&] { workers_control->resume(PauseReason::api); }},
+                {0,
+                 [&] {
+                     EXPECT_EQ(FakeHash::count(), at_pause);  // one reason still holds
+                     workers_control->resume(PauseReason::temperature);
+                 }},
+                {at_pause + 4}});
+    const auto seen = nonce_counts();
+    // Nothing hashed while paused; j2, which came during the pause, walked once after it.
+    for (uint64_t n = 100; n <= 103; ++n) EXPECT_EQ(seen.count(n) ? seen.at(n) : 0, 1) << n;
+    EXPECT_EQ(FakeHash::count(), at_pause + 4);
+
+    // Stopped while paused: run_workers' join returns at once.
+    FakeHash::reset(0xFF);
+    PoolSide idle;
+    publish_job(idle, "j1", 0, MAX64, 0x00);
+    const auto begin = std::chrono::steady_clock::now();
+    run_workers(idle, 2, 0, [&] {
+        workers_control->pause(PauseReason::api);
+        return std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(100);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
 }
 
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {

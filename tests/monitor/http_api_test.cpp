@@ -42,6 +42,8 @@ ApiSnapshot mining_snapshot() {
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
+    s.pause_reasons = static_cast<PauseReasons>(PauseReason::temperature);
+    s.cpu_temperature_c = 91.25;
     s.taken_unix_ms = 1765187000042;
     return s;
 }
@@ -90,6 +92,10 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
     EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
+    EXPECT_TRUE(v.find("paused")->flag);
+    ASSERT_EQ(v.find("pause_reasons")->elements.size(), 1u);
+    EXPECT_EQ(v.find("pause_reasons")->elements[0].text, "temperature");
+    EXPECT_EQ(v.find("cpu_temperature_c")->text, "91.2");
     EXPECT_EQ(v.get_u64("taken_unix_ms", 0), 1765187000042u);
 }
 
@@ -107,6 +113,12 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     v = parsed(format_summary_json(s));
     EXPECT_EQ(v.find("pool")->kind, JsonKind::null);
     EXPECT_EQ(v.find("threads")->kind, JsonKind::array);
+    s.cpu_temperature_c.reset();  // no sensor
+    s.pause_reasons = 0;
+    v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("cpu_temperature_c")->kind, JsonKind::null);
+    EXPECT_FALSE(v.find("paused")->flag);
+    EXPECT_TRUE(v.find("pause_reasons")->elements.empty());
 }
 
 TEST(HttpApi, MmposHasOneEntryPerThreadAndStringCounts) {
@@ -169,6 +181,8 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_dev_fee_active", "gauge"},
         {"mintrakel_threads", "gauge"},
         {"mintrakel_snapshot_timestamp_seconds", "gauge"},
+        {"mintrakel_paused", "gauge"},
+        {"mintrakel_cpu_temperature_celsius", "gauge"},
     };
     for (const auto& [name, type] : families) {
         ASSERT_TRUE(e.types.count(name)) << name;
@@ -190,6 +204,9 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_threads", "2"},
         {"mintrakel_uptime_seconds", "130"},
         {"mintrakel_snapshot_timestamp_seconds", "1765187000.042"},
+        {"mintrakel_paused{reason=\"api\"}", "0"},
+        {"mintrakel_paused{reason=\"temperature\"}", "1"},
+        {"mintrakel_cpu_temperature_celsius", "91.2"},
     };
     for (const auto& [key, value] : samples) {
         ASSERT_TRUE(e.sample_values.count(key)) << key;
@@ -200,6 +217,11 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
     bench.pool.reset();
     EXPECT_EQ(read_exposition(format_metrics(bench)).sample_values.at("mintrakel_pool_connected"),
               "0");
+    // Without a sensor there is no temperature to show, not a made-up 0.
+    bench.cpu_temperature_c.reset();
+    EXPECT_EQ(
+        read_exposition(format_metrics(bench)).types.count("mintrakel_cpu_temperature_celsius"),
+        0u);
 }
 
 // Every metric a query of the shipped Grafana dashboard names is one the miner exports.
@@ -251,8 +273,8 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"GET", "/", "", "", 404},
         {"GET", "/api/v1/summary/", "", "", 404},
         {"POST", "/metrics", "", "", 405},
-        {"DELETE", "/nowhere", "", "", 405},
-        {"get", "/metrics", "", "", 405},  // methods are case-sensitive
+        {"DELETE", "/nowhere", "", "", 404},  // no path, so no methods to allow
+        {"get", "/metrics", "", "", 405},     // methods are case-sensitive
         {"GET", "/metrics", "Bearer s3cret", "s3cret", 200},
         {"GET", "/metrics", "", "s3cret", 401},
         {"GET", "/metrics", "Bearer s3cre", "s3cret", 401},
@@ -270,8 +292,9 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"GET", "/metrics", "", "s3cret", 401, 9s},
     };
     for (const Case& c : cases) {
-        const HttpAnswer a =
-            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + c.age);
+        RunControl control;
+        const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s,
+                                            s.taken + c.age, control);
         EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
                                       << "] " << c.age.count() << " ms";
         EXPECT_EQ(a.challenge, c.status == 401);
@@ -280,9 +303,70 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
             EXPECT_NE(a.body.find("stalled"), std::string::npos) << a.body;
         }
     }
-    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s, s.taken).content_type,
+    RunControl control;
+    EXPECT_EQ(answer_request("GET", "/metrics", "", "", s, s.taken, control).content_type,
               "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s, s.taken).content_type, "application/json");
+    EXPECT_EQ(answer_request("GET", "/mmpos", "", "", s, s.taken, control).content_type,
+              "application/json");
+}
+
+// Pause and resume: served only with a token, taken only from the Authorization field, applied
+// for the reason "api" whatever the age of the numbers, and answered with the state after it.
+TEST(HttpApi, ControlRoutesByTokenMethodAndState) {
+    using namespace std::chrono_literals;
+    const ApiSnapshot s = mining_snapshot();
+    constexpr auto API = static_cast<PauseReasons>(PauseReason::api);
+    constexpr auto HOT = static_cast<PauseReasons>(PauseReason::temperature);
+    struct Case {
+        const char* method;
+        const char* target;
+        const char* authorization;
+        const char* token;
+        PauseReasons before;
+        int status;
+        PauseReasons after;
+        const char* body;  // the start of it
+        const char* allow = "";
+    } cases[] = {
+        {"POST", "/api/v1/pause", "", "", 0, 403, 0, "pause and resume need --http-token"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "", API, 403, API, "pause and resume need"},
+        {"POST", "/api/v1/pause", "", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause", "Bearer s3cre", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause?token=s3cret", "", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", 0, 200, API,
+         "{\"paused\":true,\"reasons\":[\"api\"]}\n"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", API, 200, API,
+         "{\"paused\":true,\"reasons\":[\"api\"]}\n"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", HOT, 200, API | HOT,
+         "{\"paused\":true,\"reasons\":[\"api\",\"temperature\"]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", API | HOT, 200, HOT,
+         "{\"paused\":true,\"reasons\":[\"temperature\"]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", API, 200, 0,
+         "{\"paused\":false,\"reasons\":[]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", 0, 200, 0,
+         "{\"paused\":false,\"reasons\":[]}\n"},
+        {"GET", "/api/v1/pause", "Bearer s3cret", "s3cret", 0, 405, 0, "method not allowed",
+         "POST"},
+        {"OPTIONS", "/api/v1/resume", "", "", API, 405, API, "method not allowed", "POST"},
+        {"POST", "/api/v1/summary", "", "", 0, 405, 0, "method not allowed", "GET, HEAD"},
+    };
+    for (const Case& c : cases) {
+        RunControl control;
+        for (PauseReason r : PAUSE_REASONS) {
+            if (c.before & static_cast<PauseReasons>(r)) control.pause(r);
+        }
+        // Numbers an hour old: a stalled main loop does not keep a pause out.
+        const HttpAnswer a =
+            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + 1h, control);
+        const std::string name = std::string(c.method) + " " + c.target + " [" + c.token + "]";
+        EXPECT_EQ(a.status, c.status) << name;
+        EXPECT_EQ(control.pause_reasons(), c.after) << name;
+        EXPECT_EQ(a.body.rfind(c.body, 0), 0u) << name << ": " << a.body;
+        EXPECT_EQ(a.allow, c.allow) << name;
+        if (a.status == 403) {
+            EXPECT_EQ(a.body.find('\n'), a.body.size() - 1) << a.body;
+        }
+    }
 }
 
 TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {
