@@ -26,7 +26,8 @@ struct TemperatureSensor {
 
 // The preferred source under `sysfs_root` (class/hwmon, class/thermal); nothing when the machine
 // has none of them (virtual machines and containers often have none).
-std::optional<TemperatureSensor> find_temperature_sensor(const std::string& sysfs_root = SYSFS_ROOT);
+std::optional<TemperatureSensor> find_temperature_sensor(
+    const std::string& sysfs_root = SYSFS_ROOT);
 
 // The hottest input in millidegrees Celsius; nothing when no input gives a number.
 std::optional<int32_t> read_temperature_mc(const TemperatureSensor& sensor);

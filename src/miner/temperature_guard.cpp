@@ -20,9 +20,8 @@ void TemperatureGuard::update(std::optional<int32_t> reading_mc, Clock::time_poi
     } else if (now - last_reading_ >= TEMPERATURE_SILENCE) {
         holding_ = true;
         why_ = "no reading from the sensor for " +
-               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                  now - last_reading_)
-                                  .count()) +
+               std::to_string(
+                   std::chrono::duration_cast<std::chrono::seconds>(now - last_reading_).count()) +
                " s";
     }
     if (holding_) {

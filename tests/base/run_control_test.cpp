@@ -72,7 +72,8 @@ TEST(RunControl, APausedThreadWakesAtTheLastResumeOrAtAStop) {
     EXPECT_TRUE(waiter.get());
 
     control.pause(API);
-    auto stopped = std::async(std::launch::async, [&] { return control.wait_until_hashing_allowed(); });
+    auto stopped =
+        std::async(std::launch::async, [&] { return control.wait_until_hashing_allowed(); });
     std::this_thread::sleep_for(20ms);
     errno = 1234;
     control.request_stop();

@@ -122,8 +122,9 @@ TEST(TemperatureGuard, HysteresisAndSilence) {
     TemperatureGuard guard(90, t0);
     for (const Step& s : steps) {
         guard.update(s.reading_mc, at(s.second), control);
-        EXPECT_EQ((control.pause_reasons() & static_cast<PauseReasons>(PauseReason::temperature)) != 0,
-                  s.paused)
+        EXPECT_EQ(
+            (control.pause_reasons() & static_cast<PauseReasons>(PauseReason::temperature)) != 0,
+            s.paused)
             << s.second;
         EXPECT_EQ(guard.why(), s.why) << s.second;
         EXPECT_TRUE(control.pause_reasons() & static_cast<PauseReasons>(PauseReason::api));
