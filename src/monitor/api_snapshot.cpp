@@ -233,7 +233,9 @@ std::string format_mmpos_json(const ApiSnapshot& s) {
             hash += ',';
         }
         busid += "\"cpu\"";
-        hash += two_decimals(s.threads[i].rate_10s);
+        // A paused miner reports 0 at once, as the farm expects of a rig that does not hash,
+        // rather than a rate that fades over ten seconds.
+        hash += two_decimals(s.pause_reasons != 0 ? 0.0 : s.threads[i].rate_10s);
     }
     // air: accepted, invalid, rejected; the pool's verdict has no separate "invalid".
     return "{\"busid\":[" + busid + "],\"hash\":[" + hash + "],\"units\":\"hs\",\"air\":[\"" +

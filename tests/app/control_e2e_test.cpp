@@ -73,7 +73,8 @@ double cpu_seconds(pid_t pid) {
 
 uint16_t api_port_in(const std::string& output) {
     std::smatch m;
-    if (!std::regex_search(output, m, std::regex(" http  API on http://127\\.0\\.0\\.1:([0-9]+) "))) {
+    if (!std::regex_search(output, m,
+                           std::regex(" http  API on http://127\\.0\\.0\\.1:([0-9]+) "))) {
         return 0;
     }
     return static_cast<uint16_t>(std::stoul(m[1]));
@@ -86,8 +87,8 @@ TEST(ControlEndToEnd, APauseOverTheApiSleepsKeepsThePoolAndResumes) {
     StandinPool pool({"--difficulty", "5", "--job-interval", "0"});
     ASSERT_FALSE(pool.endpoint().empty());
     BackgroundProcess miner({MINTRAKEL_BINARY, "--no-color", "-o", pool.endpoint(), "-u",
-                             "qel1testaddress", "-t", "2", "--http", "127.0.0.1:0",
-                             "--http-token", "tok"});
+                             "qel1testaddress", "-t", "2", "--http", "127.0.0.1:0", "--http-token",
+                             "tok"});
     ASSERT_TRUE(miner.wait_for_output(" share accepted (", 30s)) << miner.stdout_text();
     const uint16_t port = api_port_in(miner.stdout_text());
     ASSERT_NE(port, 0) << miner.stdout_text();
@@ -115,9 +116,9 @@ TEST(ControlEndToEnd, APauseOverTheApiSleepsKeepsThePoolAndResumes) {
         std::this_thread::sleep_for(10ms);
     }
     std::printf("first share after the resume: %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           Clock::now() - resumed_at)
-                                           .count()));
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - resumed_at)
+                        .count()));
     EXPECT_GT(pool.submits(), submits_paused);
     ASSERT_TRUE(miner.wait_for_output(" pause hashing resumed after ", 3s)) << miner.stdout_text();
 
@@ -181,8 +182,8 @@ TEST(ControlEndToEnd, AFullPipeFromTheFirstByteHoldsNothingUp) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The stop itself, and the console's wait for the stalled output (2 s).
     EXPECT_LT(took, STOP_BOUND + 2s);
-    EXPECT_EQ(pool.judgement(), "valid " + std::to_string(pool.submits()) +
-                                    " invalid 0 duplicate 0");
+    EXPECT_EQ(pool.judgement(),
+              "valid " + std::to_string(pool.submits()) + " invalid 0 duplicate 0");
 }
 
 }  // namespace

@@ -136,6 +136,11 @@ TEST(HttpApi, MmposHasOneEntryPerThreadAndStringCounts) {
     EXPECT_EQ(air->elements[2].kind, JsonKind::string);
     EXPECT_EQ(v.get_string("miner_name", ""), "mintrakel");
     EXPECT_EQ(v.get_string("miner_version", ""), "1.0.1");
+    // The snapshot is paused: its rates show as 0 at once; unpaused, the threads' own.
+    EXPECT_EQ(v.find("hash")->elements[0].text, "0.00");
+    ApiSnapshot hashing = mining_snapshot();
+    hashing.pause_reasons = 0;
+    EXPECT_EQ(parsed(format_mmpos_json(hashing)).find("hash")->elements[0].text, "760.20");
 }
 
 // The exposition as Prometheus reads it: metric families from the TYPE lines, then samples.
