@@ -30,7 +30,8 @@ int32_t IntensityTrial::wait_for_choice(const RunControl& control) const {
     for (;;) {
         const int32_t intensity = chosen.load();
         if (intensity > 0) return intensity;
-        if (control.sleep_unless_stopped(CHOICE_POLL)) return 0;
+        if (control.stop_requested()) return 0;
+        control.sleep_unless_stopped(CHOICE_POLL);
     }
 }
 

@@ -83,21 +83,5 @@ TEST(RunControl, APausedThreadWakesAtTheLastResumeOrAtAStop) {
     EXPECT_TRUE(control.stop_requested());
 }
 
-TEST(RunControl, SleepsEndAtAStopOnly) {
-    RunControl control;
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_FALSE(control.sleep_unless_stopped(30ms));
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, 30ms);
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(20ms);
-        control.pause(API);  // a change that is no stop does not end the sleep
-        std::this_thread::sleep_for(20ms);
-        control.request_stop();
-    });
-    EXPECT_TRUE(returns_within(2s, [&] { return control.sleep_unless_stopped(1h); }));
-    stopper.join();
-    EXPECT_TRUE(control.sleep_unless_stopped(1h));
-}
-
 }  // namespace
 }  // namespace orvo::qel

@@ -421,8 +421,9 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
         FakeHash::reset(0xFF);
         ArenaCounters arenas;
         run_workers(
-            pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas, {}, {},
-            nullptr, intensity);
+            // Both threads through start-up: a stop before then ends a thread uncounted.
+            pool, 2, 10, [&] { return arenas.ready_count == 2 && FakeHash::count() >= 10; },
+            map_arena, &arenas, {}, {}, nullptr, intensity);
         EXPECT_EQ(arenas.ready_count, 2);
         EXPECT_EQ(arenas.arena_count, 2 * intensity);
         EXPECT_EQ(arenas.failed_count, 0);
@@ -461,7 +462,7 @@ TEST(HashingThread, MeasuredIntensityWaitsForTheChoice) {
                 EXPECT_EQ(FakeHash::count(), 0u);
                 trial.chosen = 1;
             }
-            return FakeHash::count() >= 10;
+            return arenas.ready_count == 2 && FakeHash::count() >= 10;
         },
         map_arena, &arenas, {}, {}, nullptr, 3, &trial);
     EXPECT_EQ(trial.timed_threads, 2);
