@@ -4,7 +4,8 @@
 # HTTP API first (the address h-run.sh wrote beside the stats file); when that does not answer it
 # reads the stats file (one entry for the whole miner). h-run.sh removes both files when the miner
 # ends; a stats file not rewritten in the last 30 s means the miner hangs or was killed. Then, as
-# with no miner at all, khs=0 and stats=null, so the farm's watchdog can restart it.
+# with no miner at all, khs=0 and stats=null, so the farm's watchdog can restart it. A paused
+# miner answers with "paused": true: its rates are 0 at once, its stats still complete.
 # Needs bash, coreutils and jq; curl for the API.
 
 # shellcheck disable=SC2034  # khs and stats are the agent's, read after this file returns
@@ -26,7 +27,8 @@ mintrakel_stats() {
         out=$(curl -fsS --noproxy "*" --max-time 2 "http://$api/api/v1/summary" 2>/dev/null |
             jq -r --argjson temp "$temp" '
             select(.algorithm == "argon2id-qel" and (.threads | type) == "array") | . as $s |
-            [.threads[] | .hashrate_10s_hs | if type == "number" then . * 100 | round else 0 end]
+            [.threads[] | (if $s.paused == true then 0 else .hashrate_10s_hs end)
+             | if type == "number" then . * 100 | round else 0 end]
             | if . == [] then [0] else . end | . as $rates |
             (add | tostring),
             ({hs: [$rates[] / 100], hs_units: "hs", temp: [$rates[] | $temp],

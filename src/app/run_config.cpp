@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/console.h"
 #include "base/exit_code.h"
+#include "miner/temperature_guard.h"
 
 namespace orvo::qel {
 namespace {
@@ -37,7 +39,8 @@ enum class Field {
     http,
     http_token,
     tls_fingerprint,
-    proxy
+    proxy,
+    max_temp
 };
 
 struct ValueOption {
@@ -67,6 +70,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {"--http-token", "--http-token", Field::http_token},
     {"--tls-fingerprint", "--tls-fingerprint", Field::tls_fingerprint},
     {"--proxy", "--proxy", Field::proxy},
+    {"--max-temp", "--max-temp", Field::max_temp},
 };
 
 // Stores the value. When it is not acceptable, returns why (a pool, an intensity, a fingerprint
@@ -126,6 +130,16 @@ std::optional<std::string> apply(RunConfig& config, Field field, const char* val
         case Field::http_token:
             config.http_token = value;
             break;
+        case Field::max_temp: {
+            // Whole degrees in a sane range: "9O" or "900" must not quietly mean no guard.
+            const int32_t c = read_int32(value);
+            if (std::to_string(c) != value || c < MAX_TEMP_LOWEST_C || c > MAX_TEMP_HIGHEST_C) {
+                return "a whole number of \u00b0C from " + std::to_string(MAX_TEMP_LOWEST_C) +
+                       " to " + std::to_string(MAX_TEMP_HIGHEST_C);
+            }
+            config.max_temp_c = c;
+            break;
+        }
         case Field::tls_fingerprint: {
             // It pins the pool of the -o before it, which must be a TLS pool: a pin on a plain
             // pool would promise a protection that the connection does not have.
@@ -163,28 +177,28 @@ std::optional<uint16_t> read_port(const std::string& digits) {
 }  // namespace
 
 void print_usage(const char* program) {
-    std::printf("usage: %s -u <QEL address> [options]\n", program);
-    std::printf("  -o, --pool <host:port>   pool (default: OrvoPool QEL %s:%u)\n",
-                DEFAULT_POOL_HOST, static_cast<unsigned>(DEFAULT_POOL_PORT));
-    std::printf("  -u, --user <address>     your QEL payout address (qel1...)\n");
-    std::printf("  -w, --worker <name>      worker name (default: hostname)\n");
-    std::printf("  -t, --threads <n>        mining threads (default: one per CPU thread)\n");
-    std::printf(
-        "      --intensity <1-%d>    hashes in flight per thread, each in its own 8 MiB\n"
-        "                           (default: measured at start-up)\n",
-        MAX_INTENSITY);
-    std::printf(
-        "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n");
-    std::printf("      --no-color           uncolored output\n");
-    std::printf("      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n");
-    std::printf("      --bench <seconds>    offline benchmark\n");
-    std::printf(
+    const std::string intensity = std::to_string(MAX_INTENSITY);
+    write_console_text(
+        std::string("usage: ") + program + " -u <QEL address> [options]\n" +
+        "  -o, --pool <host:port>   pool (default: OrvoPool QEL " + DEFAULT_POOL_HOST + ":" +
+        std::to_string(DEFAULT_POOL_PORT) + ")\n" +
+        "  -u, --user <address>     your QEL payout address (qel1...)\n"
+        "  -w, --worker <name>      worker name (default: hostname)\n"
+        "  -t, --threads <n>        mining threads (default: one per CPU thread)\n"
+        "      --intensity <1-" +
+        intensity +
+        ">    hashes in flight per thread, each in its own 8 MiB\n"
+        "                           (default: measured at start-up)\n"
+        "      --stats-file <f>     write JSON stats every 10 s (HiveOS reads this file)\n"
+        "      --no-color           uncolored output\n"
+        "      --engine <avx512|avx2>  force an engine (default: best for this CPU)\n"
+        "      --bench <seconds>    offline benchmark\n"
         "      --tls-fingerprint <sha256>  trust the TLS pool (stratum+ssl://) of the -o before "
-        "it by this certificate\n");
-    std::printf(
+        "it by this certificate\n"
         "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
         "socks5://[user:password@]host:port\n"
-        "                           (socks5h://... lets the proxy resolve the pool's name)\n");
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n"
+        "      --max-temp <°C>      pause hashing at this CPU temperature, resume 5 °C below\n");
 }
 
 CommandLine parse_command_line(int argc, char** argv) {
@@ -195,7 +209,6 @@ CommandLine parse_command_line(int argc, char** argv) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             print_usage(program);
-            std::fflush(stdout);
             result.exit_code = EXIT_OK;
             return result;
         }
@@ -208,12 +221,12 @@ CommandLine parse_command_line(int argc, char** argv) {
             if (std::strcmp(arg, candidate.name) == 0) option = &candidate;
         }
         if (option == nullptr) {
-            std::fprintf(stderr, "unknown option %s (see --help)\n", arg);
+            write_console_error(std::string("unknown option ") + arg + " (see --help)\n");
             result.exit_code = EXIT_USAGE;
             return result;
         }
         if (i + 1 >= argc) {
-            std::fprintf(stderr, "missing value for %s\n", option->long_name);
+            write_console_error(std::string("missing value for ") + option->long_name + "\n");
             result.exit_code = EXIT_USAGE;
             return result;
         }
@@ -221,7 +234,8 @@ CommandLine parse_command_line(int argc, char** argv) {
         if (auto error = apply(result.config, option->field, value, pool_given)) {
             // A proxy URL may hold a password: it is never repeated.
             const char* shown = option->field == Field::proxy ? "(not shown)" : value;
-            std::fprintf(stderr, "bad %s value %s: %s\n", option->long_name, shown, error->c_str());
+            write_console_error(std::string("bad ") + option->long_name + " value " + shown + ": " +
+                                *error + "\n");
             result.exit_code = EXIT_USAGE;
             return result;
         }
@@ -230,8 +244,8 @@ CommandLine parse_command_line(int argc, char** argv) {
     // it; it needs a token.
     const auto& http = result.config.http;
     if (http && !is_loopback_host(http->host) && result.config.http_token.empty()) {
-        std::fprintf(stderr, "--http on %s needs --http-token: the address is not loopback\n",
-                     http->host.c_str());
+        write_console_error("--http on " + http->host +
+                            " needs --http-token: the address is not loopback\n");
         result.exit_code = EXIT_USAGE;
     }
     return result;

@@ -52,6 +52,7 @@ struct RunConfig {
     std::optional<HttpListen> http;    // absent: no HTTP endpoint
     std::string http_token;            // non-empty: requests need "Authorization: Bearer <token>"
     std::optional<ProxyConfig> proxy;  // --proxy: every pool is reached through it
+    int32_t max_temp_c = 0;            // above 0: hashing pauses at this CPU temperature
 };
 
 // The outcome of the argument walk: a configuration to run with, or an exit code to end with at

@@ -12,15 +12,16 @@
 
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
+#include "app/pause_lines.h"
 #include "app/reporting.h"
 #include "base/console.h"
 #include "base/exit_code.h"
 #include "base/report_line.h"
-#include "base/sleep.h"
 #include "miner/arena.h"
 #include "miner/arena_room.h"
 #include "miner/intensity.h"
 #include "miner/self_check.h"
+#include "miner/temperature_guard.h"
 #include "miner/thread_stats.h"
 #include "miner/worker.h"
 #include "monitor/api_feed.h"
@@ -74,7 +75,7 @@ struct ThreadStart {
 };
 
 ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, const Engine& engine,
-                                  const ThreadPlan& placement) {
+                                  const ThreadPlan& placement, const RunControl& control) {
     ThreadStart result;
     for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
@@ -89,7 +90,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .total_hashes = state.total_hashes,
             .board = state.pool.board(),
             .submit = state.pool.submitter(),
-            .stop_requested = stop_requested,
+            .control = control,
             .report = log_report_line,
             .refused_pins = &state.refused_pins,
             .stats = &state.thread_stats[static_cast<size_t>(i)],
@@ -146,7 +147,8 @@ HttpServerOptions api_options(const RunConfig& config) {
 
 // What the endpoint shows of the run at this tick.
 RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool dev_fee_active,
-                   const Pool* pool, int32_t intensity) {
+                   const Pool* pool, int32_t intensity, const RunControl& control,
+                   std::optional<int32_t> temperature_mc) {
     return {.uptime_s = whole_seconds_since(uptime_origin),
             .hashes_total = state.total_hashes.load(),
             .accepted = state.shares.accepted.load(),
@@ -155,6 +157,8 @@ RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool 
             .last_rejection = state.shares.last_rejection(),
             .intensity = intensity,
             .dev_fee_active = dev_fee_active,
+            .pause_reasons = control.pause_reasons(),
+            .cpu_temperature_mc = temperature_mc,
             .threads = state.thread_stats.get(),
             .pool = pool};
 }
@@ -162,7 +166,7 @@ RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool 
 }  // namespace
 
 int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement,
-                const SessionSeams& seams) {
+                RunControl& control, const SessionSeams& seams) {
     const bool bench = config.bench_seconds > 0;
     RunState state(placement.threads, seams.pool_timing);
     const PoolEndpoint& first = config.pools.front();
@@ -181,31 +185,40 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     // an arena.
     const int32_t without_room = placement.threads - placement.arena_threads();
     state.arenas.failed_count.fetch_add(without_room);
-    const ThreadStart start = start_hashing_threads(state, config, engine, placement);
+    const ThreadStart start = start_hashing_threads(state, config, engine, placement, control);
     if (start.started < placement.arena_threads()) {
         report_unstarted_threads(placement.arena_threads() - start.started, start.refusal);
     }
     const Clock::time_point uptime_origin = Clock::now();
     std::optional<ApiFeed> api;
     if (config.http) {
-        api.emplace(api_options(config), engine_info(engine.kind).name, state.thread_count);
+        api.emplace(api_options(config), engine_info(engine.kind).name, state.thread_count,
+                    control);
     }
     const Pool* api_pool = bench ? nullptr : &state.pool;
     int32_t intensity = placement.intensity;  // until a measured choice replaces it
+    std::optional<int32_t> temperature_mc;
+    const auto read_temperature = [&] {
+        if (seams.temperature) temperature_mc = read_temperature_mc(*seams.temperature);
+    };
+    const auto now_reading = [&](bool dev_fee_active) {
+        return reading(state, uptime_origin, dev_fee_active, api_pool, intensity, control,
+                       temperature_mc);
+    };
     // The arena wait is start-up, not a stall: the endpoint's numbers stay fresh through it.
     const auto publish_start_up = [&] {
-        if (api)
-            api->publish(reading(state, uptime_origin, false, api_pool, intensity), RateHistory{});
+        if (api) api->publish(now_reading(false), RateHistory{});
     };
     const auto sleep_publishing = [&](std::chrono::nanoseconds d) {
-        sleep_resuming(d);
+        control.sleep_unless_stopped(d);
         publish_start_up();
     };
+    read_temperature();
     publish_start_up();
     if (placement.measures_intensity()) {
         // Every thread's self-check has timed both intensities; the threads wait for the choice.
-        wait_for_arenas(state.arenas, start.started + without_room, stop_requested,
-                        sleep_publishing, &ArenaCounters::checked_count);
+        wait_for_arenas(state.arenas, start.started + without_room, control, sleep_publishing,
+                        &ArenaCounters::checked_count);
         const IntensityChoice choice = choose_intensity(state.intensity_trial, placement.intensity);
         state.intensity_trial.chosen.store(choice.intensity);
         intensity = choice.intensity;
@@ -213,14 +226,14 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
             log_line(palette.gray, "auto ", intensity_line_text(choice, placement.intensity));
         }
     }
-    wait_for_arenas(state.arenas, start.started + without_room, stop_requested, sleep_publishing);
+    wait_for_arenas(state.arenas, start.started + without_room, control, sleep_publishing);
     report_refused_pins(state.refused_pins.load(), placement, start.started);
     report_arenas(state.arenas, log_report_line);
     report_self_check_outcome(state.arenas.ready_count.load(),
                               state.arenas.check_failed_count.load(), log_report_line);
     // Only threads that passed their self-check ever hash; when none did, every thread has
     // already ended.
-    if (!stop_requested.load() && nothing_can_hash(state.arenas, bench)) {
+    if (!control.stop_requested() && nothing_can_hash(state.arenas, bench)) {
         state.pool.stop();
         for (auto& thread : state.threads) thread.join();
         return EXIT_FAILED;
@@ -230,20 +243,24 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
     RateHistory history;
     uint64_t previous = state.total_hashes.load();
     if (api) {
-        api->publish(reading(state, uptime_origin, false, api_pool, intensity), history);
+        api->publish(now_reading(false), history);
         api->start_sampling();
     }
     const Clock::time_point loop_origin = Clock::now();
     bool dev_fee_active = false;
-    while (!stop_requested.load()) {
-        sleep_resuming(seams.tick);
+    std::optional<TemperatureGuard> guard;
+    if (config.max_temp_c > 0) guard.emplace(config.max_temp_c, loop_origin);
+    PauseLines pause_lines;
+    // A stop cuts the tick's sleep short and is taken at once; the unfinished tick is no sample.
+    while (!control.sleep_unless_stopped(seams.tick)) {
         const uint64_t current = state.total_hashes.load();
         history.append(current - previous);
         previous = current;
-        if (api) {
-            api->publish(reading(state, uptime_origin, dev_fee_active, api_pool, intensity),
-                         history);
-        }
+        read_temperature();
+        if (guard) guard->update(temperature_mc, Clock::now(), control);
+        pause_lines.update(control.pause_reasons(), Clock::now(), guard ? guard->why() : "",
+                           log_report_line);
+        if (api) api->publish(now_reading(dev_fee_active), history);
         if (bench) {
             if (run_bench_report(history, config.bench_seconds, hashing_threads)) break;
             continue;
@@ -262,7 +279,7 @@ int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan&
         }
     }
 
-    stop_requested.exchange(true);
+    control.request_stop();
     if (api) api->stop();
     state.pool.stop();
     for (auto& thread : state.threads) thread.join();

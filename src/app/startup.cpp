@@ -7,20 +7,25 @@
 
 #include "base/console.h"
 #include "base/report_line.h"
+#include "miner/temperature_guard.h"
 
 namespace orvo::qel {
 
-std::atomic<bool> stop_requested{false};
-
 namespace {
 
+// The one thing a signal handler can reach: the control of the process's run. A pointer set once
+// before the handlers are installed, read lock-free by them.
+std::atomic<RunControl*> signal_target{nullptr};
+static_assert(std::atomic<RunControl*>::is_always_lock_free);
+
 void on_signal(int) {
-    stop_requested.exchange(true);
+    if (RunControl* control = signal_target.load()) control->request_stop();
 }
 
 }  // namespace
 
-void install_signal_handlers() {
+void install_signal_handlers(RunControl& control) {
+    signal_target.store(&control);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     // A closed terminal or SSH session stops the run cleanly, unless the miner was started
@@ -50,7 +55,7 @@ std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachineP
     ThreadPlan plan =
         plan_threads(read_machine_facts(paths), config.threads, config.cpus, config.intensity);
     if (!plan.refusal.empty()) {
-        std::fprintf(stderr, "%s\n", plan.refusal.c_str());
+        write_console_error(plan.refusal + "\n");
         return std::nullopt;
     }
     return plan;
@@ -58,12 +63,34 @@ std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachineP
 
 bool require_payout_address(const RunConfig& config) {
     if (config.bench_seconds > 0 || !config.address.empty()) return true;
-    std::fprintf(stderr, "an QEL payout address is required: -u <qel1...>\n");
+    write_console_error("an QEL payout address is required: -u <qel1...>\n");
     return false;
 }
 
 void fill_default_worker(RunConfig& config) {
     if (config.worker.empty()) config.worker = default_worker_name();
+}
+
+bool find_temperature_source(const RunConfig& config, std::optional<TemperatureSensor>& sensor,
+                             const std::string& sysfs_root) {
+    sensor = find_temperature_sensor(sysfs_root);
+    if (sensor || config.max_temp_c <= 0) return true;
+    write_console_error(std::string("--max-temp needs a CPU temperature sensor, and none was found "
+                                    "(looked for ") +
+                        TEMPERATURE_SOURCES + " under " + sysfs_root + "/class)\n");
+    return false;
+}
+
+void report_temperature_source(const RunConfig& config,
+                               const std::optional<TemperatureSensor>& sensor) {
+    if (!sensor) return;
+    std::string text = "CPU temperature from " + sensor->description;
+    if (config.max_temp_c > 0) {
+        text += " \u00b7 hashing pauses at " + std::to_string(config.max_temp_c) +
+                " \u00b0C, resumes at " +
+                std::to_string(config.max_temp_c - TEMPERATURE_HYSTERESIS_C) + " \u00b0C";
+    }
+    log_line(palette.gray, "temp ", text);
 }
 
 void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "base/run_control.h"
+#include "miner/cpu_temperature.h"
 #include "miner/engine.h"
 #include "miner/machine_facts.h"
 #include "miner/thread_plan.h"
@@ -15,13 +17,11 @@
 
 namespace orvo::qel {
 
-// Set by SIGINT, SIGTERM and SIGHUP (and by main before it joins the threads); ends the run.
-extern std::atomic<bool> stop_requested;
-
-// SIGINT, SIGTERM and SIGHUP set stop_requested; SIGHUP keeps an inherited "ignore" (nohup).
+// SIGINT, SIGTERM and SIGHUP stop `control`; SIGHUP keeps an inherited "ignore" (nohup).
 // SIGPIPE is ignored, so a write to a closed socket fails with an error instead of ending the
-// process.
-void install_signal_handlers();
+// process. `control` must live until the process ends (main's); installed before the first byte
+// is written, so a stalled output cannot hold a signal off.
+void install_signal_handlers(RunControl& control);
 
 // The installed engine.
 struct Engine {
@@ -45,6 +45,16 @@ bool require_payout_address(const RunConfig& config);
 
 // An empty worker name becomes the host name.
 void fill_default_worker(RunConfig& config);
+
+// The CPU temperature sensor, when the machine has one (the API shows its reading). Returns
+// false after writing the refusal to stderr (EXIT_USAGE) when --max-temp asks for a guard and
+// there is no sensor: a guard that cannot see is no guard.
+bool find_temperature_source(const RunConfig& config, std::optional<TemperatureSensor>& sensor,
+                             const std::string& sysfs_root = SYSFS_ROOT);
+// The gray "temp " line: where the temperature is read and, with --max-temp, at what it pauses
+// and resumes. Nothing without a sensor.
+void report_temperature_source(const RunConfig& config,
+                               const std::optional<TemperatureSensor>& sensor);
 
 // The summary line, the placement lines ("cpu  ", "auto ", "limit") and, when mining, "pool "
 // (one per pool, the backups marked) and "user ".

@@ -55,6 +55,10 @@ void write_console_text(std::string text) {
     console_writer().write(STDOUT_FILENO, std::move(text));
 }
 
+void write_console_error(std::string text) {
+    console_writer().write(STDERR_FILENO, std::move(text));
+}
+
 std::string dropped_lines_text(uint64_t dropped) {
     return std::to_string(dropped) + " line(s) dropped: the output did not keep up";
 }
@@ -175,16 +179,19 @@ void print_banner(const char* title, const char* subtitle, const char* version, 
     const char* ver = on ? "\033[38;2;163;157;144m" : "";
     const char* reset = on ? "\033[0m" : "";
 
-    std::printf("\n");
+    // Through the console's writer like every other line: standard output may be a pipe that
+    // nobody reads from the first byte on.
+    std::string banner = "\n";
     for (int row = 0; row < 6; ++row) {
-        std::printf("%s  %s%s", art, BANNER_ROWS[row], reset);
-        if (row == 1) std::printf("   %s%s%s", text, title, reset);
-        if (row == 2) std::printf("   %s%s%s", text, subtitle, reset);
-        if (row == 3) std::printf("   %s%s%s", ver, version, reset);
-        std::printf("\n");
+        banner += std::string(art) + "  " + BANNER_ROWS[row] + reset;
+        const char* beside[6] = {nullptr, title, subtitle, version, nullptr, nullptr};
+        if (beside[row] != nullptr) {
+            banner += std::string("   ") + (row == 3 ? ver : text) + beside[row] + reset;
+        }
+        banner += "\n";
     }
-    std::printf("\n");
-    std::fflush(stdout);
+    banner += "\n";
+    write_console_text(std::move(banner));
 }
 
 }  // namespace orvo::qel

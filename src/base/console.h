@@ -40,9 +40,12 @@ void set_console_output(FILE* out) EXCLUDES(console_mutex);
 // Control characters in the text (it may come from the pool) are written as '?': C0, DEL, C1
 // (U+0080-U+009F) and bytes 0x80-0x9F that are not part of valid UTF-8.
 void log_line(const char* colour, const char* tag, const std::string& text) EXCLUDES(console_mutex);
-// Queues text that is no tagged line (the summary, the shutdown line) for standard output, in
-// order with the tagged lines.
+// Queues text that is no tagged line (the banner, the usage, the summary, the shutdown line) for
+// standard output, in order with the tagged lines.
 void write_console_text(std::string text);
+// Queues text for standard error (the refusals of a bad command line), in order with the rest:
+// no write of the miner, to either stream, waits on a reader.
+void write_console_error(std::string text);
 // How long the miner waits, before it exits, for queued console lines to be written.
 inline constexpr std::chrono::seconds CONSOLE_EXIT_WAIT{2};
 // Waits until every queued line is written, at most `timeout`; false when the output did not

@@ -107,13 +107,17 @@ int32_t memory_thread_limit(const MemInfo& info) {
     return static_cast<int32_t>(limit);
 }
 
-void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const RunControl& control,
                      const SleepFn& sleep, std::atomic<int32_t> ArenaCounters::*passed) {
     for (;;) {
         int64_t settled = static_cast<int64_t>((counters.*passed).load()) +
                           counters.failed_count.load() + counters.check_failed_count.load();
-        if (settled >= threads || stop.load()) return;
-        sleep(ARENA_POLL_INTERVAL);
+        if (settled >= threads || control.stop_requested()) return;
+        if (sleep) {
+            sleep(ARENA_POLL_INTERVAL);
+        } else {
+            control.sleep_unless_stopped(ARENA_POLL_INTERVAL);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/report_line.h"
+#include "base/run_control.h"
 #include "base/sleep.h"
 #include "pow/pow_hash.h"
 
@@ -56,14 +57,14 @@ struct ArenaCounters {
     std::atomic<int32_t> arena_count{0};
 };
 
-// Sleeps for the whole duration; the default resumes after signals.
+// Sleeps for the duration; empty means the run control's sleep, which a stop ends early.
 using SleepFn = std::function<void(std::chrono::nanoseconds)>;
 
 // Returns once every one of `threads` threads is ready (or, with `passed` = checked_count, has
-// passed its self-check) or has given up (no arena, failed self-check), or once `stop` is set;
-// polls every 100 ms.
-void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const std::atomic<bool>& stop,
-                     const SleepFn& sleep = sleep_resuming,
+// passed its self-check) or has given up (no arena, failed self-check), or once a stop is
+// requested; polls every 100 ms. `sleep` should end early at a stop (the default does).
+void wait_for_arenas(const ArenaCounters& counters, int32_t threads, const RunControl& control,
+                     const SleepFn& sleep = {},
                      std::atomic<int32_t> ArenaCounters::*passed = &ArenaCounters::ready_count);
 
 // "<n> thread(s) stopped: not enough memory for an 8 MiB arena"

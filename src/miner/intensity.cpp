@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "base/sleep.h"
-
 namespace orvo::qel {
 
 namespace {
@@ -28,12 +26,12 @@ void IntensityTrial::add(const IntensityTiming& timing) {
     timed_threads.fetch_add(1);
 }
 
-int32_t IntensityTrial::wait_for_choice(const std::atomic<bool>& stop) const {
+int32_t IntensityTrial::wait_for_choice(const RunControl& control) const {
     for (;;) {
         const int32_t intensity = chosen.load();
         if (intensity > 0) return intensity;
-        if (stop.load()) return 0;
-        sleep_resuming(CHOICE_POLL);
+        if (control.stop_requested()) return 0;
+        control.sleep_unless_stopped(CHOICE_POLL);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/run_control.h"
 #include "miner/self_check.h"
 
 namespace orvo::qel {
@@ -24,8 +25,8 @@ struct IntensityTrial {
 
     // A thread's timing, added before it counts itself checked.
     void add(const IntensityTiming& timing);
-    // Polls until main has decided and returns the intensity; 0 when `stop` came first.
-    int32_t wait_for_choice(const std::atomic<bool>& stop) const;
+    // Polls until main has decided and returns the intensity; 0 when a stop came first.
+    int32_t wait_for_choice(const RunControl& control) const;
 };
 
 struct IntensityChoice {

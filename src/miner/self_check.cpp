@@ -39,7 +39,8 @@ int64_t thread_cpu_ns() {
 }
 
 bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
-                       const KnownAnswer& answer, IntensityTiming* timing, CpuClockNs now) {
+                       const KnownAnswer& answer, IntensityTiming* timing, CpuClockNs now,
+                       const RunControl* control) {
     if (n <= 1) return passes_self_check(engine.one, arenas[0], answer);
     const uint8_t* headers[MAX_INTENSITY];
     uint64_t nonces[MAX_INTENSITY];
@@ -73,6 +74,7 @@ bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
     int64_t best_alone = INT64_MAX;
     int64_t best_group = INT64_MAX;
     for (int32_t round = 0; round < INTENSITY_TIMING_ROUNDS; ++round) {
+        if (control != nullptr && control->stop_requested()) return true;
         int64_t a = 0;
         int64_t g = 0;
         if (round % 2 == 0) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/report_line.h"
+#include "base/run_control.h"
 #include "miner/hash_engine.h"
 #include "pow/pow_hash.h"
 
@@ -46,10 +47,11 @@ inline constexpr int32_t INTENSITY_TIMING_ROUNDS = 4;
 // the last one the known answer, so a fault in any slot or arena fails the thread. With
 // `timing`, INTENSITY_TIMING_ROUNDS rounds each hash the n inputs one at a time and then side by
 // side, every result compared, and the fastest pass of each kind is kept. A first group has
-// touched every arena, so no timed pass pays for first use of the memory.
+// touched every arena, so no timed pass pays for first use of the memory. A stop seen between
+// rounds (with `control`) ends the timing early: what was checked passed, `timing` is untouched.
 bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
                        const KnownAnswer& answer, IntensityTiming* timing = nullptr,
-                       CpuClockNs now = thread_cpu_ns);
+                       CpuClockNs now = thread_cpu_ns, const RunControl* control = nullptr);
 
 // The CPU a failed thread ran on, for its report: the CPU it was pinned to, or, for an unpinned
 // thread, the one it was last seen on (-1 when unknown).

@@ -29,14 +29,14 @@ bool is_space(int c) {
 enum class TokenRead { ok, end, too_long, stopped };
 
 // The next white-space-separated token, at most MAX_VERIFY_TOKEN characters.
-TokenRead next_token(std::streambuf& in, std::string& token, const std::atomic<bool>& stop) {
+TokenRead next_token(std::streambuf& in, std::string& token, const RunControl& stop) {
     using Traits = std::streambuf::traits_type;
     token.clear();
     size_t since_check = 0;
     for (;;) {
         if (++since_check == STOP_CHECK_CHARS) {
             since_check = 0;
-            if (stop.load()) return TokenRead::stopped;
+            if (stop.stop_requested()) return TokenRead::stopped;
         }
         int c = in.sgetc();
         if (c == Traits::eof()) return token.empty() ? TokenRead::end : TokenRead::ok;
@@ -178,7 +178,7 @@ bool expand_compact_target(uint32_t compact, uint8_t target[32]) {
 }
 
 VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
-                           int32_t intensity, const std::atomic<bool>& stop) {
+                           int32_t intensity, const RunControl& stop) {
     VerifyTally tally;
     std::streambuf& source = *in.rdbuf();
     // The group being read: its records' inputs, expected hashes and expectations.
@@ -231,7 +231,7 @@ VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Are
     };
 
     for (;;) {
-        if (stop.load()) {
+        if (stop.stop_requested()) {
             tally.stopped = true;
             break;
         }
@@ -265,12 +265,12 @@ VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Are
     }
     if (!tally.stopped) hash_group();
     // A stop that came during the last hash still keeps the run from passing.
-    if (stop.load()) tally.stopped = true;
+    if (stop.stop_requested()) tally.stopped = true;
     return tally;
 }
 
 VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
-                           const std::atomic<bool>& stop) {
+                           const RunControl& stop) {
     return verify_records(in, HashEngine{pow_hash, nullptr}, &arena, 1, stop);
 }
 
@@ -286,13 +286,13 @@ VerifyVerdict verify_verdict(const VerifyTally& t) {
     return {passed, "verify " + counts + std::to_string(total) + (passed ? " OK" : " FAILED")};
 }
 
-int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
+int run_verify(const std::string& path, PowHashFn pow_hash, const RunControl& stop,
                const ReportSink& report) {
     return run_verify(path, HashEngine{pow_hash, nullptr}, 1, stop, report);
 }
 
 int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
-               const std::atomic<bool>& stop, const ReportSink& report) {
+               const RunControl& stop, const ReportSink& report) {
     std::string why;
     int fd = open_regular_file(path, why);
     if (fd < 0) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/report_line.h"
+#include "base/run_control.h"
 #include "miner/hash_engine.h"
 #include "pow/pow_hash.h"
 
@@ -58,10 +59,10 @@ struct VerifyTally {
 // a run may choose. `arenas` holds as many arenas as the largest group. The records read before
 // an unreadable one are hashed; those read before a stop are not.
 VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
-                           int32_t intensity, const std::atomic<bool>& stop);
+                           int32_t intensity, const RunControl& stop);
 // One record at a time, in `arena`.
 VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
-                           const std::atomic<bool>& stop);
+                           const RunControl& stop);
 
 struct VerifyVerdict {
     bool passed = false;
@@ -79,9 +80,9 @@ VerifyVerdict verify_verdict(const VerifyTally& tally);
 // the arenas cannot be mapped. Returns the exit status: EXIT_OK passed, EXIT_FAILED failed or
 // stopped (base/exit_code.h).
 int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
-               const std::atomic<bool>& stop, const ReportSink& report);
+               const RunControl& stop, const ReportSink& report);
 // One record at a time.
-int run_verify(const std::string& path, PowHashFn pow_hash, const std::atomic<bool>& stop,
+int run_verify(const std::string& path, PowHashFn pow_hash, const RunControl& stop,
                const ReportSink& report);
 
 }  // namespace orvo::qel

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/sleep.h"
 #include "miner/pin_thread.h"
 
 namespace orvo::qel {
@@ -41,7 +40,7 @@ void bench_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas
     const int32_t n = arenas.count;
     for (int32_t i = 0; i < n; ++i) headers[i] = header;
     const uint64_t group = static_cast<uint64_t>(n);
-    for (uint64_t k = 0; !ctx.stop_requested.load(std::memory_order_relaxed); k += group) {
+    for (uint64_t k = 0; ctx.control.wait_until_hashing_allowed(); k += group) {
         for (uint64_t i = 0; i < group; ++i) nonces[i] = bench_nonce(ctx.index, k + i);
         engine.hash(arenas.slot, headers, nonces, outs, n);
         ctx.total_hashes.fetch_add(group, std::memory_order_relaxed);
@@ -63,7 +62,7 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
     uint64_t nonces[MAX_INTENSITY];
     uint8_t outs[MAX_INTENSITY][HASH_BYTES];
     for (const uint8_t*& header : headers) header = copy.header_base;
-    while (!ctx.stop_requested.load(std::memory_order_relaxed)) {
+    while (ctx.control.wait_until_hashing_allowed()) {
         const uint64_t walking = copy.origin_seq;
         if (board.refresh_job_copy(copy) && copy.origin_seq != walking) {
             k = places.switch_work(walking, k, copy.origin_seq);
@@ -80,7 +79,7 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
         }
         if (n == 0) {
             // No job, no connection or the range is used up: rest until something changes.
-            sleep_resuming(ctx.idle_sleep);
+            ctx.control.sleep_unless_stopped(ctx.idle_sleep);
             continue;
         }
         k += n;
@@ -134,7 +133,16 @@ void hashing_thread(const WorkerContext& ctx) {
         return ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map)
                                          : ctx.map(arena);
     };
-    while (arenas.count < wanted && map_one(arenas.slot[arenas.count])) ++arenas.count;
+    const RunControl& control = ctx.control;
+    while (arenas.count < wanted && !control.stop_requested() &&
+           map_one(arenas.slot[arenas.count])) {
+        ++arenas.count;
+    }
+    // Stopped during start-up: neither short of memory nor checked.
+    if (control.stop_requested()) {
+        arenas.release_from(0);
+        return;
+    }
     if (arenas.count == 0) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
@@ -145,17 +153,21 @@ void hashing_thread(const WorkerContext& ctx) {
     const bool timed = ctx.trial != nullptr && arenas.count == wanted && wanted > 1;
     IntensityTiming timing;
     if (!passes_self_check(engine, arenas.slot, arenas.count, *ctx.known_answer,
-                           timed ? &timing : nullptr, ctx.now)) {
+                           timed ? &timing : nullptr, ctx.now, &control)) {
         if (!where.pinned) where.cpu = sched_getcpu();
         report_self_check_failure(ctx.index, where, ctx.report);
         ctx.arenas.check_failed_count.fetch_add(1);
         arenas.release_from(0);
         return;
     }
+    if (control.stop_requested()) {
+        arenas.release_from(0);
+        return;
+    }
     if (timed) ctx.trial->add(timing);
     ctx.arenas.checked_count.fetch_add(1);
     if (ctx.trial != nullptr) {
-        const int32_t chosen = ctx.trial->wait_for_choice(ctx.stop_requested);
+        const int32_t chosen = ctx.trial->wait_for_choice(control);
         if (chosen == 0) {
             arenas.release_from(0);
             return;

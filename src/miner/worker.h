@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/report_line.h"
+#include "base/run_control.h"
 #include "miner/arena.h"
 #include "miner/arena_room.h"
 #include "miner/hash_engine.h"
@@ -43,7 +44,8 @@ struct WorkerContext {
     std::atomic<uint64_t>& total_hashes;
     JobBoard& board;  // the pool's jobs, and the memory of the shares sent
     SubmitFn submit;  // hands a share to the pool; called on the hashing thread
-    const std::atomic<bool>& stop_requested;
+    // Stop and pause: a paused thread sleeps between groups, keeping its arenas and its place.
+    const RunControl& control;
     // Where the thread's lines go (a block candidate, a failed self-check). Every hashing
     // thread calls its copy, never on the hash path itself.
     ReportSink report;
@@ -73,9 +75,11 @@ inline uint64_t bench_nonce(int32_t index, uint64_t k) {
 
 // Pins, maps its arenas, passes the self-check (or reports the failure, counts it in
 // check_failed_count and ends), learns the run's intensity, and only then counts itself ready
-// and hashes. Thread i walks its steps k in groups of consecutive steps, one per arena, each
+// and hashes. A stop before then ends it quietly, between arenas or between timing rounds, and
+// counts it nowhere. Thread i walks its steps k in groups of consecutive steps, one per arena, each
 // group hashed side by side; a new job is taken up between groups. A thread that could map only
-// some of its arenas hashes with those.
+// some of its arenas hashes with those. While the run is paused the thread sleeps between groups
+// and then goes on with the job in force, at its place in it.
 void hashing_thread(const WorkerContext& context);
 
 }  // namespace orvo::qel

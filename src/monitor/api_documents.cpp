@@ -31,6 +31,12 @@ std::string two_decimals(double value) {
     return buf;
 }
 
+std::string one_decimal(double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", value);
+    return buf;
+}
+
 std::string format_summary_json(const ApiSnapshot& s) {
     std::string out =
         "{\"version\":" + quoted(s.version) + ",\"algorithm\":\"argon2id-qel\"" +
@@ -71,6 +77,16 @@ std::string format_summary_json(const ApiSnapshot& s) {
     }
     out += ",\"dev_fee_active\":";
     out += boolean(s.dev_fee_active);
+    out += ",\"paused\":";
+    out += boolean(s.pause_reasons != 0);
+    out += ",\"pause_reasons\":[";
+    for (PauseReason reason : PAUSE_REASONS) {
+        if ((s.pause_reasons & static_cast<PauseReasons>(reason)) == 0) continue;
+        if (out.back() != '[') out += ',';
+        out += quoted(pause_reason_name(reason));
+    }
+    out += "],\"cpu_temperature_c\":";
+    out += s.cpu_temperature_c ? one_decimal(*s.cpu_temperature_c) : std::string("null");
     out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
     return out;
 }
@@ -102,7 +118,9 @@ std::string format_mmpos_json(const ApiSnapshot& s) {
             hash += ',';
         }
         busid += "\"cpu\"";
-        hash += two_decimals(s.threads[i].rate_10s);
+        // A paused miner reports 0 at once, as the farm expects of a rig that does not hash,
+        // rather than a rate that fades over ten seconds.
+        hash += two_decimals(s.pause_reasons != 0 ? 0.0 : s.threads[i].rate_10s);
     }
     // air: accepted, invalid, rejected; the pool's verdict has no separate "invalid".
     return "{\"busid\":[" + busid + "],\"hash\":[" + hash + "],\"units\":\"hs\",\"air\":[\"" +

@@ -10,6 +10,8 @@ namespace orvo::qel {
 // A rate as the speed line shows it: two decimals, "." whatever the environment (the miner never
 // switches to the user's locale).
 std::string two_decimals(double value);
+// A temperature: one decimal, "." whatever the environment.
+std::string one_decimal(double value);
 
 // GET /api/v1/summary: one JSON object (members documented in the README).
 std::string format_summary_json(const ApiSnapshot& s);

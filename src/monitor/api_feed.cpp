@@ -15,8 +15,9 @@ constexpr size_t RATE_CHART_SECONDS = 900;
 
 }  // namespace
 
-ApiFeed::ApiFeed(const HttpServerOptions& options, std::string engine, size_t threads)
-    : server_(box_), window_(threads), thread_count_(threads), engine_(std::move(engine)) {
+ApiFeed::ApiFeed(const HttpServerOptions& options, std::string engine, size_t threads,
+                 RunControl& control)
+    : server_(box_, control), window_(threads), thread_count_(threads), engine_(std::move(engine)) {
     const std::string v = VERSION;
     version_ = !v.empty() && v.front() == 'v' ? v.substr(1) : v;
     const std::string where =
@@ -52,6 +53,8 @@ void ApiFeed::publish(const RunReading& reading, const RateHistory& history) {
     s->intensity = reading.intensity;
     s->history = history.newest(RATE_CHART_SECONDS);
     s->dev_fee_active = reading.dev_fee_active;
+    s->pause_reasons = reading.pause_reasons;
+    if (reading.cpu_temperature_mc) s->cpu_temperature_c = *reading.cpu_temperature_mc / 1000.0;
     counts_.resize(thread_count_);
     for (size_t i = 0; i < thread_count_; ++i) {
         counts_[i] = reading.threads[i].hashes.load(std::memory_order_relaxed);

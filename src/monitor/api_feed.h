@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,15 +27,18 @@ struct RunReading {
     std::string last_rejection;
     int32_t intensity = 0;
     bool dev_fee_active = false;
-    const ThreadStats* threads = nullptr;  // one record per thread, by index
-    const Pool* pool = nullptr;            // absent in a benchmark
+    PauseReasons pause_reasons = 0;
+    std::optional<int32_t> cpu_temperature_mc;  // millidegrees Celsius; absent without a reading
+    const ThreadStats* threads = nullptr;       // one record per thread, by index
+    const Pool* pool = nullptr;                 // absent in a benchmark
 };
 
 class ApiFeed {
   public:
     // Starts the server and prints the "http " line: where the API listens, or why it cannot
-    // (the run goes on without it).
-    ApiFeed(const HttpServerOptions& options, std::string engine, size_t threads);
+    // (the run goes on without it). Its control paths pause and resume `control`.
+    ApiFeed(const HttpServerOptions& options, std::string engine, size_t threads,
+            RunControl& control);
 
     // Once a tick, after the tick's sample: the same rates as the speed line, and every
     // thread's counters sampled for its own 10 s rate. The snapshot is stamped with the time it

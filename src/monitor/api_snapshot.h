@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/run_control.h"
 #include "pool/pool_status.h"
 
 namespace orvo::qel {
@@ -43,6 +44,8 @@ struct ApiSnapshot {
     std::vector<ThreadSnapshot> threads;
     std::optional<PoolSnapshot> pool;  // absent in a benchmark
     bool dev_fee_active = false;
+    PauseReasons pause_reasons = 0;           // hashing is paused while any holds
+    std::optional<double> cpu_temperature_c;  // absent without a sensor or a reading
     // When the main loop took these numbers: the steady time tells how old they are, the Unix
     // time in milliseconds is what the documents show. A snapshot never published is as old as
     // the steady clock, so it is never taken for fresh numbers.

@@ -24,7 +24,7 @@ HttpAnswer with_headers(HttpAnswer a) {
 }
 
 HttpAnswer text_answer(int status, std::string body) {
-    return with_headers({status, "text/plain; charset=utf-8", std::move(body), false, {}});
+    return with_headers({status, "text/plain; charset=utf-8", std::move(body), false});
 }
 
 std::string page_html(const ApiSnapshot&) {
@@ -46,12 +46,33 @@ constexpr ApiRoute ROUTES[] = {
     {"/api/v1/history", "application/json", format_history_json},
     {"/metrics", "text/plain; version=0.0.4; charset=utf-8", format_metrics},
     {"/mmpos", "application/json", format_mmpos_json},
+    {"/api/v1/pause", "application/json", nullptr, false, &RunControl::pause},
+    {"/api/v1/resume", "application/json", nullptr, false, &RunControl::resume},
     {"/", "text/html; charset=utf-8", page_html, true},
     {"/page.js", "text/javascript; charset=utf-8", page_script, true},
     {"/page.css", "text/css; charset=utf-8", page_style, true},
 };
 
 }  // namespace
+
+std::string_view route_methods(const ApiRoute& route) {
+    return route.action != nullptr ? "POST" : "GET, HEAD";
+}
+
+std::string format_pause_state_json(PauseReasons reasons) {
+    std::string out =
+        reasons != 0 ? "{\"paused\":true,\"reasons\":[" : "{\"paused\":false,\"reasons\":[";
+    bool first = true;
+    for (PauseReason reason : PAUSE_REASONS) {
+        if ((reasons & static_cast<PauseReasons>(reason)) == 0) continue;
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        out += pause_reason_name(reason);
+        out += '"';
+    }
+    return out + "]}";
+}
 
 std::span<const ApiRoute> api_routes() {
     return ROUTES;
@@ -69,33 +90,47 @@ std::string api_paths() {
 
 HttpAnswer answer_request(std::string_view method, std::string_view target,
                           std::string_view authorization, const std::string& token,
-                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now) {
+                          const ApiSnapshot& snapshot, std::chrono::steady_clock::time_point now,
+                          RunControl& control) {
     const std::string_view path = target.substr(0, target.find('?'));
-    const ApiRoute* page_file = nullptr;
-    for (const ApiRoute& route : api_routes()) {
-        if (route.page_file && path == route.path) page_file = &route;
+    const ApiRoute* route = nullptr;
+    for (const ApiRoute& r : api_routes()) {
+        if (path == r.path) route = &r;
     }
-    if (page_file == nullptr && !token.empty() && !same_text(authorization, "Bearer " + token)) {
+    const bool page_file = route != nullptr && route->page_file;
+    if (!page_file && !token.empty() && !same_text(authorization, "Bearer " + token)) {
         HttpAnswer a = text_answer(401, "unauthorized\n");
         a.challenge = true;
         return a;
     }
-    if (method != "GET" && method != "HEAD") return text_answer(405, "method not allowed\n");
-    if (page_file != nullptr) {
-        return with_headers(
-            {200, std::string(page_file->content_type), page_file->document(snapshot), false, {}});
+    if (route == nullptr) return text_answer(404, "not found\n");
+    const bool allowed =
+        route->action != nullptr ? method == "POST" : method == "GET" || method == "HEAD";
+    if (!allowed) {
+        HttpAnswer a = text_answer(405, "method not allowed\n");
+        a.allow = route_methods(*route);
+        return a;
     }
-    for (const ApiRoute& route : api_routes()) {
-        if (path != route.path) continue;
-        const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
-        if (age >= API_STALE_AFTER) {
-            return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +
-                                        " s: the miner's main loop is stalled\n");
+    if (route->action != nullptr) {
+        if (token.empty()) {
+            return text_answer(403,
+                               "pause and resume need --http-token: without it any "
+                               "local program or web page could stop the miner\n");
         }
-        return with_headers(
-            {200, std::string(route.content_type), route.document(snapshot), false, {}});
+        (control.*route->action)(PauseReason::api);
+        return with_headers({200, std::string(route->content_type),
+                             format_pause_state_json(control.pause_reasons()) + "\n", false});
     }
-    return text_answer(404, "not found\n");
+    if (page_file) {
+        return with_headers(
+            {200, std::string(route->content_type), route->document(snapshot), false});
+    }
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - snapshot.taken);
+    if (age >= API_STALE_AFTER) {
+        return text_answer(503, "no fresh numbers for " + std::to_string(age.count()) +
+                                    " s: the miner's main loop is stalled\n");
+    }
+    return with_headers({200, std::string(route->content_type), route->document(snapshot), false});
 }
 
 }  // namespace orvo::qel

@@ -36,6 +36,7 @@ struct ServerCore {
     size_t open_connections = 0;  // connections not yet closed; server thread only
     uint64_t activity = 0;        // counts accepts and requests; server thread only
     const SnapshotBox& snapshots;
+    RunControl& control;
     HttpServerOptions options;
     asio::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
@@ -45,7 +46,7 @@ struct ServerCore {
     // Every connection, so stop() can close those still open once the thread has ended.
     std::vector<std::weak_ptr<Session>> sessions;
 
-    explicit ServerCore(const SnapshotBox& s) : snapshots(s) {}
+    ServerCore(const SnapshotBox& s, RunControl& c) : snapshots(s), control(c) {}
     void accept();
     // Closes the connection idle the longest, to make room for a new one.
     void evict_longest_idle();
@@ -102,7 +103,7 @@ class Session : public std::enable_shared_from_this<Session> {
             answer_request(std::string_view(req.method_string().data(), req.method_string().size()),
                            std::string_view(req.target().data(), req.target().size()),
                            std::string_view(auth.data(), auth.size()), server_.options.token,
-                           *snapshot, server_.options.clock());
+                           *snapshot, server_.options.clock(), server_.control);
         send(a, req.method() == http::verb::head, req.version());
     }
 
@@ -125,7 +126,7 @@ class Session : public std::enable_shared_from_this<Session> {
         res_.set(http::field::server, "mintrakel");
         res_.set(http::field::cache_control, "no-store");
         if (!a.content_type.empty()) res_.set(http::field::content_type, a.content_type);
-        if (a.status == 405) res_.set(http::field::allow, "GET, HEAD");
+        if (!a.allow.empty()) res_.set(http::field::allow, a.allow);
         if (a.challenge) res_.set(http::field::www_authenticate, "Bearer");
         for (const auto& [name, value] : a.headers) {
             res_.set(beast::string_view(name.data(), name.size()),
@@ -228,7 +229,8 @@ struct HttpServer::Impl : ServerCore {
     using ServerCore::ServerCore;
 };
 
-HttpServer::HttpServer(const SnapshotBox& snapshots) : impl_(std::make_unique<Impl>(snapshots)) {}
+HttpServer::HttpServer(const SnapshotBox& snapshots, RunControl& control)
+    : impl_(std::make_unique<Impl>(snapshots, control)) {}
 
 HttpServer::~HttpServer() {
     stop();

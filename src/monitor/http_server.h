@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "base/run_control.h"
 #include "monitor/snapshot_box.h"
 
 namespace orvo::qel {
@@ -29,7 +30,8 @@ struct HttpServerOptions {
 
 class HttpServer {
   public:
-    explicit HttpServer(const SnapshotBox& snapshots);
+    // Serves `snapshots`; the control paths pause and resume `control`.
+    HttpServer(const SnapshotBox& snapshots, RunControl& control);
     ~HttpServer();  // stops it
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -100,6 +100,17 @@ std::string format_metrics(const ApiSnapshot& s) {
            std::to_string(s.pool ? s.pool->status.reconnects : 0));
     family(out, "mintrakel_dev_fee_active", "gauge", "1 during the developer-fee minute.");
     sample(out, "mintrakel_dev_fee_active", "", s.dev_fee_active ? "1" : "0");
+    family(out, "mintrakel_paused", "gauge", "1 while hashing is paused for the reason.");
+    for (PauseReason reason : PAUSE_REASONS) {
+        sample(out, "mintrakel_paused",
+               std::string("{reason=\"") + pause_reason_name(reason) + "\"}",
+               (s.pause_reasons & static_cast<PauseReasons>(reason)) != 0 ? "1" : "0");
+    }
+    if (s.cpu_temperature_c) {
+        family(out, "mintrakel_cpu_temperature_celsius", "gauge",
+               "CPU package temperature, the hottest package.");
+        sample(out, "mintrakel_cpu_temperature_celsius", "", one_decimal(*s.cpu_temperature_c));
+    }
     family(out, "mintrakel_snapshot_timestamp_seconds", "gauge",
            "Unix time at which the miner's main loop took these numbers.");
     char taken[32];

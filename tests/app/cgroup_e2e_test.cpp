@@ -170,8 +170,9 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     plan.arena_room = 1;
     plan.pin_order = {4095, 0};
     int code = -1;
+    RunControl control;
     const std::string out =
-        test_support::capture_console([&] { code = run_session(config, *engine, plan); });
+        test_support::capture_console([&] { code = run_session(config, *engine, plan, control); });
     EXPECT_EQ(code, 0);
     EXPECT_NE(out.find(" mem   2 thread(s) stopped: not enough memory for an 8 MiB arena\n"),
               std::string::npos)
@@ -182,7 +183,6 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     EXPECT_NE(out.find(" cpu   0 of 1 thread(s) pinned: the kernel refused 1 pin(s)\n"),
               std::string::npos)
         << out;
-    stop_requested = false;  // the run's shutdown set it
 }
 
 // A mining plan of four threads whose memory room holds one arena: the one thread started

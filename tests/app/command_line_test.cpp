@@ -4,10 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/run_config.h"
+#include "app/startup.h"
 #include "pool/pool.h"
 #include "support/process.h"
 
@@ -77,6 +79,22 @@ TEST(CommandLine, EngineAndStoreModeAreReadFromTheirExactNames) {
     EXPECT_EQ(parse({"--stores", "nt", "--stores", ""}).config.stores, StoreMode::ordinary);
     EXPECT_EQ(parse({}).config.intensity, 0);  // automatic
     EXPECT_EQ(parse({"--intensity", "4", "--intensity", "1"}).config.intensity, 1);
+}
+
+// A guard that cannot see is refused; the sensor is looked for whether or not a guard is asked.
+TEST(CommandLine, MaxTempNeedsASensor) {
+    test_support::TempDir bare;
+    std::optional<TemperatureSensor> sensor;
+    EXPECT_TRUE(find_temperature_source(parse({}).config, sensor, bare.path()));
+    EXPECT_EQ(sensor, std::nullopt);
+    const RunConfig guarded = parse({"--max-temp", "40"}).config;
+    EXPECT_EQ(guarded.max_temp_c, 40);
+    EXPECT_FALSE(find_temperature_source(guarded, sensor, bare.path()));
+    std::filesystem::create_directories(bare.file("class/thermal/thermal_zone0"));
+    test_support::write_file(bare.file("class/thermal/thermal_zone0/type"), "x86_pkg_temp\n");
+    test_support::write_file(bare.file("class/thermal/thermal_zone0/temp"), "40000\n");
+    EXPECT_TRUE(find_temperature_source(guarded, sensor, bare.path()));
+    EXPECT_NE(sensor, std::nullopt);
 }
 
 TEST(CommandLine, IntegerValuesReadLikeStrtol) {
@@ -247,6 +265,11 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
         {{"--intensity", "5"}, 2, "bad --intensity value 5: a number from 1 to 4\n"},
         {{"--intensity", "0"}, 2, "bad --intensity value 0: a number from 1 to 4\n"},
         {{"--intensity", "2x"}, 2, "bad --intensity value 2x: a number from 1 to 4\n"},
+        {{"--max-temp", "39"}, 2, "bad --max-temp value 39: a whole number of °C from 40 to 105\n"},
+        {{"--max-temp", "106"},
+         2,
+         "bad --max-temp value 106: a whole number of °C from 40 to 105\n"},
+        {{"--max-temp", "9O"}, 2, "bad --max-temp value 9O: a whole number of °C from 40 to 105\n"},
         {{"-o", "http://h:1"},
          2,
          "bad --pool value http://h:1: unknown scheme http://: use stratum+tcp://, "
@@ -294,7 +317,8 @@ TEST(CommandLineCli, HelpPrintsTheUsageTextExactly) {
         "by this certificate\n"
         "      --proxy <url>        reach the pools through a SOCKS5 proxy: "
         "socks5://[user:password@]host:port\n"
-        "                           (socks5h://... lets the proxy resolve the pool's name)\n";
+        "                           (socks5h://... lets the proxy resolve the pool's name)\n"
+        "      --max-temp <°C>      pause hashing at this CPU temperature, resume 5 °C below\n";
     for (const char* flag : {"-h", "--help"}) {
         auto r = run_process({MINTRAKEL_BINARY, "-u", "qel1x", flag, "--bogus"});
         EXPECT_EQ(r.exit_code, 0);

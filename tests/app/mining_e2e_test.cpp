@@ -351,17 +351,18 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
     placement.threads = 2;
 
     // A run that goes on mining is stopped after a while, so it fails here instead of hanging.
+    RunControl control;
     std::atomic<bool> returned{false};
     std::thread watchdog([&] {
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (!returned && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(10ms);
         }
-        if (!returned) stop_requested = true;
+        if (!returned) control.request_stop();
     });
     int code = -1;
-    const std::string out =
-        test_support::capture_console([&] { code = run_session(config, *engine, placement); });
+    const std::string out = test_support::capture_console(
+        [&] { code = run_session(config, *engine, placement, control); });
     returned = true;
     watchdog.join();
     EXPECT_EQ(code, 1);
@@ -373,7 +374,7 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
     for (const char* absent : {" share ", " block ", "known answer matched", "shutdown"}) {
         EXPECT_EQ(out.find(absent), std::string::npos) << absent << "\n" << out;
     }
-    EXPECT_FALSE(stop_requested.exchange(false));
+    EXPECT_FALSE(control.stop_requested());
     EXPECT_EQ(pool.judgement(), "valid 0 invalid 0 duplicate 0");
 }
 

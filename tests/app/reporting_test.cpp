@@ -5,6 +5,7 @@
 
 #include "app/bench_report.h"
 #include "app/dev_fee.h"
+#include "app/pause_lines.h"
 #include "app/reporting.h"
 #include "app/startup.h"
 #include "base/console.h"
@@ -156,6 +157,47 @@ TEST(DevFee, LoginSwitchesAddressAndWorkerOnly) {
     Login user = fee_login(false, "qel1user", "rig7");
     EXPECT_EQ(user.address, "qel1user");
     EXPECT_EQ(user.worker, "rig7");
+}
+
+}  // namespace
+}  // namespace orvo::qel
+
+namespace orvo::qel {
+namespace {
+
+// One line at each change of the reasons: why on a pause, the rest on a change while paused,
+// how long on the resume; none while nothing changes.
+TEST(PauseLines, OneLineAtEachChange) {
+    using Clock = PauseLines::Clock;
+    constexpr auto API = static_cast<PauseReasons>(PauseReason::api);
+    constexpr auto HOT = static_cast<PauseReasons>(PauseReason::temperature);
+    struct Step {
+        int second;
+        PauseReasons reasons;
+        const char* line;  // "" for none
+    } steps[] = {
+        {1, 0, ""},
+        {2, API, " pause hashing paused — api\n"},
+        {3, API, ""},
+        {5, API | HOT, " pause hashing still paused — api, temperature: CPU at 91.0 °C\n"},
+        {9, HOT, " pause hashing still paused — temperature: CPU at 91.0 °C\n"},
+        {77, 0, " pause hashing resumed after 1 min 15 s\n"},
+        {78, 0, ""},
+        {80, HOT, " pause hashing paused — temperature: CPU at 91.0 °C\n"},
+        {7281, 0, " pause hashing resumed after 2 h 00 min\n"},
+    };
+    PauseLines lines;
+    for (const Step& s : steps) {
+        std::string said;
+        lines.update(s.reasons, Clock::time_point{} + std::chrono::seconds(s.second),
+                     "CPU at 91.0 °C", [&](const ReportLine& l) {
+                         said += std::string(" ") + l.tag + " " + l.text + "\n";
+                         EXPECT_EQ(l.colour,
+                                   (s.reasons & HOT) ? LineColour::red : LineColour::gray);
+                     });
+        EXPECT_EQ(said, s.line) << s.second;
+    }
+    EXPECT_EQ(pause_duration_text(std::chrono::seconds(59)), "59 s");
 }
 
 }  // namespace

@@ -90,9 +90,8 @@ SessionRun::SessionRun(RunConfig config, Engine engine, ThreadPlan plan, Session
         }
     }
     set_console_palette(false);
-    stop_requested = false;
     std::packaged_task<int()> task(
-        [this, plan] { return run_session(config_, engine_, plan, seams_); });
+        [this, plan] { return run_session(config_, engine_, plan, control_, seams_); });
     result_ = task.get_future();
     thread_ = std::thread(std::move(task));
 }
@@ -115,7 +114,7 @@ bool SessionRun::wait_for_output(const std::string& needle, std::chrono::millise
 }
 
 int SessionRun::stop(std::chrono::milliseconds bound) {
-    stop_requested = true;
+    control_.request_stop();
     if (result_.wait_for(bound) != std::future_status::ready) {
         std::fprintf(stderr, "the run did not stop within %lld ms; its output:\n%s\n",
                      static_cast<long long>(bound.count()), output().c_str());
@@ -123,7 +122,6 @@ int SessionRun::stop(std::chrono::milliseconds bound) {
     }
     thread_.join();
     joined_ = true;
-    stop_requested = false;
     return result_.get();
 }
 

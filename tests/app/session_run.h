@@ -1,6 +1,6 @@
 // A whole run in the test's own process: run_session on a thread of its own, with a short
 // main-loop tick and short pool timings, its console lines captured. A test drives it as it
-// would drive the binary, and stops it the way a signal does: through stop_requested.
+// would drive the binary, and stops it the way a signal does: through the run's control.
 #pragma once
 
 #include <chrono>
@@ -43,7 +43,9 @@ class SessionRun {
     // Polls the captured lines until they hold `needle`; false on timeout or when the run ended
     // first.
     bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
-    // Sets stop_requested and returns run_session's exit code. A run that has not returned
+    // Pauses and resumes the run as the API does.
+    RunControl& control() { return control_; }
+    // Stops the run's control and returns run_session's exit code. A run that has not returned
     // within `bound` ends the test program with its output: a hang must not cost the ctest
     // timeout.
     int stop(std::chrono::milliseconds bound = std::chrono::seconds(10));
@@ -54,6 +56,7 @@ class SessionRun {
     RunConfig config_;
     Engine engine_;
     SessionSeams seams_;
+    RunControl control_;
     std::future<int> result_;
     std::thread thread_;
     bool joined_ = false;

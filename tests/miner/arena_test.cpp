@@ -206,7 +206,7 @@ TEST(MemoryThreadLimit, Boundaries) {
 
 TEST(WaitForArenas, LeavesWhenEveryThreadSettledOrOnStop) {
     ArenaCounters counters;
-    std::atomic<bool> stop{false};
+    RunControl stop;
     int sleeps = 0;
     // Each sleep lets one more thread settle: two ready, then one failed.
     wait_for_arenas(counters, 3, stop, [&](std::chrono::nanoseconds d) {
@@ -222,18 +222,18 @@ TEST(WaitForArenas, LeavesWhenEveryThreadSettledOrOnStop) {
     sleeps = 0;
     ArenaCounters none;
     wait_for_arenas(none, 4, stop, [&](std::chrono::nanoseconds) {
-        if (++sleeps == 5) stop.store(true);
+        if (++sleeps == 5) stop.request_stop();
     });
     EXPECT_EQ(sleeps, 5);
 
     sleeps = 0;
-    wait_for_arenas(none, 0, std::atomic<bool>{false}, [&](std::chrono::nanoseconds) { ++sleeps; });
+    wait_for_arenas(none, 0, RunControl{}, [&](std::chrono::nanoseconds) { ++sleeps; });
     EXPECT_EQ(sleeps, 0);
 }
 
 TEST(WaitForArenas, RealSleepSeesOtherThreads) {
     ArenaCounters counters;
-    std::atomic<bool> stop{false};
+    RunControl stop;
     std::thread t([&] { counters.ready_count.fetch_add(1); });
     wait_for_arenas(counters, 1, stop);
     t.join();

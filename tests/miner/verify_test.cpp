@@ -21,7 +21,7 @@ using test_support::TempDir;
 using test_support::write_file;
 using Bytes = std::vector<uint8_t>;
 
-const std::atomic<bool> no_stop{false};
+const RunControl no_stop;
 
 // The three counters of a tally, for tables.
 struct Counts {
@@ -277,12 +277,12 @@ TEST(VerifyRecords, UnreadableRecordEndsTheRun) {
     }
 }
 
-// The flag the hash stand-in raises, as a signal handler would during a hash.
-std::atomic<bool> raised_stop{false};
+// The run the hash stand-in stops, as a signal handler would during a hash.
+RunControl* raised_stop = nullptr;
 std::atomic<int> hashes_before_stop{0};
 void hash_then_stop(const Arena& arena, const uint8_t* header, uint64_t nonce, uint8_t* out) {
     header_echo_hash(arena, header, nonce, out);
-    if (hashes_before_stop.fetch_sub(1) == 1) raised_stop = true;
+    if (hashes_before_stop.fetch_sub(1) == 1) raised_stop->request_stop();
 }
 
 TEST(VerifyRecords, StopEndsTheRunAfterTheCurrentHash) {
@@ -298,10 +298,12 @@ TEST(VerifyRecords, StopEndsTheRunAfterTheCurrentHash) {
                           {2, 2, "verify 2/2 stopped"},
                           {3, 3, "verify 3/3 stopped"}};  // during the last hash: no OK line
     for (const auto& c : cases) {
-        raised_stop = c.stop_after == 0;
+        RunControl control;
+        raised_stop = &control;
+        if (c.stop_after == 0) control.request_stop();
         hashes_before_stop = c.stop_after;
         std::istringstream in(three);
-        VerifyTally got = verify_records(in, hash_then_stop, Arena{}, raised_stop);
+        VerifyTally got = verify_records(in, hash_then_stop, Arena{}, control);
         EXPECT_TRUE(got.stopped) << c.stop_after;
         EXPECT_EQ(got.records, c.records) << c.stop_after;
         VerifyVerdict v = verify_verdict(got);

@@ -135,6 +135,8 @@ struct PoolSide {
 std::atomic<uint64_t> last_blocks_found{0};
 // Stale shares counted by the threads of the last run_workers.
 uint64_t last_stale = 0;
+// The control of the threads run_workers runs, while they run.
+RunControl* workers_control = nullptr;
 
 // Runs `threads` hashing threads on `pool` until `until` holds (or ten seconds pass). Thread i
 // fails its self-check when wrong_answer[i] is set.
@@ -149,7 +151,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     ArenaCounters local;
     ArenaCounters& arenas = counters ? *counters : local;
     std::atomic<uint64_t> total{0};
-    std::atomic<bool> stop{false};
+    RunControl control;
+    workers_control = &control;
     std::vector<std::thread> workers;
     auto stats = std::make_unique<ThreadStats[]>(static_cast<size_t>(threads));
     last_blocks_found = 0;
@@ -166,7 +169,7 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                           .total_hashes = total,
                           .board = pool.board,
                           .submit = pool.submit,
-                          .stop_requested = stop,
+                          .control = control,
                           .report = ReportedLines::report,
                           .refused_pins = refused_pins,
                           .stats = &stats[static_cast<size_t>(i)],
@@ -183,8 +186,9 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
     while (!until() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    stop = true;
+    control.request_stop();
     for (auto& w : workers) w.join();
+    workers_control = nullptr;
     EXPECT_EQ(total.load(), FakeHash::count());
     // Each thread's own count: together they are the total, and each is what it hashed.
     uint64_t per_thread = 0;
@@ -333,6 +337,35 @@ TEST(HashingThread, GroupsOfConsecutiveStepsSideBySide) {
                           {100, 102, 104}, {101, 103, 105}, {106, 108, 110}, {107, 109}}));
 }
 
+// A pause stops every thread after its group in progress; the threads keep their arenas and
+// their place, and after the resume walk the job that came during the pause.
+TEST(HashingThread, APauseHoldsTheThreadsInPlaceUntilTheResume) {
+    FakeHash::reset(0xFF);
+    PoolSide pool;
+    publish_job(pool, "j1", 0, 9, 0x00);
+    size_t at_pause = 0;
+    run_stages(pool, 2,
+               {{4,
+                 [&] {
+                     workers_control->pause(PauseReason::api);
+                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                     at_pause = FakeHash::count();
+                     publish_job(pool, "j2", 100, 103, 0x00);
+                     workers_control->pause(PauseReason::temperature);
+                 }},
+                {0, [&] { workers_control->resume(PauseReason::api); }},
+                {0,
+                 [&] {
+                     EXPECT_EQ(FakeHash::count(), at_pause);  // one reason still holds
+                     workers_control->resume(PauseReason::temperature);
+                 }},
+                {at_pause + 4}});
+    const auto seen = nonce_counts();
+    // Nothing hashed while paused; j2, which came during the pause, walked once after it.
+    for (uint64_t n = 100; n <= 103; ++n) EXPECT_EQ(seen.count(n) ? seen.at(n) : 0, 1) << n;
+    EXPECT_EQ(FakeHash::count(), at_pause + 4);
+}
+
 TEST(HashingThread, IdlesWithoutJobConnectionOrRange) {
     struct Case {
         bool connected;
@@ -382,8 +415,9 @@ TEST(HashingThread, BenchmarkNoncesAndArenaAccounting) {
         FakeHash::reset(0xFF);
         ArenaCounters arenas;
         run_workers(
-            pool, 2, 10, [] { return FakeHash::count() >= 10; }, map_arena, &arenas, {}, {},
-            nullptr, intensity);
+            // Both threads through start-up: a stop before then ends a thread uncounted.
+            pool, 2, 10, [&] { return arenas.ready_count == 2 && FakeHash::count() >= 10; },
+            map_arena, &arenas, {}, {}, nullptr, intensity);
         EXPECT_EQ(arenas.ready_count, 2);
         EXPECT_EQ(arenas.arena_count, 2 * intensity);
         EXPECT_EQ(arenas.failed_count, 0);
@@ -422,7 +456,7 @@ TEST(HashingThread, MeasuredIntensityWaitsForTheChoice) {
                 EXPECT_EQ(FakeHash::count(), 0u);
                 trial.chosen = 1;
             }
-            return FakeHash::count() >= 10;
+            return arenas.ready_count == 2 && FakeHash::count() >= 10;
         },
         map_arena, &arenas, {}, {}, nullptr, 3, &trial);
     EXPECT_EQ(trial.timed_threads, 2);

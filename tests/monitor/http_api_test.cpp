@@ -52,6 +52,8 @@ ApiSnapshot mining_snapshot() {
     p.job_height = 1234;
     p.job_difficulty = 5000;
     s.pool = PoolSnapshot{p, 120};
+    s.pause_reasons = static_cast<PauseReasons>(PauseReason::temperature);
+    s.cpu_temperature_c = 91.25;
     s.taken_unix_ms = 1765187000042;
     return s;
 }
@@ -106,6 +108,10 @@ TEST(HttpApi, SummaryCarriesEveryMemberWithItsType) {
     EXPECT_EQ(pool->get_u64("job_height", 0), 1234u);
     EXPECT_EQ(pool->get_u64("job_difficulty", 0), 5000u);
     EXPECT_EQ(v.find("dev_fee_active")->kind, JsonKind::boolean);
+    EXPECT_TRUE(v.find("paused")->flag);
+    ASSERT_EQ(v.find("pause_reasons")->elements.size(), 1u);
+    EXPECT_EQ(v.find("pause_reasons")->elements[0].text, "temperature");
+    EXPECT_EQ(v.find("cpu_temperature_c")->text, "91.2");
     EXPECT_EQ(v.get_u64("taken_unix_ms", 0), 1765187000042u);
 }
 
@@ -127,6 +133,12 @@ TEST(HttpApi, SummaryNullsBeforeTheFirstJobAndInABenchmark) {
     v = parsed(format_summary_json(s));
     EXPECT_EQ(v.find("pool")->kind, JsonKind::null);
     EXPECT_EQ(v.find("threads")->kind, JsonKind::array);
+    s.cpu_temperature_c.reset();  // no sensor
+    s.pause_reasons = 0;
+    v = parsed(format_summary_json(s));
+    EXPECT_EQ(v.find("cpu_temperature_c")->kind, JsonKind::null);
+    EXPECT_FALSE(v.find("paused")->flag);
+    EXPECT_TRUE(v.find("pause_reasons")->elements.empty());
 }
 
 TEST(HttpApi, HistoryHasTheTotalAndEveryThreadOldestFirst) {
@@ -161,6 +173,11 @@ TEST(HttpApi, MmposHasOneEntryPerThreadAndStringCounts) {
     EXPECT_EQ(air->elements[2].kind, JsonKind::string);
     EXPECT_EQ(v.get_string("miner_name", ""), "mintrakel");
     EXPECT_EQ(v.get_string("miner_version", ""), "1.0.1");
+    // The snapshot is paused: its rates show as 0 at once; unpaused, the threads' own.
+    EXPECT_EQ(v.find("hash")->elements[0].text, "0.00");
+    ApiSnapshot hashing = mining_snapshot();
+    hashing.pause_reasons = 0;
+    EXPECT_EQ(parsed(format_mmpos_json(hashing)).find("hash")->elements[0].text, "760.20");
 }
 
 // The exposition as Prometheus reads it: metric families from the TYPE lines, then samples.
@@ -206,6 +223,8 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_dev_fee_active", "gauge"},
         {"mintrakel_threads", "gauge"},
         {"mintrakel_snapshot_timestamp_seconds", "gauge"},
+        {"mintrakel_paused", "gauge"},
+        {"mintrakel_cpu_temperature_celsius", "gauge"},
     };
     for (const auto& [name, type] : families) {
         ASSERT_TRUE(e.types.count(name)) << name;
@@ -227,6 +246,9 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
         {"mintrakel_threads", "2"},
         {"mintrakel_uptime_seconds", "130"},
         {"mintrakel_snapshot_timestamp_seconds", "1765187000.042"},
+        {"mintrakel_paused{reason=\"api\"}", "0"},
+        {"mintrakel_paused{reason=\"temperature\"}", "1"},
+        {"mintrakel_cpu_temperature_celsius", "91.2"},
     };
     for (const auto& [key, value] : samples) {
         ASSERT_TRUE(e.sample_values.count(key)) << key;
@@ -237,6 +259,11 @@ TEST(HttpApi, MetricsExportTheAgreedNamesAndValues) {
     bench.pool.reset();
     EXPECT_EQ(read_exposition(format_metrics(bench)).sample_values.at("mintrakel_pool_connected"),
               "0");
+    // Without a sensor there is no temperature to show, not a made-up 0.
+    bench.cpu_temperature_c.reset();
+    EXPECT_EQ(
+        read_exposition(format_metrics(bench)).types.count("mintrakel_cpu_temperature_celsius"),
+        0u);
 }
 
 // Every metric a query of the shipped Grafana dashboard names is one the miner exports.
@@ -294,8 +321,8 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"POST", "/", "", "", 405},
         {"GET", "/api/v1/summary/", "", "", 404},
         {"POST", "/metrics", "", "", 405},
-        {"DELETE", "/nowhere", "", "", 405},
-        {"get", "/metrics", "", "", 405},  // methods are case-sensitive
+        {"DELETE", "/nowhere", "", "", 404},  // no path, so no methods to allow
+        {"get", "/metrics", "", "", 405},     // methods are case-sensitive
         {"GET", "/metrics", "Bearer s3cret", "s3cret", 200},
         {"GET", "/metrics", "", "s3cret", 401},
         {"GET", "/metrics", "Bearer s3cre", "s3cret", 401},
@@ -320,8 +347,9 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"GET", "/metrics", "", "s3cret", 401, 9s},
     };
     for (const Case& c : cases) {
-        const HttpAnswer a =
-            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + c.age);
+        RunControl control;
+        const HttpAnswer a = answer_request(c.method, c.target, c.authorization, c.token, s,
+                                            s.taken + c.age, control);
         EXPECT_EQ(a.status, c.status) << c.method << " " << c.target << " [" << c.authorization
                                       << "] " << c.age.count() << " ms";
         EXPECT_EQ(a.challenge, c.status == 401);
@@ -336,6 +364,7 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
             EXPECT_NE(a.body.find("stalled"), std::string::npos) << a.body;
         }
     }
+    RunControl control;
     const std::pair<const char*, const char*> types[] = {
         {"/api/v1/summary", "application/json"},
         {"/api/v1/history", "application/json"},
@@ -346,29 +375,90 @@ TEST(HttpApi, AnswersByTokenMethodPathAndAge) {
         {"/page.css", "text/css; charset=utf-8"},
     };
     for (const auto& [path, type] : types) {
-        EXPECT_EQ(answer_request("GET", path, "", "", s, s.taken).content_type, type) << path;
+        EXPECT_EQ(answer_request("GET", path, "", "", s, s.taken, control).content_type, type)
+            << path;
     }
 }
 
 // The page is whole in the binary: small, and every file it names is one the miner serves.
 TEST(HttpApi, StatusPageIsSmallAndLoadsOnlyTheMinersOwnFiles) {
     const ApiSnapshot s = mining_snapshot();
+    RunControl control;
     size_t bytes = 0;
     for (const ApiRoute& route : api_routes()) {
         if (route.page_file) bytes += route.document(s).size();
     }
     EXPECT_LT(bytes, 64u * 1024);
-    const std::string html = answer_request("GET", "/", "", "", s, s.taken).body;
+    const std::string html = answer_request("GET", "/", "", "", s, s.taken, control).body;
     const std::regex reference(R"re((?:src|href)="([^"]*)")re");
     int references = 0;
     for (std::sregex_iterator it(html.begin(), html.end(), reference), end; it != end; ++it) {
         ++references;
         const std::string path = (*it)[1];
-        const HttpAnswer a = answer_request("GET", path, "", "", s, s.taken);
+        const HttpAnswer a = answer_request("GET", path, "", "", s, s.taken, control);
         EXPECT_EQ(a.status, 200) << path;
         EXPECT_FALSE(a.body.empty()) << path;
     }
     EXPECT_EQ(references, 2);  // its script and its style sheet
+}
+
+// Pause and resume: served only with a token, taken only from the Authorization field, applied
+// for the reason "api" whatever the age of the numbers, and answered with the state after it.
+TEST(HttpApi, ControlRoutesByTokenMethodAndState) {
+    using namespace std::chrono_literals;
+    const ApiSnapshot s = mining_snapshot();
+    constexpr auto API = static_cast<PauseReasons>(PauseReason::api);
+    constexpr auto HOT = static_cast<PauseReasons>(PauseReason::temperature);
+    struct Case {
+        const char* method;
+        const char* target;
+        const char* authorization;
+        const char* token;
+        PauseReasons before;
+        int status;
+        PauseReasons after;
+        const char* body;  // the start of it
+        const char* allow = "";
+    } cases[] = {
+        {"POST", "/api/v1/pause", "", "", 0, 403, 0, "pause and resume need --http-token"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "", API, 403, API, "pause and resume need"},
+        {"POST", "/api/v1/pause", "", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause", "Bearer s3cre", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause?token=s3cret", "", "s3cret", 0, 401, 0, "unauthorized"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", 0, 200, API,
+         "{\"paused\":true,\"reasons\":[\"api\"]}\n"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", API, 200, API,
+         "{\"paused\":true,\"reasons\":[\"api\"]}\n"},
+        {"POST", "/api/v1/pause", "Bearer s3cret", "s3cret", HOT, 200, API | HOT,
+         "{\"paused\":true,\"reasons\":[\"api\",\"temperature\"]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", API | HOT, 200, HOT,
+         "{\"paused\":true,\"reasons\":[\"temperature\"]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", API, 200, 0,
+         "{\"paused\":false,\"reasons\":[]}\n"},
+        {"POST", "/api/v1/resume", "Bearer s3cret", "s3cret", 0, 200, 0,
+         "{\"paused\":false,\"reasons\":[]}\n"},
+        {"GET", "/api/v1/pause", "Bearer s3cret", "s3cret", 0, 405, 0, "method not allowed",
+         "POST"},
+        {"OPTIONS", "/api/v1/resume", "", "", API, 405, API, "method not allowed", "POST"},
+        {"POST", "/api/v1/summary", "", "", 0, 405, 0, "method not allowed", "GET, HEAD"},
+    };
+    for (const Case& c : cases) {
+        RunControl control;
+        for (PauseReason r : PAUSE_REASONS) {
+            if (c.before & static_cast<PauseReasons>(r)) control.pause(r);
+        }
+        // Numbers an hour old: a stalled main loop does not keep a pause out.
+        const HttpAnswer a =
+            answer_request(c.method, c.target, c.authorization, c.token, s, s.taken + 1h, control);
+        const std::string name = std::string(c.method) + " " + c.target + " [" + c.token + "]";
+        EXPECT_EQ(a.status, c.status) << name;
+        EXPECT_EQ(control.pause_reasons(), c.after) << name;
+        EXPECT_EQ(a.body.rfind(c.body, 0), 0u) << name << ": " << a.body;
+        EXPECT_EQ(a.allow, c.allow) << name;
+        if (a.status == 403) {
+            EXPECT_EQ(a.body.find('\n'), a.body.size() - 1) << a.body;
+        }
+    }
 }
 
 TEST(ThreadRateWindow, TenSampleMeansPerThreadFromTheBaseline) {

@@ -95,7 +95,8 @@ class HttpServerTest : public ::testing::Test {
         ASSERT_NE(port, 0);
     }
     SnapshotBox box;
-    HttpServer server{box};
+    RunControl control;
+    HttpServer server{box, control};
     uint16_t port = 0;
 };
 
@@ -143,6 +144,17 @@ TEST_F(HttpServerTest, TokenOnTheWire) {
     bearer.send_text("GET /mmpos HTTP/1.1\r\nAuthorization: Bearer s3cret\r\n\r\n");
     r = bearer.read_until("\"miner_version\":\"1.0.1\"}", 2s);
     EXPECT_EQ(r.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r;
+    // The control paths: the run's control is paused from the server's thread, and a wrong
+    // method learns the one to use.
+    bearer.send_text("POST /api/v1/pause HTTP/1.1\r\nAuthorization: Bearer s3cret\r\n\r\n");
+    r = bearer.read_until("]}\n", 2s);
+    EXPECT_EQ(r.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << r;
+    EXPECT_TRUE(control.paused());
+    Client wrong_method(port);
+    wrong_method.send_text("GET /api/v1/resume HTTP/1.1\r\nAuthorization: Bearer s3cret\r\n\r\n");
+    r = wrong_method.read_until("\r\n\r\n", 2s);
+    EXPECT_EQ(r.rfind("HTTP/1.1 405 ", 0), 0u) << r;
+    EXPECT_NE(r.find("\r\nAllow: POST\r\n"), std::string::npos) << r;
 }
 
 TEST_F(HttpServerTest, OversizedHeadIsAnswered431AndClosed) {
@@ -255,13 +267,14 @@ TEST(HttpServerStart, AnAddressInUseIsReportedNotFatal) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(listen(fd, 1), 0);
     SnapshotBox box;
-    HttpServer server(box);
+    RunControl control;
+    HttpServer server(box, control);
     HttpServerOptions options;
     options.port = taken;
     const auto failure = server.start(options);
     ASSERT_TRUE(failure.has_value());
     EXPECT_NE(failure->find("in use"), std::string::npos) << *failure;
-    HttpServer unknown(box);
+    HttpServer unknown(box, control);
     options.host = "no.such.host.invalid";
     options.port = 0;
     EXPECT_TRUE(unknown.start(options).has_value());

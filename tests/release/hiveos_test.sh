@@ -464,6 +464,14 @@ check "API: stats has one entry per thread (got '$stats')" jq -e '
     .fan == [null, null] and .bus_numbers == [null, null] and .uptime == 130 and
     .ver == "1.0.1" and .ar == [12, 3] and .algo == "argon2id-qel"' <<<"$stats"
 
+# A paused miner answers as usual with "paused": true: 0 at once, every entry still there.
+sed -i 's/"dev_fee_active":false}/"dev_fee_active":false,"paused":true,"pause_reasons":["api"]}/' \
+    "$farm/www/api/v1/summary"
+out=$(agent)
+check "API, paused: khs is 0 (got '$(sed -n 1p <<<"$out")')" test "$(sed -n 1p <<<"$out")" = 0
+check "API, paused: one 0 per thread (got '$(sed -n 2p <<<"$out")')" \
+    jq -e '.hs == [0, 0] and .ar == [12, 3] and .uptime == 130' <<<"$(sed -n 2p <<<"$out")"
+
 # The stats file, when the API is not this miner's (another program on the port answers with
 # JSON of its own), does not answer, answers 503 (a stalled miner), or is not known: one entry.
 echo '{"version":"6.1","algorithm":"rx/0","uptime_s":5,"threads":[],"shares":{"accepted":1}}' \
