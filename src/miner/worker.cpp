@@ -7,6 +7,7 @@
 
 #include "base/sleep.h"
 #include "miner/pin_thread.h"
+#include "miner/walk_places.h"
 
 namespace orvo::qel {
 
@@ -64,9 +65,9 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
     uint8_t outs[MAX_INTENSITY][HASH_BYTES];
     for (const uint8_t*& header : headers) header = copy.header_base;
     while (!ctx.stop_requested.load(std::memory_order_relaxed)) {
-        const uint64_t walking = copy.origin_seq;
-        if (board.refresh_job_copy(copy) && copy.origin_seq != walking) {
-            k = places.switch_work(walking, k, copy.origin_seq);
+        const WorkKey walking = copy.work;
+        if (board.refresh_job_copy(copy) && copy.work != walking) {
+            k = places.switch_work(walking, k, copy.work);
         }
         // The group: the next steps up to one per arena, cut short where the range ends.
         uint64_t n = 0;
@@ -91,7 +92,7 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
             if (!meets_target(outs[i], copy.target)) continue;
             // A job of an earlier connection: the pool would not know its id any more.
             if (board.conn_gen() != copy.conn_gen) continue;
-            // Found before (work walked again after the board forgot it): the pool has it already.
+            // Found before (work walked again after the thread forgot its place): the pool has it.
             if (!board.first_submission(copy, nonces[i])) continue;
             ctx.submit(copy.job_id, nonces[i], outs[i]);
             if (meets_target(outs[i], copy.network_target)) {
