@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "pool/json.h"
+#include "base/json_escape.h"
 
 namespace orvo::qel {
 namespace {
