@@ -1,10 +1,18 @@
 #include "miner/arena_room.h"
 
+#include <algorithm>
 #include <cstddef>
-
-#include "miner/thread_plan.h"
+#include <limits>
 
 namespace orvo::qel {
+
+int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo) {
+    const int64_t spare = memory.room() - CGROUP_RESERVE_BYTES;
+    const int64_t ordinary =
+        spare > 0 ? spare / (static_cast<int64_t>(ARENA_BYTES) + THREAD_OVERHEAD_BYTES) : 0;
+    const int64_t room = ordinary + huge_page_arenas(meminfo);
+    return static_cast<int32_t>(std::min<int64_t>(room, std::numeric_limits<int32_t>::max()));
+}
 
 bool room_for_one_more_arena(const std::optional<CgroupMemory>& memory, const MemInfo& meminfo) {
     return !memory || cgroup_arena_room(*memory, meminfo) >= 1;

@@ -1,9 +1,11 @@
-// Room for one more arena, by the memory limits as they are now. The thread plan reads the
-// limits once, before any arena exists; a container's limit may be lowered while the threads
-// start, and an arena mapped beyond it draws the kernel's out-of-memory kill on the whole
-// process. So every arena is mapped only after the limits, read again, still hold it.
+// Room for arenas under the memory limits: how many a cgroup's limit holds (the thread plan
+// asks once, before any arena exists) and the gate every arena passes just before it is mapped.
+// A container's limit may be lowered while the threads start, and an arena mapped beyond it
+// draws the kernel's out-of-memory kill on the whole process; so every arena is mapped only
+// after the limits, read again, still hold it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -13,6 +15,20 @@
 #include "miner/cgroup_limits.h"
 
 namespace orvo::qel {
+
+// What the process keeps for itself besides its arenas inside a cgroup memory limit: the
+// binary and its libraries, the reference table, the console and the pool client, with room to
+// spare (a one-thread benchmark peaks at about 0.8 MiB charged to its cgroup besides the arena,
+// 3.7 MiB resident with shared libraries counted). The 1536 MiB a whole machine keeps for its
+// other programs would forbid any arena in a small container.
+inline constexpr int64_t CGROUP_RESERVE_BYTES = 6 * 1024 * 1024;
+// Each hashing thread's stack, kernel stack and page tables besides its arena, with room to
+// spare (measured: 30 to 60 KiB).
+inline constexpr int64_t THREAD_OVERHEAD_BYTES = 128 * 1024;
+
+// Arenas that fit a cgroup's free memory after the process's own reserve, plus those the free
+// reserved huge pages hold (not charged to the cgroup).
+int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo);
 
 // What the check reads of the machine; the real cgroup and meminfo files by default.
 struct ArenaRoomInputs {

@@ -1,6 +1,7 @@
 #include "miner/intensity.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace orvo::qel {
@@ -39,8 +40,10 @@ IntensityChoice choose_intensity(const IntensityTrial& trial, int32_t candidate)
     const int64_t one = trial.one_at_a_time_ns.load();
     const int64_t many = trial.side_by_side_ns.load();
     if (trial.timed_threads.load() == 0 || one <= 0 || many <= 0) return {1, 0};
-    // Both passes hash the same inputs, so the time ratio is the rate ratio.
-    const double gain = static_cast<double>(one) / static_cast<double>(many);
+    // Both passes hash the same inputs, so the time ratio is the rate ratio. It is judged as the
+    // line shows it, to the hundredth, so the line never shows a kept figure for a refused gain.
+    const double gain =
+        std::round(static_cast<double>(one) * 100 / static_cast<double>(many)) / 100;
     return {gain >= INTENSITY_MIN_GAIN ? candidate : 1, gain};
 }
 

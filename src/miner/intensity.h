@@ -31,8 +31,8 @@ struct IntensityTrial {
 
 struct IntensityChoice {
     int32_t intensity = 1;
-    // The candidate's hash rate over intensity 1's, from all timed threads; 0 when no thread
-    // was timed (then intensity 1 is kept).
+    // The candidate's hash rate over intensity 1's, from all timed threads, to the hundredth; 0
+    // when no thread was timed (then intensity 1 is kept).
     double gain = 0;
 };
 IntensityChoice choose_intensity(const IntensityTrial& trial, int32_t candidate);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <set>
 
 #include "miner/cpu_list.h"
@@ -63,14 +62,6 @@ L3Groups restrict_groups(const L3Groups& groups, const std::vector<int32_t>& all
         if (!cut.first_threads.empty() || !cut.sibling_threads.empty()) out[id] = std::move(cut);
     }
     return out;
-}
-
-int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo) {
-    const int64_t spare = memory.room() - CGROUP_RESERVE_BYTES;
-    const int64_t ordinary =
-        spare > 0 ? spare / (static_cast<int64_t>(ARENA_BYTES) + THREAD_OVERHEAD_BYTES) : 0;
-    const int64_t room = ordinary + huge_page_arenas(meminfo);
-    return static_cast<int32_t>(std::min<int64_t>(room, std::numeric_limits<int32_t>::max()));
 }
 
 namespace {

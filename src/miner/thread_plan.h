@@ -9,19 +9,10 @@
 #include <vector>
 
 #include "base/report_line.h"
+#include "miner/arena_room.h"
 #include "miner/machine_facts.h"
 
 namespace orvo::qel {
-
-// What the process keeps for itself besides its arenas inside a cgroup memory limit: the
-// binary and its libraries, the reference table, the console and the pool client, with room to
-// spare (a one-thread benchmark peaks at about 0.8 MiB charged to its cgroup besides the arena,
-// 3.7 MiB resident with shared libraries counted). The 1536 MiB a whole machine keeps for its
-// other programs would forbid any arena in a small container.
-inline constexpr int64_t CGROUP_RESERVE_BYTES = 6 * 1024 * 1024;
-// Each hashing thread's stack, kernel stack and page tables besides its arena, with room to
-// spare (measured: 30 to 60 KiB).
-inline constexpr int64_t THREAD_OVERHEAD_BYTES = 128 * 1024;
 
 // What decided the thread count.
 enum class CountCap {
@@ -66,10 +57,6 @@ struct ThreadPlan {
 // The L3 groups cut to the CPUs in `allowed` (ascending). A sibling whose core's first thread is
 // not allowed takes that thread's place among the first threads; groups left empty are dropped.
 L3Groups restrict_groups(const L3Groups& groups, const std::vector<int32_t>& allowed);
-
-// Arenas that fit a cgroup's free memory after the process's own reserve, plus those the free
-// reserved huge pages hold (not charged to the cgroup).
-int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo);
 
 // The plan for -t `requested` (0 or less: automatic), the --cpus text (empty: the topology's
 // order on the allowed CPUs) and --intensity `intensity` (1..MAX_INTENSITY; 0: automatic).

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "miner/pin_thread.h"
+#include "miner/walk_places.h"
 
 namespace orvo::qel {
 
@@ -63,9 +64,9 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
     uint8_t outs[MAX_INTENSITY][HASH_BYTES];
     for (const uint8_t*& header : headers) header = copy.header_base;
     while (ctx.control.wait_until_hashing_allowed()) {
-        const uint64_t walking = copy.origin_seq;
-        if (board.refresh_job_copy(copy) && copy.origin_seq != walking) {
-            k = places.switch_work(walking, k, copy.origin_seq);
+        const WorkKey walking = copy.work;
+        if (board.refresh_job_copy(copy) && copy.work != walking) {
+            k = places.switch_work(walking, k, copy.work);
         }
         // The group: the next steps up to one per arena, cut short where the range ends.
         uint64_t n = 0;
@@ -93,7 +94,7 @@ void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arena
                 stats.count_stale();
                 continue;
             }
-            // Found before (work walked again after the board forgot it): the pool has it already.
+            // Found before (work walked again after the thread forgot its place): the pool has it.
             if (!board.first_submission(copy, nonces[i])) continue;
             ctx.submit(copy.job_id, nonces[i], outs[i]);
             if (meets_target(outs[i], copy.network_target)) {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "pool/json.h"
+#include "base/json_escape.h"
 
 namespace orvo::qel {
 namespace {

@@ -7,12 +7,18 @@
 
 namespace orvo::qel {
 
+// Names a piece of work: a digest of its job id, header and range start. Every job with the same
+// three names the same work, however many other jobs came between, so a thread that meets it
+// again keeps its place in the range instead of hashing (and submitting) the same nonces again.
+// All zero names no work (a job without an id).
+struct WorkKey {
+    uint64_t half[2] = {0, 0};
+    bool operator==(const WorkKey&) const = default;
+};
+
 struct Job {
-    uint64_t seq = 0;  // the client's job_seq after this job was counted (1 = first job)
-    // The seq of the first job of the same work (its own seq when it is new work): a job with
-    // the id, header and range start of earlier work continues it, so a thread keeps its place
-    // in the range instead of hashing (and submitting) the same nonces again.
-    uint64_t origin_seq = 0;
+    uint64_t seq = 0;       // the client's job_seq after this job was counted (1 = first job)
+    WorkKey work;           // the work this job continues or starts
     uint64_t conn_gen = 0;  // the client's conn_gen when the job arrived: its connection
     std::string job_id;     // empty for a job the pool sent without an id (then never valid)
     uint8_t header_base[112] = {};    // header input of the proof-of-work hash

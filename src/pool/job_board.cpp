@@ -1,10 +1,24 @@
 #include "pool/job_board.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
+#include "pow/blake2b.h"
+
 namespace orvo::qel {
+
+WorkKey work_key(const Job& job) {
+    // The header and the range start have fixed lengths, so the three run together cannot be
+    // read as another id, header and start.
+    Blake2bState state;
+    blake2b_init(state, sizeof(WorkKey::half));
+    blake2b_update(state, job.job_id.data(), job.job_id.size());
+    blake2b_update(state, job.header_base, sizeof job.header_base);
+    blake2b_update(state, &job.nonce_start, sizeof job.nonce_start);
+    WorkKey key;
+    blake2b_final(state, key.half);
+    return key;
+}
 
 void JobBoard::connection_opened() {
     conn_gen_.fetch_add(1, std::memory_order_acq_rel);
@@ -19,30 +33,12 @@ void JobBoard::connection_closed() {
 
 void JobBoard::publish(Job next) {
     const uint64_t connection = conn_gen_.load(std::memory_order_acquire);
+    if (next.valid) next.work = work_key(next);
     MutexLock lock(job_mutex);
-    const Work* known = nullptr;
-    if (next.valid) {
-        for (const Work& w : works_) {
-            if (w.job_id == next.job_id && w.nonce_start == next.nonce_start &&
-                std::memcmp(w.header_base, next.header_base, sizeof w.header_base) == 0) {
-                known = &w;
-                break;
-            }
-        }
-    }
     // job_seq advances before the fields change, inside the lock: a hashing thread that sees
     // the new value takes this lock to copy and so always copies a complete job.
     next.seq = job_seq_.fetch_add(1, std::memory_order_acq_rel) + 1;
-    next.origin_seq = known != nullptr ? known->origin_seq : next.seq;
     next.conn_gen = connection;
-    if (next.valid && known == nullptr) {
-        if (works_.size() == JOB_MEMORY) works_.pop_front();
-        Work& w = works_.emplace_back();
-        w.job_id = next.job_id;
-        std::memcpy(w.header_base, next.header_base, sizeof w.header_base);
-        w.nonce_start = next.nonce_start;
-        w.origin_seq = next.seq;
-    }
     job_ = std::move(next);
 }
 
@@ -56,24 +52,6 @@ bool JobBoard::refresh_job_copy(Job& copy) const {
 Job JobBoard::job() const {
     MutexLock lock(job_mutex);
     return job_;
-}
-
-uint64_t WalkPlaces::switch_work(uint64_t from, uint64_t step, uint64_t to) {
-    const auto find = [this](uint64_t origin) {
-        return std::find_if(places_.begin(), places_.end(),
-                            [origin](const auto& p) { return p.first == origin; });
-    };
-    if (from != 0) {
-        auto it = find(from);
-        if (it != places_.end()) {
-            it->second = step;
-        } else {
-            if (places_.size() == JOB_MEMORY) places_.pop_front();
-            places_.emplace_back(from, step);
-        }
-    }
-    auto it = find(to);
-    return it == places_.end() ? 0 : it->second;
 }
 
 size_t SentShares::ShareHash::operator()(const Share& s) const {

@@ -16,7 +16,6 @@
 #include <functional>
 #include <string>
 #include <unordered_set>
-#include <utility>
 
 #include "base/mutex.h"
 #include "pool/job.h"
@@ -27,11 +26,6 @@ namespace orvo::qel {
 using SubmitFn =
     std::function<void(const std::string& job_id, uint64_t nonce, const uint8_t* hash32)>;
 
-// How many pieces of work (job id, header, range start) the board remembers, and each hashing
-// thread its place in: a job older than this that comes back is walked again from its start
-// (the shares it finds again are caught by SentShares).
-inline constexpr size_t JOB_MEMORY = 1024;
-
 // How many of the run's latest shares SentShares remembers. Pools set their difficulty for a
 // few shares per minute per rig (vardiff targets of 3 to 30 a minute are usual), so 4096 shares
 // reach back hours: at 30 a minute over two hours, at 5 a minute over thirteen. A job the pool
@@ -39,7 +33,8 @@ inline constexpr size_t JOB_MEMORY = 1024;
 // could still count is remembered, in under 1 MiB.
 inline constexpr size_t SHARE_MEMORY = 4096;
 
-// The shares submitted in this run, the latest SHARE_MEMORY of them. Hashing threads ask it on
+// The shares submitted in this run, the latest SHARE_MEMORY of them: what catches a share found
+// again when a thread has forgotten its place in work that came back. Hashing threads ask it on
 // the share path only (a share is rare), never per hash; it takes its own lock, never job_mutex,
 // and nothing is logged while the lock is held.
 class SentShares {
@@ -63,6 +58,10 @@ class SentShares {
     std::deque<const Share*> order_ GUARDED_BY(mutex_);  // into known_, oldest first
 };
 
+// The name of the work `job` continues or starts: a 128-bit BLAKE2b digest of its job id, header
+// and range start. Two different pieces of work share a name with odds of about 2^-128 a pair.
+WorkKey work_key(const Job& job);
+
 class JobBoard {
   public:
     // The connection thread, when a connection opens and when it ends. A closed connection
@@ -70,11 +69,12 @@ class JobBoard {
     void connection_opened();
     void connection_closed() EXCLUDES(job_mutex);
 
-    // Makes `next` the job in force and fills in its seq, origin_seq and conn_gen. Every job
-    // that decodes is taken: the pool decides what is worth mining. A piece of work is its job
-    // id, header and range start; a job whose three match earlier work (a retarget, the same
-    // job on a new connection, an older job sent again) continues it, so each thread resumes
-    // where it left that work. Anything else is new work, walked from its first nonce.
+    // Makes `next` the job in force and fills in its seq, work and conn_gen. Every job that
+    // decodes is taken: the pool decides what is worth mining. A piece of work is its job id,
+    // header and range start; a job whose three match earlier work (a retarget, the same job on
+    // a new connection, an older job sent again after any number of others) names the same
+    // work, so each thread resumes where it left it. The board keeps nothing per job for this:
+    // the name is a digest of the three.
     void publish(Job next) EXCLUDES(job_mutex);
 
     // The hand-off to a hashing thread: when the job in force differs from `copy` (a newer job,
@@ -95,35 +95,12 @@ class JobBoard {
   private:
     friend struct PoolTestAccess;  // tests check that the lock is free while lines are written
 
-    // Work the board has published, with the origin_seq that names it.
-    struct Work {
-        std::string job_id;
-        uint8_t header_base[112] = {};
-        uint64_t nonce_start = 0;
-        uint64_t origin_seq = 0;
-    };
-
     mutable Mutex job_mutex;
     Job job_ GUARDED_BY(job_mutex);
-    std::deque<Work> works_ GUARDED_BY(job_mutex);  // oldest first, at most JOB_MEMORY
-    std::atomic<uint64_t> job_seq_{0};              // jobs published so far
-    std::atomic<uint64_t> conn_gen_{0};             // connections opened so far
+    std::atomic<uint64_t> job_seq_{0};   // jobs published so far
+    std::atomic<uint64_t> conn_gen_{0};  // connections opened so far
     std::atomic<bool> connected_{false};
     SentShares sent_;
-};
-
-// A hashing thread's place in each piece of work it walked (by origin_seq), so work that comes
-// back resumes where the thread left it instead of hashing, and submitting, its nonces again.
-// Remembers as many pieces as the board, first walked first forgotten; the board forgets in the
-// same order, so any work the board can still continue is one whose place is known here.
-class WalkPlaces {
-  public:
-    // Leaves work `from` at `step` and returns the step at which to go on with work `to`
-    // (0 for work not walked before). An origin of 0 is no work.
-    uint64_t switch_work(uint64_t from, uint64_t step, uint64_t to);
-
-  private:
-    std::deque<std::pair<uint64_t, uint64_t>> places_;  // (origin_seq, next step)
 };
 
 }  // namespace orvo::qel

@@ -1,12 +1,14 @@
-// The pool's JSON: a small owning document tree, a one-line parser and the string escaper used to
-// assemble outgoing messages. Outgoing messages are built from fixed text, escaped strings and
-// decimal numbers; json_text writes a received value back only to show it in a message.
+// The pool's JSON: a small owning document tree and a one-line parser. Outgoing messages are
+// built from fixed text, strings escaped with json_escape (base/json_escape.h) and decimal
+// numbers; json_text writes a received value back only to show it in a message.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/json_escape.h"
 
 namespace orvo::qel {
 
@@ -41,10 +43,6 @@ struct JsonMember {
 // Parses one value (nesting at most 32 levels) surrounded only by optional whitespace (space,
 // tab, LF, CR). Returns false on any error; `out` is then unspecified.
 bool parse_json(std::string_view input, JsonValue& out);
-
-// The text to place between double quotes: '"', '\\', LF, CR and tab get their short escapes,
-// other bytes below 0x20 the form \u00xx, every other byte (0x7F and above included) is kept.
-std::string json_escape(std::string_view bytes);
 
 // A compact JSON text of `value`: no whitespace, members in document order, numbers as their
 // original tokens, strings escaped with json_escape.

@@ -99,7 +99,8 @@ TEST(SelfCheck, AFaultInAnySlotFailsTheGroup) {
     faulty_slot = -1;
 }
 
-// The candidate is kept only when the threads' timings show it at least 2% faster.
+// The candidate is kept only when the threads' timings show it at least 1.02 times as fast, to
+// the hundredth the line shows.
 TEST(IntensityChoice, KeepsTheFasterAndSaysByHowMuch) {
     struct Case {
         int64_t one, many;
@@ -110,8 +111,11 @@ TEST(IntensityChoice, KeepsTheFasterAndSaysByHowMuch) {
         {1180, 1000, 2, 4,
          "intensity 4: 1.18\u00d7 the hash rate of intensity 1 at start-up, override with "
          "--intensity <n>"},
-        {1019, 1000, 2, 1,
-         "intensity 1: intensity 4 ran at 1.02\u00d7 its hash rate at start-up, override with "
+        {1019, 1000, 2, 4,
+         "intensity 4: 1.02\u00d7 the hash rate of intensity 1 at start-up, override with "
+         "--intensity <n>"},
+        {1014, 1000, 2, 1,
+         "intensity 1: intensity 4 ran at 1.01\u00d7 its hash rate at start-up, override with "
          "--intensity <n>"},
         {970, 1000, 1, 1,
          "intensity 1: intensity 4 ran at 0.97\u00d7 its hash rate at start-up, override with "

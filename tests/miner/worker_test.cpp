@@ -96,6 +96,13 @@ struct FakeHash {
         std::lock_guard<std::mutex> lock(mutex);
         return nonces.size();
     }
+    // Whether `nonce` is among the last few hashed.
+    static bool hashed_lately(uint64_t nonce) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const size_t from = nonces.size() > 8 ? nonces.size() - 8 : 0;
+        return std::find(nonces.begin() + static_cast<ptrdiff_t>(from), nonces.end(), nonce) !=
+               nonces.end();
+    }
 };
 
 // The lines the hashing threads report, as an uncoloured console would show them.
@@ -145,7 +152,8 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                  const std::vector<bool>& wrong_answer = {},
                  const std::vector<int32_t>& pin_order = {},
                  std::atomic<int32_t>* refused_pins = nullptr, int32_t intensity = 1,
-                 IntensityTrial* trial = nullptr) {
+                 IntensityTrial* trial = nullptr,
+                 std::chrono::nanoseconds idle_sleep = std::chrono::milliseconds(20)) {
     const KnownAnswer right = FakeHash::answer(true);
     const KnownAnswer wrong = FakeHash::answer(false);
     ArenaCounters local;
@@ -174,7 +182,7 @@ void run_workers(PoolSide& pool, int32_t threads, int32_t bench, const std::func
                           .refused_pins = refused_pins,
                           .stats = &stats[static_cast<size_t>(i)],
                           .blocks_found = &last_blocks_found,
-                          .idle_sleep = std::chrono::milliseconds(20),
+                          .idle_sleep = idle_sleep,
                           .map = map,
                           .known_answer = static_cast<size_t>(i) < wrong_answer.size() &&
                                                   wrong_answer[static_cast<size_t>(i)]
@@ -243,7 +251,8 @@ struct Stage {
 
 void run_stages(PoolSide& pool, int32_t threads, std::vector<Stage> stages,
                 std::chrono::milliseconds linger = std::chrono::milliseconds(150),
-                int32_t intensity = 1) {
+                int32_t intensity = 1,
+                std::chrono::nanoseconds idle_sleep = std::chrono::milliseconds(20)) {
     size_t at = 0;
     std::optional<std::chrono::steady_clock::time_point> reached;
     run_workers(
@@ -258,7 +267,7 @@ void run_stages(PoolSide& pool, int32_t threads, std::vector<Stage> stages,
             }
             return false;
         },
-        map_arena, nullptr, {}, {}, nullptr, intensity);
+        map_arena, nullptr, {}, {}, nullptr, intensity, nullptr, idle_sleep);
     EXPECT_EQ(at, stages.size()) << "stage " << at << " never reached its hash count";
 }
 
@@ -318,6 +327,37 @@ TEST(HashingThread, ARepeatedJobKeepsEachThreadsPlace) {
     for (uint64_t n = 0; n <= 14; ++n) expected[n] = n >= 5 && n <= 9 ? 2 : 1;
     EXPECT_EQ(nonce_counts(), expected);
     EXPECT_EQ(pool.submits(), 15u);  // each share submitted exactly once
+}
+
+// Work that comes back after thousands of other jobs resumes where each thread left it: job A,
+// then 5,000 one-nonce jobs (each hashed by thread 0 before the next comes; their shares push
+// A's out of the memory of sent shares), then A again with a longer range. Every nonce of A is
+// hashed and submitted once.
+TEST(HashingThread, WorkResumesAfterThousandsOfOtherJobs) {
+    FakeHash::reset(0x00);  // every hash a share
+    PoolSide pool;
+    constexpr uint64_t A_END = 3999, OTHER = 1'000'000, OTHERS = 5000;
+    publish_job(pool, "A", 0, 1999, 0x00);
+    size_t unseen = 0;  // one-nonce jobs no thread took up in time
+    const auto others_then_a = [&] {
+        for (uint64_t j = 0; j < OTHERS; ++j) {
+            publish_job(pool, "one" + std::to_string(j), OTHER + j, OTHER + j, 0x00);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (!FakeHash::hashed_lately(OTHER + j)) {
+                if (std::chrono::steady_clock::now() > deadline) return void(++unseen);
+                std::this_thread::yield();
+            }
+        }
+        publish_job(pool, "A", 0, A_END, 0x00);
+    };
+    run_stages(pool, 2, {{2000, others_then_a}, {A_END + 1 + OTHERS}},
+               std::chrono::milliseconds(150), 1, std::chrono::microseconds(100));
+    ASSERT_EQ(unseen, 0u);
+    std::map<uint64_t, int> once;
+    for (uint64_t n = 0; n <= A_END; ++n) once[n] = 1;
+    for (uint64_t j = 0; j < OTHERS; ++j) once[OTHER + j] = 1;
+    EXPECT_EQ(nonce_counts(), once);
+    EXPECT_EQ(pool.submits(), A_END + 1 + OTHERS);  // no share of A twice
 }
 
 // At intensity 3 each thread hashes three consecutive steps of its own side by side, a shorter

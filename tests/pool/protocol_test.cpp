@@ -110,8 +110,8 @@ TEST(Protocol, NetworkTargetIsExactly64HexDigitsOrNone) {
 }
 
 // Every job that decodes is taken. Work is its id, header and range start: the same work coming
-// back, on any connection and after any other job, continues the earlier work (its origin), so
-// the threads resume where they were; anything else is new work.
+// back, on any connection and after any other jobs, names the earlier work, so the threads
+// resume where they were; anything else is new work.
 TEST(Protocol, EveryJobIsTakenAndTheSameWorkContinues) {
     const std::string other_header = std::string(223, 'a') + "b";
     const std::string kNewConnection = "new connection";
@@ -119,7 +119,7 @@ TEST(Protocol, EveryJobIsTakenAndTheSameWorkContinues) {
         R"({"job_id":"j2","header_base":")" + kHeader + R"(","target":")" + kTarget + "\"}";
     const struct {
         std::vector<std::string> params;  // jobs in order (or a new connection); the last judged
-        bool same_origin;                 // the last job continues the first
+        bool same_work;                   // the last job continues the first
     } cases[] = {
         {{job_params(""), job_params(R"(,"nonce_end":99)", kHeader, std::string(64, 'f'))}, true},
         {{job_params(""), job_params(R"(,"nonce_start":5)")}, false},  // the next range
@@ -136,6 +136,7 @@ TEST(Protocol, EveryJobIsTakenAndTheSameWorkContinues) {
         Recorder rec;
         Pool pool(rec.lines(), rec.verdicts());
         Job before;
+        Job first;
         for (const auto& params : c.params) {
             before = current_job(pool);
             if (params == kNewConnection) {
@@ -143,11 +144,12 @@ TEST(Protocol, EveryJobIsTakenAndTheSameWorkContinues) {
             } else {
                 pool.handle_line(R"({"method":"job","params":)" + params + "}");
             }
+            if (first.seq == 0) first = current_job(pool);
         }
         const Job after = current_job(pool);
         EXPECT_NE(after.seq, before.seq) << c.params.back();
         EXPECT_EQ(rec.count_prefix("job rejected"), 0u) << c.params.back();
-        EXPECT_EQ(after.origin_seq == 1, c.same_origin) << c.params.back();
+        EXPECT_EQ(after.work == first.work, c.same_work) << c.params.back();
     }
 }
 
