@@ -23,7 +23,7 @@ int run_miner(int argc, char** argv, RunControl& control) {
     set_console_palette(config.color);
     print_banner(TITLE, SUBTITLE, VERSION, config.color);
 
-    std::optional<Engine> engine = select_engine(config);
+    std::optional<InstalledEngine> engine = select_engine(config);
     if (!engine) return EXIT_FAILED;
     std::optional<ThreadPlan> plan = plan_placement(config);
     if (!plan) return EXIT_USAGE;

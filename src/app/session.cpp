@@ -18,7 +18,7 @@
 #include "base/exit_code.h"
 #include "base/report_line.h"
 #include "miner/arena.h"
-#include "miner/arena_room.h"
+#include "miner/arena_gate.h"
 #include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/temperature_guard.h"
@@ -55,7 +55,7 @@ struct RunState {
     std::atomic<uint64_t> blocks_found{0};
     ShareCounters shares;
     ArenaCounters arenas;
-    ArenaRoom arena_room;  // every arena is mapped through it
+    ArenaGate arena_gate;  // every arena is mapped through it
     std::atomic<int32_t> refused_pins{0};
     IntensityTrial intensity_trial;
     size_t thread_count;
@@ -74,8 +74,9 @@ struct ThreadStart {
     std::string refusal;  // why the first refused thread could not be created
 };
 
-ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, const Engine& engine,
-                                  const ThreadPlan& placement, const RunControl& control) {
+ThreadStart start_hashing_threads(RunState& state, const RunConfig& config,
+                                  const InstalledEngine& engine, const ThreadPlan& placement,
+                                  const RunControl& control) {
     ThreadStart result;
     for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
@@ -95,7 +96,7 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config, cons
             .refused_pins = &state.refused_pins,
             .stats = &state.thread_stats[static_cast<size_t>(i)],
             .blocks_found = &state.blocks_found,
-            .arena_room = &state.arena_room,
+            .arena_gate = &state.arena_gate,
         };
         try {
             state.threads.emplace_back(hashing_thread, context);
@@ -165,7 +166,7 @@ RunReading reading(const RunState& state, Clock::time_point uptime_origin, bool 
 
 }  // namespace
 
-int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement,
+int run_session(const RunConfig& config, const InstalledEngine& engine, const ThreadPlan& placement,
                 RunControl& control, const SessionSeams& seams) {
     const bool bench = config.bench_seconds > 0;
     RunState state(placement.threads, seams.pool_timing);

@@ -30,7 +30,7 @@ struct SessionSeams {
 // EXIT_OK, or EXIT_FAILED when no thread passed its self-check and so nothing can hash. The
 // hashing threads sleep while `control` is paused; the API pauses and resumes it, and so does
 // the --max-temp guard.
-int run_session(const RunConfig& config, const Engine& engine, const ThreadPlan& placement,
+int run_session(const RunConfig& config, const InstalledEngine& engine, const ThreadPlan& placement,
                 RunControl& control, const SessionSeams& seams = {});
 
 }  // namespace orvo::qel

@@ -37,7 +37,7 @@ void install_signal_handlers(RunControl& control) {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-std::optional<Engine> select_engine(const RunConfig& config) {
+std::optional<InstalledEngine> select_engine(const RunConfig& config) {
     EngineChoice choice = choose_engine(detect_cpu_features(), config.engine);
     if (!choice.engine) {
         log_line(palette.red, "cpu  ", choice.error);
@@ -48,7 +48,7 @@ std::optional<Engine> select_engine(const RunConfig& config) {
         log_line(palette.red, "cpu  ", "cannot allocate the reference table");
         return std::nullopt;
     }
-    return Engine{*choice.engine, hash, engine_info(*choice.engine).hash_many};
+    return InstalledEngine{*choice.engine, hash, engine_info(*choice.engine).hash_many};
 }
 
 std::optional<ThreadPlan> plan_placement(const RunConfig& config, const MachinePaths& paths) {
@@ -93,7 +93,7 @@ void report_temperature_source(const RunConfig& config,
     log_line(palette.gray, "temp ", text);
 }
 
-void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan) {
+void print_summary(const RunConfig& config, const InstalledEngine& engine, const ThreadPlan& plan) {
     write_console_text(std::string(palette.bold) + " " + TITLE + " " + VERSION + palette.reset +
                        "  Argon2id 8 MiB · " + std::to_string(plan.threads) + " thread" +
                        (plan.threads > 1 ? "s" : "") + " · 1% dev fee\n");

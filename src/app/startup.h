@@ -24,7 +24,7 @@ namespace orvo::qel {
 void install_signal_handlers(RunControl& control);
 
 // The installed engine.
-struct Engine {
+struct InstalledEngine {
     EngineKind kind;
     PowHashFn pow_hash;
     PowHashManyFn pow_hash_many = nullptr;  // the same with several hashes side by side
@@ -32,7 +32,7 @@ struct Engine {
 // Detects the CPU, chooses the engine for --engine, builds its table and sets the store mode.
 // On refusal (or when the table cannot be allocated) prints the red "cpu  " line and returns
 // nothing: the run ends with EXIT_FAILED.
-std::optional<Engine> select_engine(const RunConfig& config);
+std::optional<InstalledEngine> select_engine(const RunConfig& config);
 
 // The thread plan of this run from the machine's facts and -t/--cpus/--intensity. Returns nothing
 // after writing the refusal to stderr (EXIT_USAGE) when the --cpus list names no CPU, or one that
@@ -58,6 +58,6 @@ void report_temperature_source(const RunConfig& config,
 
 // The summary line, the placement lines ("cpu  ", "auto ", "limit") and, when mining, "pool "
 // (one per pool, the backups marked) and "user ".
-void print_summary(const RunConfig& config, const Engine& engine, const ThreadPlan& plan);
+void print_summary(const RunConfig& config, const InstalledEngine& engine, const ThreadPlan& plan);
 
 }  // namespace orvo::qel

@@ -147,7 +147,7 @@ std::optional<int64_t> read_memory_limit(const std::string& path) {
 
 void consider(std::optional<CgroupMemory>& tightest, int64_t limit, const std::string& usage_file) {
     const CgroupMemory level{limit, read_int64(usage_file).value_or(0)};
-    if (!tightest || level.room() < tightest->room()) tightest = level;
+    if (!tightest || level.free_bytes() < tightest->free_bytes()) tightest = level;
 }
 
 // a/b < c/d for positive periods, without overflow for any value a kernel accepts.

@@ -29,7 +29,7 @@ std::vector<std::string> cgroup_levels(const CgroupPaths& paths, const std::stri
 struct CgroupMemory {
     int64_t limit_bytes = 0;
     int64_t usage_bytes = 0;  // what that cgroup already uses (0 when unreadable)
-    int64_t room() const { return limit_bytes > usage_bytes ? limit_bytes - usage_bytes : 0; }
+    int64_t free_bytes() const { return limit_bytes > usage_bytes ? limit_bytes - usage_bytes : 0; }
 };
 // v2 memory.max and memory.high ("max": none) with memory.current; v1 memory.limit_in_bytes (a
 // value at or above 2^62 means no limit) with memory.usage_in_bytes. Nothing when no level has a

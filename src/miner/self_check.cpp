@@ -38,7 +38,7 @@ int64_t thread_cpu_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
+bool passes_self_check(const Hasher& engine, const Arena* arenas, int32_t n,
                        const KnownAnswer& answer, IntensityTiming* timing, CpuClockNs now,
                        const RunControl* control) {
     if (n <= 1) return passes_self_check(engine.one, arenas[0], answer);

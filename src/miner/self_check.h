@@ -9,7 +9,7 @@
 
 #include "base/report_line.h"
 #include "base/run_control.h"
-#include "miner/hash_engine.h"
+#include "miner/hasher.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -49,7 +49,7 @@ inline constexpr int32_t INTENSITY_TIMING_ROUNDS = 4;
 // side, every result compared, and the fastest pass of each kind is kept. A first group has
 // touched every arena, so no timed pass pays for first use of the memory. A stop seen between
 // rounds (with `control`) ends the timing early: what was checked passed, `timing` is untouched.
-bool passes_self_check(const HashEngine& engine, const Arena* arenas, int32_t n,
+bool passes_self_check(const Hasher& engine, const Arena* arenas, int32_t n,
                        const KnownAnswer& answer, IntensityTiming* timing = nullptr,
                        CpuClockNs now = thread_cpu_ns, const RunControl* control = nullptr);
 

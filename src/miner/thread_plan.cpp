@@ -33,8 +33,8 @@ std::string mib_text(int64_t bytes) {
 }  // namespace
 
 int32_t ThreadPlan::arena_threads() const {
-    return arena_room ? std::min(threads, std::max(0, *arena_room) / std::max(1, intensity))
-                      : threads;
+    return cgroup_arenas ? std::min(threads, std::max(0, *cgroup_arenas) / std::max(1, intensity))
+                         : threads;
 }
 
 L3Groups restrict_groups(const L3Groups& groups, const std::vector<int32_t>& allowed) {
@@ -90,8 +90,8 @@ int32_t automatic_count(ThreadPlan& plan, const MachineFacts& facts, int32_t mem
                               " arena(s) beside the " + mib_text(MEMORY_RESERVE_BYTES) +
                               " kept for the system");
     }
-    if (plan.arena_room && *plan.arena_room / plan.intensity < count) {
-        count = *plan.arena_room / plan.intensity;
+    if (plan.cgroup_arenas && *plan.cgroup_arenas / plan.intensity < count) {
+        count = *plan.cgroup_arenas / plan.intensity;
         plan.decided_by = CountCap::cgroup_memory;
     }
     if (facts.cpu_quota && facts.cpu_quota->whole_cpus() < count) {
@@ -122,10 +122,11 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
     plan.group_count = static_cast<int32_t>(usable.size());
 
     if (facts.cgroup_memory) {
-        plan.arena_room = cgroup_arena_room(*facts.cgroup_memory, facts.meminfo);
+        plan.cgroup_arenas = cgroup_arena_count(*facts.cgroup_memory, facts.meminfo);
         plan.limits.push_back("cgroup memory limit " + mib_text(facts.cgroup_memory->limit_bytes) +
-                              ", " + mib_text(facts.cgroup_memory->room()) + " free: room for " +
-                              std::to_string(*plan.arena_room) + " arena(s)");
+                              ", " + mib_text(facts.cgroup_memory->free_bytes()) +
+                              " free: room for " + std::to_string(*plan.cgroup_arenas) +
+                              " arena(s)");
     }
     if (facts.cpu_quota) {
         char quota[64];
@@ -157,7 +158,7 @@ ThreadPlan plan_threads(const MachineFacts& facts, int32_t requested, const std:
         plan.threads = requested > 0 ? requested : automatic_count(plan, facts, memory);
     }
     if (plan.intensity_automatic) {
-        plan.intensity = largest_intensity(plan.threads, usable, memory, plan.arena_room);
+        plan.intensity = largest_intensity(plan.threads, usable, memory, plan.cgroup_arenas);
     }
     return plan;
 }

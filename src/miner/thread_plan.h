@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/report_line.h"
-#include "miner/arena_room.h"
+#include "miner/arena_gate.h"
 #include "miner/machine_facts.h"
 
 namespace orvo::qel {
@@ -41,7 +41,7 @@ struct ThreadPlan {
     // Arenas the cgroup memory limit can hold; threads from this index on get none and stop at
     // once (counted like a failed mapping) instead of drawing the kernel's out-of-memory kill.
     // Nothing: no cgroup limit, every thread maps its own.
-    std::optional<int32_t> arena_room;
+    std::optional<int32_t> cgroup_arenas;
     // Gray "limit" lines: the limits found and what they allow.
     std::vector<std::string> limits;
     // Not empty: the --cpus list is refused with this message (exit status 2).

@@ -177,7 +177,7 @@ bool expand_compact_target(uint32_t compact, uint8_t target[32]) {
     return true;
 }
 
-VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
+VerifyTally verify_records(std::istream& in, const Hasher& engine, const Arena* arenas,
                            int32_t intensity, const RunControl& stop) {
     VerifyTally tally;
     std::streambuf& source = *in.rdbuf();
@@ -271,7 +271,7 @@ VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Are
 
 VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
                            const RunControl& stop) {
-    return verify_records(in, HashEngine{pow_hash, nullptr}, &arena, 1, stop);
+    return verify_records(in, Hasher{pow_hash, nullptr}, &arena, 1, stop);
 }
 
 VerifyVerdict verify_verdict(const VerifyTally& t) {
@@ -288,10 +288,10 @@ VerifyVerdict verify_verdict(const VerifyTally& t) {
 
 int run_verify(const std::string& path, PowHashFn pow_hash, const RunControl& stop,
                const ReportSink& report) {
-    return run_verify(path, HashEngine{pow_hash, nullptr}, 1, stop, report);
+    return run_verify(path, Hasher{pow_hash, nullptr}, 1, stop, report);
 }
 
-int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
+int run_verify(const std::string& path, const Hasher& engine, int32_t intensity,
                const RunControl& stop, const ReportSink& report) {
     std::string why;
     int fd = open_regular_file(path, why);

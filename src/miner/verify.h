@@ -18,7 +18,7 @@
 
 #include "base/report_line.h"
 #include "base/run_control.h"
-#include "miner/hash_engine.h"
+#include "miner/hasher.h"
 #include "pow/pow_hash.h"
 
 namespace orvo::qel {
@@ -58,7 +58,7 @@ struct VerifyTally {
 // 1, 2, ..., MAX_INTENSITY, 1, 2, ... records in turn, so that one file checks every intensity
 // a run may choose. `arenas` holds as many arenas as the largest group. The records read before
 // an unreadable one are hashed; those read before a stop are not.
-VerifyTally verify_records(std::istream& in, const HashEngine& engine, const Arena* arenas,
+VerifyTally verify_records(std::istream& in, const Hasher& engine, const Arena* arenas,
                            int32_t intensity, const RunControl& stop);
 // One record at a time, in `arena`.
 VerifyTally verify_records(std::istream& in, PowHashFn pow_hash, const Arena& arena,
@@ -79,7 +79,7 @@ VerifyVerdict verify_verdict(const VerifyTally& tally);
 // Reports the verdict "check" line (green on a pass, red otherwise) or the red "mem  " line when
 // the arenas cannot be mapped. Returns the exit status: EXIT_OK passed, EXIT_FAILED failed or
 // stopped (base/exit_code.h).
-int run_verify(const std::string& path, const HashEngine& engine, int32_t intensity,
+int run_verify(const std::string& path, const Hasher& engine, int32_t intensity,
                const RunControl& stop, const ReportSink& report);
 // One record at a time.
 int run_verify(const std::string& path, PowHashFn pow_hash, const RunControl& stop,

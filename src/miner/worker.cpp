@@ -31,7 +31,7 @@ struct Arenas {
     }
 };
 
-void bench_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas& arenas,
+void bench_loop(const WorkerContext& ctx, const Hasher& engine, const Arenas& arenas,
                 ThreadStats& stats) {
     uint8_t header[HEADER_BYTES];
     std::memset(header, BENCH_HEADER_BYTE, sizeof header);
@@ -53,7 +53,7 @@ void bench_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas
 // range waits for the next job instead of starting again, and work that comes back (a retarget,
 // the same job after a reconnect, an older job sent again) resumes at the thread's place in it.
 // A share is submitted once in a run: the board remembers the shares sent.
-void mining_loop(const WorkerContext& ctx, const HashEngine& engine, const Arenas& arenas,
+void mining_loop(const WorkerContext& ctx, const Hasher& engine, const Arenas& arenas,
                  ThreadStats& stats) {
     JobBoard& board = ctx.board;
     Job copy;
@@ -131,7 +131,7 @@ void hashing_thread(const WorkerContext& ctx) {
     // Every arena through the room check when there is one: a limit lowered since start-up stops
     // the thread's next arena, never the kernel's kill.
     const auto map_one = [&](Arena& arena) {
-        return ctx.arena_room != nullptr ? ctx.arena_room->map_if_room(arena, ctx.map)
+        return ctx.arena_gate != nullptr ? ctx.arena_gate->map_if_it_fits(arena, ctx.map)
                                          : ctx.map(arena);
     };
     const RunControl& control = ctx.control;
@@ -148,7 +148,7 @@ void hashing_thread(const WorkerContext& ctx) {
         ctx.arenas.failed_count.fetch_add(1);
         return;
     }
-    const HashEngine& engine = ctx.engine;
+    const Hasher& engine = ctx.engine;
     // Only a thread with all the candidate's arenas times it; the others still wait for the
     // choice and hash with what they have.
     const bool timed = ctx.trial != nullptr && arenas.count == wanted && wanted > 1;

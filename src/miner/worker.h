@@ -12,8 +12,8 @@
 #include "base/report_line.h"
 #include "base/run_control.h"
 #include "miner/arena.h"
-#include "miner/arena_room.h"
-#include "miner/hash_engine.h"
+#include "miner/arena_gate.h"
+#include "miner/hasher.h"
 #include "miner/intensity.h"
 #include "miner/self_check.h"
 #include "miner/thread_stats.h"
@@ -35,7 +35,7 @@ struct WorkerContext {
     ArenaCounters& arenas;
     int32_t bench_seconds = 0;  // above 0: hash the benchmark header, no pool
     // The installed engine, one hash at a time and several side by side.
-    HashEngine engine;
+    Hasher engine;
     // Arenas the thread maps and hashes side by side (1..MAX_INTENSITY). With a trial, this is
     // the candidate: the self-check times it against 1 and the thread goes on with what main
     // chooses.
@@ -56,7 +56,7 @@ struct WorkerContext {
     ThreadStats* stats = nullptr;
     std::atomic<uint64_t>* blocks_found = nullptr;
     // When set, the arena is mapped only if the memory limits, read again now, still hold it.
-    ArenaRoom* arena_room = nullptr;
+    ArenaGate* arena_gate = nullptr;
     // Seams for tests; the defaults are the real ones.
     std::chrono::nanoseconds idle_sleep{IDLE_SLEEP_NS};
     bool (*map)(Arena&) = map_arena;

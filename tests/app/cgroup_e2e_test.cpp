@@ -22,7 +22,7 @@
 #include "app/session_run.h"
 #include "app/startup.h"
 #include "base/console.h"
-#include "miner/arena_room.h"
+#include "miner/arena_gate.h"
 #include "support/console_capture.h"
 #include "support/process.h"
 #include "support/standin_pool.h"
@@ -163,11 +163,11 @@ TEST(MemoryRoom, ThreadsBeyondItAreNotStarted) {
     config.bench_seconds = 1;
     config.color = false;
     set_console_palette(false);
-    std::optional<Engine> engine = select_engine(config);
+    std::optional<InstalledEngine> engine = select_engine(config);
     ASSERT_TRUE(engine);
     ThreadPlan plan;
     plan.threads = 3;
-    plan.arena_room = 1;
+    plan.cgroup_arenas = 1;
     plan.pin_order = {4095, 0};
     int code = -1;
     RunControl control;
@@ -193,7 +193,7 @@ TEST(MemoryRoom, TheStartedThreadsSplitTheWholeRange) {
     ASSERT_FALSE(pool.endpoint().empty());
     ThreadPlan plan;
     plan.threads = 4;
-    plan.arena_room = 1;
+    plan.cgroup_arenas = 1;
     test_support::SessionRun run(test_support::mining_config({pool.endpoint()}, 4),
                                  test_support::stand_in_engine(), plan);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -250,17 +250,17 @@ TEST(KernelLimits, MemoryLimitOf40MiB) {
 
 // The child half of the next test, in a memory cgroup of its own: maps one arena through the
 // real limits, lowers its cgroup's limit to 4 MiB above what it uses, and asks for one more.
-TEST(ArenaRoomChild, LimitLoweredBetweenArenas) {
+TEST(ArenaGateChild, LimitLoweredBetweenArenas) {
     if (std::getenv("MINTRAKEL_ARENA_ROOM_CHILD") == nullptr) {
         GTEST_SKIP() << "run by KernelLimits.MemoryLimitLoweredAfterThePlan";
     }
     const std::string dir = own_v1_cgroup("memory");
-    ArenaRoom room;
+    ArenaGate room;
     Arena first, second;
-    ASSERT_TRUE(room.map_if_room(first, map_arena));
+    ASSERT_TRUE(room.map_if_it_fits(first, map_arena));
     const int64_t usage = std::stoll(read_file(dir + "/memory.usage_in_bytes"));
     std::ofstream(dir + "/memory.limit_in_bytes") << usage + 4 * 1024 * 1024 << "\n";
-    const bool mapped = room.map_if_room(second, map_arena);
+    const bool mapped = room.map_if_it_fits(second, map_arena);
     if (mapped) std::memset(second.base, 1, ARENA_BYTES);  // as the first hash would
     EXPECT_FALSE(mapped);
     unmap_arena(second);
@@ -277,7 +277,7 @@ TEST(KernelLimits, MemoryLimitLoweredAfterThePlan) {
     if (!cgroup.skip.empty()) GTEST_SKIP() << cgroup.skip;
     ASSERT_TRUE(cgroup.set("memory.limit_in_bytes", "268435456"));
     const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    const auto r = run_process(cgroup.run({self, "--gtest_filter=ArenaRoomChild.*"}), 30s,
+    const auto r = run_process(cgroup.run({self, "--gtest_filter=ArenaGateChild.*"}), 30s,
                                {"MINTRAKEL_ARENA_ROOM_CHILD=1"});
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;

@@ -343,7 +343,7 @@ TEST(SelfCheckEndToEnd, WrongHashOnEveryThreadEndsTheRunWithoutSubmitting) {
     config.threads = 2;
     config.color = false;
     set_console_palette(false);
-    std::optional<Engine> engine = select_engine(config);
+    std::optional<InstalledEngine> engine = select_engine(config);
     ASSERT_TRUE(engine);
     real_hash = engine->pow_hash;
     engine->pow_hash = faulty_hash;

@@ -36,7 +36,7 @@ TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
     config.worker = "rig";
     config.threads = 1;
     const std::string out = capture_console([&] {
-        print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
+        print_summary(config, InstalledEngine{EngineKind::avx2, nullptr}, ThreadPlan{});
     });
     EXPECT_NE(out.find(" pool  127.0.0.1:1\n pool  pool.example:3360 (backup)\n"
                        " pool  [::1]:3333 (backup)\n pool  tls.example:3361 · TLS (backup)\n"
@@ -48,7 +48,7 @@ TEST(StartupLines, PoolsInOrderWithTheBackupsMarked) {
     config.pools.resize(2);
     config.proxy = parse_proxy_url("socks5h://u:secret@[::1]:1080");
     const std::string proxied = capture_console([&] {
-        print_summary(config, Engine{EngineKind::avx2, nullptr}, ThreadPlan{});
+        print_summary(config, InstalledEngine{EngineKind::avx2, nullptr}, ThreadPlan{});
     });
     EXPECT_NE(proxied.find(" pool  127.0.0.1:1 · via socks5h://u@[::1]:1080\n"
                            " pool  pool.example:3360 · via socks5h://u@[::1]:1080 (backup)\n"),

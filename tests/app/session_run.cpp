@@ -31,8 +31,8 @@ RunConfig mining_config(const std::vector<std::string>& endpoints, int32_t threa
     return config;
 }
 
-Engine real_engine() {
-    static const std::optional<Engine> engine = [] {
+InstalledEngine real_engine() {
+    static const std::optional<InstalledEngine> engine = [] {
         RunConfig config;
         return select_engine(config);
     }();
@@ -54,8 +54,8 @@ void stand_in_hash(const Arena&, const uint8_t* header, uint64_t nonce, uint8_t*
 
 }  // namespace
 
-Engine stand_in_engine() {
-    return Engine{EngineKind::avx2, stand_in_hash};
+InstalledEngine stand_in_engine() {
+    return InstalledEngine{EngineKind::avx2, stand_in_hash};
 }
 
 SessionSeams fast_seams() {
@@ -77,10 +77,11 @@ ThreadPlan configured_plan(const RunConfig& config) {
 
 }  // namespace
 
-SessionRun::SessionRun(RunConfig config, Engine engine, SessionSeams seams)
+SessionRun::SessionRun(RunConfig config, InstalledEngine engine, SessionSeams seams)
     : SessionRun(config, engine, configured_plan(config), std::move(seams)) {}
 
-SessionRun::SessionRun(RunConfig config, Engine engine, ThreadPlan plan, SessionSeams seams)
+SessionRun::SessionRun(RunConfig config, InstalledEngine engine, ThreadPlan plan,
+                       SessionSeams seams)
     : config_(std::move(config)), engine_(engine), seams_(std::move(seams)) {
     for (const PoolEndpoint& pool : config_.pools) {
         if (pool.host != "127.0.0.1") {

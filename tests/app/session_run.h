@@ -20,11 +20,11 @@ namespace orvo::qel::test_support {
 RunConfig mining_config(const std::vector<std::string>& endpoints, int32_t threads);
 
 // The engine for this CPU (built once per test program).
-Engine real_engine();
+InstalledEngine real_engine();
 // An engine whose hash costs a fixed pause instead of the machine's speed: it gives the right
 // answer for the threads' self-check and 32 bytes of 0xfe for everything else (a share for an
 // all-ones target, never a block). For runs that need hashes and submits, not valid shares.
-Engine stand_in_engine();
+InstalledEngine stand_in_engine();
 
 // The seams of a fast run: a 20 ms tick (a status line and a stats turn every 200 ms) and the
 // pool's delay unit cut to 20 ms.
@@ -32,9 +32,10 @@ SessionSeams fast_seams();
 
 class SessionRun {
   public:
-    SessionRun(RunConfig config, Engine engine, SessionSeams seams = fast_seams());
+    SessionRun(RunConfig config, InstalledEngine engine, SessionSeams seams = fast_seams());
     // A run with this plan instead of the configuration's threads, unpinned.
-    SessionRun(RunConfig config, Engine engine, ThreadPlan plan, SessionSeams seams = fast_seams());
+    SessionRun(RunConfig config, InstalledEngine engine, ThreadPlan plan,
+               SessionSeams seams = fast_seams());
     ~SessionRun();  // stops a run that still goes on
     SessionRun(const SessionRun&) = delete;
     SessionRun& operator=(const SessionRun&) = delete;
@@ -54,7 +55,7 @@ class SessionRun {
   private:
     ConsoleCapture capture_;
     RunConfig config_;
-    Engine engine_;
+    InstalledEngine engine_;
     SessionSeams seams_;
     RunControl control_;
     std::future<int> result_;

@@ -1,5 +1,5 @@
 #include "miner/arena.h"
-#include "miner/arena_room.h"
+#include "miner/arena_gate.h"
 #include "miner/thread_plan.h"
 
 #include <gtest/gtest.h>
@@ -127,7 +127,7 @@ std::string meminfo(int64_t available_kib, int64_t huge_free, int64_t huge_kib) 
 
 // Each arena is mapped only while the limits, read just before it, hold one more: one room
 // whose inputs change between arenas, as a container's limit lowered during start-up does.
-TEST(ArenaRoom, LimitsReadAgainBeforeEachArena) {
+TEST(ArenaGate, LimitsReadAgainBeforeEachArena) {
     constexpr int64_t MiB = 1024 * 1024;
     constexpr int64_t one = ARENA_BYTES + THREAD_OVERHEAD_BYTES + CGROUP_RESERVE_BYTES;
     const struct {
@@ -149,11 +149,11 @@ TEST(ArenaRoom, LimitsReadAgainBeforeEachArena) {
         return true;
     };
     size_t at = 0;
-    ArenaRoom room({[&] { return cases[at].memory; }, [&] { return cases[at].meminfo; }});
+    ArenaGate room({[&] { return cases[at].memory; }, [&] { return cases[at].meminfo; }});
     for (at = 0; at < std::size(cases); ++at) {
         const int before = maps;
         Arena arena;
-        EXPECT_EQ(room.map_if_room(arena, fake_map), cases[at].maps) << at;
+        EXPECT_EQ(room.map_if_it_fits(arena, fake_map), cases[at].maps) << at;
         EXPECT_EQ(maps - before, cases[at].maps ? 1 : 0) << at;  // refused: nothing mapped
     }
 }

@@ -51,7 +51,7 @@ TEST(SelfCheck, EveryEngineOnThisCpuPassesTheAnswerAndCatchesAPlantedOne) {
                 << engine_display_name(mode.engine) << static_cast<int>(mode.stores);
         }
         // Side by side at every intensity, each slot in its own arena.
-        const HashEngine engine{hash, engine_info(*choice.engine).hash_many};
+        const Hasher engine{hash, engine_info(*choice.engine).hash_many};
         for (int32_t n = 2; n <= MAX_INTENSITY; ++n) {
             EXPECT_TRUE(passes_self_check(engine, arenas, n, SELF_CHECK_ANSWER))
                 << engine_display_name(mode.engine) << static_cast<int>(mode.stores) << " n=" << n;
@@ -83,7 +83,7 @@ int64_t fake_now() {
 
 TEST(SelfCheck, AFaultInAnySlotFailsTheGroup) {
     Arena arenas[MAX_INTENSITY];
-    const HashEngine engine{echo_one, many_with_fault};
+    const Hasher engine{echo_one, many_with_fault};
     KnownAnswer answer = SELF_CHECK_ANSWER;
     echo_one(arenas[0], answer.header, answer.nonce, answer.hash);
     for (int32_t slot = -1; slot < 3; ++slot) {

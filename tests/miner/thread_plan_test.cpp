@@ -92,7 +92,7 @@ struct Expected {
     bool automatic;
     CountCap decided_by;
     Cpus pin_order;
-    std::optional<int32_t> arena_room = std::nullopt;
+    std::optional<int32_t> cgroup_arenas = std::nullopt;
     std::string refusal = "";
     int32_t intensity = 1;  // arenas per thread: the --intensity asked for, or the candidate
 };
@@ -466,7 +466,7 @@ TEST(PlanThreads, TableOfMachines) {
         EXPECT_EQ(plan.automatic, m.plan.automatic);
         EXPECT_EQ(plan.decided_by, m.plan.decided_by);
         EXPECT_EQ(plan.pin_order, m.plan.pin_order);
-        EXPECT_EQ(plan.arena_room, m.plan.arena_room);
+        EXPECT_EQ(plan.cgroup_arenas, m.plan.cgroup_arenas);
         EXPECT_EQ(plan.intensity, m.plan.intensity);
         EXPECT_EQ(plan.intensity_automatic, m.intensity == 0);
     }
@@ -483,7 +483,7 @@ TEST(PlanThreads, ArenaThreadsAndPlacementLine) {
     EXPECT_EQ(placement_line_text("avx512", plan),
               "engine avx512 \u00b7 8 thread(s) pinned by L3 size (best: 8) \u00b7 2 L3 group(s)");
     // Threads without an arena are never started, so they are not counted as pinned.
-    plan.arena_room = 3;
+    plan.cgroup_arenas = 3;
     plan.allowed_cpus = 8;
     EXPECT_EQ(plan.arena_threads(), 3);
     EXPECT_EQ(placement_line_text("avx2", plan),
@@ -491,7 +491,7 @@ TEST(PlanThreads, ArenaThreadsAndPlacementLine) {
               "\u00b7 8 of 64 CPUs allowed");
     plan.intensity = 2;  // room for 3 arenas holds one thread's two
     EXPECT_EQ(plan.arena_threads(), 1);
-    plan.arena_room = -1;
+    plan.cgroup_arenas = -1;
     EXPECT_EQ(plan.arena_threads(), 0);
     EXPECT_EQ(auto_line_text(5), "5 threads, override with -t <n>");
 }

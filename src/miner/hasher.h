@@ -8,7 +8,7 @@
 
 namespace orvo::qel {
 
-struct HashEngine {
+struct Hasher {
     PowHashFn one = nullptr;
     // Null for an engine used only one hash at a time (then every group is one hash).
     PowHashManyFn many = nullptr;

@@ -1,4 +1,4 @@
-#include "miner/arena_room.h"
+#include "miner/arena_gate.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -6,21 +6,21 @@
 
 namespace orvo::qel {
 
-int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo) {
-    const int64_t spare = memory.room() - CGROUP_RESERVE_BYTES;
+int32_t cgroup_arena_count(const CgroupMemory& memory, const MemInfo& meminfo) {
+    const int64_t spare = memory.free_bytes() - CGROUP_RESERVE_BYTES;
     const int64_t ordinary =
         spare > 0 ? spare / (static_cast<int64_t>(ARENA_BYTES) + THREAD_OVERHEAD_BYTES) : 0;
     const int64_t room = ordinary + huge_page_arenas(meminfo);
     return static_cast<int32_t>(std::min<int64_t>(room, std::numeric_limits<int32_t>::max()));
 }
 
-bool room_for_one_more_arena(const std::optional<CgroupMemory>& memory, const MemInfo& meminfo) {
-    return !memory || cgroup_arena_room(*memory, meminfo) >= 1;
+bool fits_one_more_arena(const std::optional<CgroupMemory>& memory, const MemInfo& meminfo) {
+    return !memory || cgroup_arena_count(*memory, meminfo) >= 1;
 }
 
-bool ArenaRoom::map_if_room(Arena& arena, bool (*map)(Arena&)) {
+bool ArenaGate::map_if_it_fits(Arena& arena, bool (*map)(Arena&)) {
     MutexLock lock(mutex_);
-    if (!room_for_one_more_arena(inputs_.cgroup_memory(), inputs_.meminfo())) return false;
+    if (!fits_one_more_arena(inputs_.cgroup_memory(), inputs_.meminfo())) return false;
     if (!map(arena)) return false;
     // Ordinary memory is charged on first touch; reserved huge pages were populated by the
     // mapping itself.

@@ -28,10 +28,10 @@ inline constexpr int64_t THREAD_OVERHEAD_BYTES = 128 * 1024;
 
 // Arenas that fit a cgroup's free memory after the process's own reserve, plus those the free
 // reserved huge pages hold (not charged to the cgroup).
-int32_t cgroup_arena_room(const CgroupMemory& memory, const MemInfo& meminfo);
+int32_t cgroup_arena_count(const CgroupMemory& memory, const MemInfo& meminfo);
 
 // What the check reads of the machine; the real cgroup and meminfo files by default.
-struct ArenaRoomInputs {
+struct ArenaGateInputs {
     std::function<std::optional<CgroupMemory>()> cgroup_memory = [] {
         return read_cgroup_memory();
     };
@@ -40,21 +40,21 @@ struct ArenaRoomInputs {
 
 // True when one more arena fits: no cgroup memory limit, or one whose free room (less the
 // process's own reserve) or the free reserved huge pages hold it.
-bool room_for_one_more_arena(const std::optional<CgroupMemory>& memory, const MemInfo& meminfo);
+bool fits_one_more_arena(const std::optional<CgroupMemory>& memory, const MemInfo& meminfo);
 
-class ArenaRoom {
+class ArenaGate {
   public:
-    explicit ArenaRoom(ArenaRoomInputs inputs = {}) : inputs_(std::move(inputs)) {}
+    explicit ArenaGate(ArenaGateInputs inputs = {}) : inputs_(std::move(inputs)) {}
 
     // Maps `arena` with `map` when the limits, read now, leave room for it; false, with nothing
     // mapped, when they do not or the mapping fails. A mapped arena is charged to the cgroup at
     // once (every page touched) and checks never overlap, so each check sees every arena mapped
     // before it.
-    bool map_if_room(Arena& arena, bool (*map)(Arena&)) EXCLUDES(mutex_);
+    bool map_if_it_fits(Arena& arena, bool (*map)(Arena&)) EXCLUDES(mutex_);
 
   private:
     Mutex mutex_;
-    const ArenaRoomInputs inputs_;
+    const ArenaGateInputs inputs_;
 };
 
 }  // namespace orvo::qel
