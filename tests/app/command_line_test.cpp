@@ -244,6 +244,8 @@ TEST(CommandLineCli, FailuresGiveMessageAndExitCode) {
         {{"--bogus"}, 2, "unknown option --bogus (see --help)\n"},
         {{"positional"}, 2, "unknown option positional (see --help)\n"},
         {{"--pool=x:1"}, 2, "unknown option --pool=x:1 (see --help)\n"},
+        {{"--proxy=socks5://u:secret@h:1"}, 2, "unknown option --proxy=(not shown) (see --help)\n"},
+        {{"--http-token=secret"}, 2, "unknown option --http-token=(not shown) (see --help)\n"},
         {{"-o", "h:70000"},
          2,
          "bad --pool value h:70000: the port must be a number from 1 to 65535\n"},
