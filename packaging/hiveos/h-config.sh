@@ -48,6 +48,12 @@ mintrakel_config() {
         if [[ $url == *'#'* ]]; then
             pin=${url#*#}
             url=${url%%#*}
+            # A blank on either side of the '#' would split a pinned pool into an unpinned one
+            # and a pool named by its pin (or one with no name).
+            if [[ -z $url || -z $pin ]]; then
+                mintrakel_config_error "pool URL '$url#$pin': a pin goes right after its TLS pool's URL, without blanks: stratum+ssl://host:port#<sha256>"
+                return 1
+            fi
         fi
         url=${url#stratum+tcp://}
         url=${url#tcp://}

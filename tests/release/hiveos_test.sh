@@ -213,6 +213,13 @@ got=$(run_config "CUSTOM_URL=a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr)
 check "a pin on a plain pool's URL is refused (got '$got')" test "$got" = "status 1"
 check "a pin on a plain pool's URL is explained" \
     grep -q "a certificate pin belongs to a TLS pool" "$farm/config.err"
+for urls in "stratum+ssl://a.example:1 #$fp" "stratum+ssl://a.example:1# $fp"; do
+    got=$(run_config "CUSTOM_URL=$urls" CUSTOM_TEMPLATE=qel1addr)
+    check "a pin parted from its URL by a blank is refused ('$urls', got '$got')" \
+        test "$got" = "status 1"
+    check "a pin parted from its URL by a blank is explained ('$urls')" \
+        grep -q "a pin goes right after its TLS pool's URL, without blanks" "$farm/config.err"
+done
 got=$(run_config CUSTOM_URL=stratum2+tcp://pool.example:3361 CUSTOM_TEMPLATE=qel1addr)
 check "a pool URL of another scheme is refused (got '$got')" test "$got" = "status 1"
 check "a pool URL of another scheme is explained" grep -q "use stratum+tcp://, stratum+ssl://" "$farm/config.err"
