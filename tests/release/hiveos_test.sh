@@ -209,6 +209,11 @@ got=$(run_config "CUSTOM_URL=ssl://a.example:1 ssl://b.example:2" CUSTOM_TEMPLAT
 check "an extra-config pin with two TLS pools is refused (got '$got')" test "$got" = "status 1"
 check "an extra-config pin with two TLS pools is explained" \
     grep -q "write the pin on its pool's URL as stratum+ssl://host:port#<sha256>" "$farm/config.err"
+got=$(run_config "CUSTOM_URL=ssl://a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr \
+    "CUSTOM_USER_CONFIG=--tls-fingerprint AB:CD")
+check "a pool pinned on its URL and in the extra config is refused (got '$got')" \
+    test "$got" = "status 1"
+check "a pool pinned twice is explained" grep -q "keep one" "$farm/config.err"
 got=$(run_config "CUSTOM_URL=a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr)
 check "a pin on a plain pool's URL is refused (got '$got')" test "$got" = "status 1"
 check "a pin on a plain pool's URL is explained" \
