@@ -48,6 +48,12 @@ mintrakel_config() {
         if [[ $url == *'#'* ]]; then
             pin=${url#*#}
             url=${url%%#*}
+            # A blank on either side of the '#' would split a pinned pool into an unpinned one
+            # and a pool named by its pin (or one with no name).
+            if [[ -z $url || -z $pin ]]; then
+                mintrakel_config_error "pool URL '$url#$pin': a pin goes right after its TLS pool's URL, without blanks: stratum+ssl://host:port#<sha256>"
+                return 1
+            fi
         fi
         url=${url#stratum+tcp://}
         url=${url#tcp://}
@@ -73,6 +79,11 @@ mintrakel_config() {
         fi
         for ((i = 0; i < ${#pools[@]}; i += 2)); do
             if [[ ${pools[i + 1]} == stratum+ssl://* || ${pools[i + 1]} == stratum+tls://* ]]; then
+                # Two pins for one pool: the miner would keep the last and drop the other unsaid.
+                if [[ ${pools[i + 2]:-} == --tls-fingerprint ]]; then
+                    mintrakel_config_error "the TLS pool ${pools[i + 1]} is pinned on its URL and by --tls-fingerprint in the extra config: keep one"
+                    return 1
+                fi
                 pools=("${pools[@]:0:i+2}" --tls-fingerprint "$extra_pin" "${pools[@]:i+2}")
                 break
             fi

@@ -10,7 +10,7 @@
 
 # shellcheck disable=SC2034  # khs and stats are the agent's, read after this file returns
 mintrakel_stats() {
-    local here file age temp api out centi
+    local here file age temp api out centi token
     here=$(dirname "${BASH_SOURCE[0]}")
     # shellcheck source=h-manifest.conf
     . "$here/h-manifest.conf"
@@ -24,7 +24,13 @@ mintrakel_stats() {
     read -r api 2>/dev/null <"$MINTRAKEL_API_FILE"
     # Only this miner's answer counts: another program may hold the port.
     if [[ $api =~ ^127\.0\.0\.1:[0-9]+$ ]] && command -v curl >/dev/null; then
-        out=$(curl -fsS --noproxy "*" --max-time 2 "http://$api/api/v1/summary" 2>/dev/null |
+        # A flight sheet with --http-token (for pausing over the API) locks every document
+        # behind it: the token is sent through curl's standard input, never its command line.
+        mintrakel_http_token
+        token=${token//\\/\\\\}
+        token=${token//\"/\\\"}
+        out=$(printf 'header = "Authorization: Bearer %s"\n' "$token" |
+            curl -fsS --noproxy "*" --max-time 2 ${token:+--config -} "http://$api/api/v1/summary" 2>/dev/null |
             jq -r --argjson temp "$temp" '
             select(.algorithm == "argon2id-qel" and (.threads | type) == "array") | . as $s |
             [.threads[] | (if $s.paused == true then 0 else .hashrate_10s_hs end)
@@ -54,6 +60,19 @@ mintrakel_stats() {
     khs=$(printf '%d.%05d' $((centi / 100000)) $((centi % 100000)))
     while [[ $khs == *0 ]]; do khs=${khs%0}; done
     khs=${khs%.}
+}
+
+# Sets the caller's token to the value of the miner's last --http-token in its arguments
+# (h-config.sh writes one per line), empty without one. The shell alone, no process: the agent
+# runs this every few seconds.
+mintrakel_http_token() {
+    local -a args
+    local i
+    token=''
+    mapfile -t args 2>/dev/null <"$CUSTOM_CONFIG_FILENAME" || return 0
+    for ((i = 0; i + 1 < ${#args[@]}; i++)); do
+        [[ ${args[i]} == --http-token ]] && token=${args[i + 1]}
+    done
 }
 
 # The hottest CPU package in whole °C; nothing when no sensor is known. AMD's k10temp gives Tdie
@@ -88,4 +107,4 @@ mintrakel_cpu_temperature() {
 }
 
 mintrakel_stats
-unset -f mintrakel_stats mintrakel_cpu_temperature
+unset -f mintrakel_stats mintrakel_cpu_temperature mintrakel_http_token

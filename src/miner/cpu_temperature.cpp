@@ -106,7 +106,9 @@ std::optional<int32_t> read_temperature_mc(const TemperatureSensor& sensor) {
         std::ifstream in(input);
         long value = 0;
         // A sensor the driver cannot read fails the read (EIO, ENODATA) rather than giving text.
-        if (!(in >> value) || value < -273'000 || value > 1'000'000) continue;
+        // One package without a reading makes the whole reading unknown: the packages that do
+        // answer need not be the hottest, and a guard must not go on by them.
+        if (!(in >> value) || value < -273'000 || value > 1'000'000) return std::nullopt;
         const int32_t mc = static_cast<int32_t>(value);
         if (!hottest || mc > *hottest) hottest = mc;
     }

@@ -29,7 +29,7 @@ struct TemperatureSensor {
 std::optional<TemperatureSensor> find_temperature_sensor(
     const std::string& sysfs_root = SYSFS_ROOT);
 
-// The hottest input in millidegrees Celsius; nothing when no input gives a number.
+// The hottest input in millidegrees Celsius; nothing when any input gives no number.
 std::optional<int32_t> read_temperature_mc(const TemperatureSensor& sensor);
 
 }  // namespace orvo::qel

@@ -90,8 +90,9 @@ TEST(CpuTemperature, SourcesFromFakeTrees) {
         if (!sensor) continue;
         EXPECT_EQ(sensor->description, c.description) << c.name;
         EXPECT_EQ(read_temperature_mc(*sensor), c.reading_mc) << c.name;
-        // A reading that vanishes (the driver unloaded, or a read error) is no reading.
-        for (const std::string& input : sensor->inputs) std::filesystem::remove(input);
+        // A reading that vanishes (the driver unloaded, or a read error) is no reading, and so is
+        // one package's of several: the others' need not be the hottest.
+        std::filesystem::remove(sensor->inputs.back());
         EXPECT_EQ(read_temperature_mc(*sensor), std::nullopt) << c.name;
     }
 }

@@ -209,10 +209,22 @@ got=$(run_config "CUSTOM_URL=ssl://a.example:1 ssl://b.example:2" CUSTOM_TEMPLAT
 check "an extra-config pin with two TLS pools is refused (got '$got')" test "$got" = "status 1"
 check "an extra-config pin with two TLS pools is explained" \
     grep -q "write the pin on its pool's URL as stratum+ssl://host:port#<sha256>" "$farm/config.err"
+got=$(run_config "CUSTOM_URL=ssl://a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr \
+    "CUSTOM_USER_CONFIG=--tls-fingerprint AB:CD")
+check "a pool pinned on its URL and in the extra config is refused (got '$got')" \
+    test "$got" = "status 1"
+check "a pool pinned twice is explained" grep -q "keep one" "$farm/config.err"
 got=$(run_config "CUSTOM_URL=a.example:1#$fp" CUSTOM_TEMPLATE=qel1addr)
 check "a pin on a plain pool's URL is refused (got '$got')" test "$got" = "status 1"
 check "a pin on a plain pool's URL is explained" \
     grep -q "a certificate pin belongs to a TLS pool" "$farm/config.err"
+for urls in "stratum+ssl://a.example:1 #$fp" "stratum+ssl://a.example:1# $fp"; do
+    got=$(run_config "CUSTOM_URL=$urls" CUSTOM_TEMPLATE=qel1addr)
+    check "a pin parted from its URL by a blank is refused ('$urls', got '$got')" \
+        test "$got" = "status 1"
+    check "a pin parted from its URL by a blank is explained ('$urls')" \
+        grep -q "a pin goes right after its TLS pool's URL, without blanks" "$farm/config.err"
+done
 got=$(run_config CUSTOM_URL=stratum2+tcp://pool.example:3361 CUSTOM_TEMPLATE=qel1addr)
 check "a pool URL of another scheme is refused (got '$got')" test "$got" = "status 1"
 check "a pool URL of another scheme is explained" grep -q "use stratum+tcp://, stratum+ssl://" "$farm/config.err"
@@ -563,7 +575,8 @@ real_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1",
 
 # A pinned TLS main pool with a plain backup: the pin reaches the TLS pool, which it mines on.
 run_config "CUSTOM_URL=stratum+ssl://$tls_endpoint#$tls_pin stratum+tcp://$endpoint" \
-    CUSTOM_TEMPLATE=qel1hivetest.rig7 "CUSTOM_USER_CONFIG=-t 1"$'\n'"--no-color" >/dev/null
+    CUSTOM_TEMPLATE=qel1hivetest.rig7 "CUSTOM_USER_CONFIG=-t 1"$'\n'"--no-color --http-token t0k\"en" \
+    >/dev/null
 rm -f "$log" "$stop_file"
 MINER_API_PORT=$real_port start_loop
 check "the real miner's output reaches the log, shares accepted" \
@@ -574,6 +587,12 @@ if [[ -n $has_http ]]; then
     # The API answers from the first tick on; the per-thread rate once a second has passed.
     got_api() { agent | sed -n 2p | jq -e '.hs | length == 1 and .[0] > 0'; }
     check "the real miner: h-stats.sh reads one thread's rate from its API" wait_for 10 got_api
+    # With the flight sheet's --http-token the API needs it; paused over the API, the rates are 0
+    # at once (the stats file would still show the last minute's rate).
+    curl -fsS -X POST -H 'Authorization: Bearer t0k"en' "http://127.0.0.1:$real_port/api/v1/pause" \
+        >/dev/null
+    paused_zero() { [[ $(agent | sed -n 1p) == 0 ]]; }
+    check "the real miner paused over its API with a token: khs is 0 at once" wait_for 3 paused_zero
 fi
 check "the real miner: the API address file names MINER_API_PORT" \
     grep -qx "127.0.0.1:$real_port" "$api_file"
