@@ -79,7 +79,7 @@ TEST(SendWatch, LooksEveryTwentiethOfTheWindowWhileBytesWait) {
 // The kernel's counts on a real connection whose peer stops reading: bytes wait and the
 // acknowledged count stands still; once the peer reads, all are acknowledged.
 TEST(SendWatch, KernelCountsShowAPeerThatStopsReading) {
-    test_support::LoopbackPeer peer(LoopbackPeer::Family::ipv4, 4096);
+    test_support::LoopbackPeer peer(test_support::LoopbackPeer::Family::ipv4, 4096);
     const int fd = test_support::connect_to(peer.port());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(peer.accept_client());
