@@ -3,22 +3,35 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <thread>
 
 #include "app/run_config.h"
 #include "app/startup.h"
+#include "miner/arena.h"
 #include "pool/pool_timing.h"
 
 namespace orvo::qel {
 
-// What a whole run takes from outside besides its configuration: the times it waits on. The
-// miner keeps the defaults; tests shorten them to drive a run in-process in a fraction of the
-// time.
+// A hashing thread running `body`, or a std::system_error, as std::thread throws when the system
+// will not create one more thread.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+// What a whole run takes from outside besides its configuration: the times it waits on and the
+// system's answers to "one more thread" and "one more arena". The miner keeps the defaults;
+// tests shorten the times to drive a run in-process in a fraction of the time, and refuse
+// threads and arenas where they choose rather than where an address-space limit and the
+// scheduler happen to.
 struct SessionSeams {
     // One pass of the main loop. Every tick is one rate sample (counted as one second), and
     // every tenth tick prints the status line and rewrites the stats file.
     std::chrono::nanoseconds tick = std::chrono::seconds(1);
     // The pool client's timings (reconnect delays, send and reply deadlines).
     PoolTiming pool_timing{};
+    ThreadStarter start_thread = [](std::function<void()> body) {
+        return std::thread(std::move(body));
+    };
+    bool (*map)(Arena&) = map_arena;
 };
 
 // Runs until stop_requested is set (or the benchmark's time is up) and returns the exit code:
