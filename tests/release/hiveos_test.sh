@@ -262,18 +262,23 @@ os.execvp(sys.argv[1], sys.argv[1:])' bash -c "while :; do bash '$dir/h-run.sh';
     loop=$!
     pids+=("$loop")
 }
-# HiveOS's "miner stop": MINER_STOP, Ctrl-C to the screen, then up to 15 s for it to end (here
-# 5 s: longer is a failure anyway). Prints the milliseconds until the loop ended, or "hung".
+# HiveOS's "miner stop": MINER_STOP, Ctrl-C to the screen, then up to 15 s for it to end before
+# it closes the screen, which kills the miner without its shutdown. Prints the milliseconds until
+# the loop ended, or "hung" when it outlived those 15 s. The time is HiveOS's own deadline, not a
+# speed: how long the stop takes depends on the machine's load and on a sanitizer's runtime,
+# which the miner's own stop tests bound.
+hiveos_stop_ms=15000
 miner_stop() {
-    local loop=$1 t0
+    local loop=$1 t0 ms
     touch "$stop_file"
     t0=$(date +%s%N)
     kill -INT -- "-$loop"
-    if wait_for 5 bash -c "! kill -0 $loop"; then
-        echo $((($(date +%s%N) - t0) / 1000000))
-    else
-        echo hung
-    fi
+    while kill -0 "$loop" 2>/dev/null; do
+        ms=$((($(date +%s%N) - t0) / 1000000))
+        ((ms < hiveos_stop_ms)) || { echo hung; return; }
+        sleep 0.05
+    done
+    echo $((($(date +%s%N) - t0) / 1000000))
 }
 
 rm -f "$log" "$(manifest CUSTOM_CONFIG_FILENAME)"
@@ -369,8 +374,8 @@ start_loop
 check "the loop starts the miner" wait_for 5 grep -q "fake miner: running" "$log"
 check "the running miner's stats file is there" test -s "$stats_file"
 took=$(miner_stop "$loop")
-check "miner stop ends HiveOS's loop within 2 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 2000))"
+check "miner stop ends HiveOS's loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "miner stop: the shutdown line reaches the log" grep -q "shutdown requested — clean exit" "$log"
 check "miner stop: no second miner started" test "$(starts)" = 1
 check "miner stop: the stats file is gone" test ! -e "$stats_file"
@@ -394,8 +399,8 @@ FAKE_MINER="exit 2" start_loop
 check "exit 2 in HiveOS's loop: the log says why it waits" \
     wait_for 5 grep -q "the miner exited with code 2" "$log"
 took=$(miner_stop "$loop")
-check "exit 2 in HiveOS's loop: miner stop ends the loop within 2 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 2000))"
+check "exit 2 in HiveOS's loop: miner stop ends the loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "exit 2 in HiveOS's loop: the miner was started once" test "$(starts)" = 1
 
 # With MINER_STOP present nothing starts; once it goes, the miner starts.
@@ -571,8 +576,8 @@ check "the real miner: the API address file names MINER_API_PORT" \
     grep -qx "127.0.0.1:$real_port" "$api_file"
 took=$(miner_stop "$loop")
 echo "hiveos: miner stop with the real miner took $took ms"
-check "the real miner: miner stop ends HiveOS's loop within 3 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 3000))"
+check "the real miner: miner stop ends HiveOS's loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "the real miner: the shutdown line reaches the log" \
     grep -q "shutdown requested — clean exit" "$log"
 out=$(agent)
