@@ -210,7 +210,7 @@ int count_in_line(const std::string& out, const std::string& prefix, const std::
 struct ThreadFates {
     int unstarted = 0;  // the system would not create them
     int no_arena = 0;   // started, but no arena could be mapped
-    int hashing = 0;    // counted in the "pages" line
+    int hashing = 0;    // passed the self-check and hashed
 };
 
 // Checks a finished benchmark's output and exit code against the accounting every run keeps:
@@ -221,6 +221,9 @@ ThreadFates expect_bench_accounting(const std::string& out, int exit_code, int t
     fates.unstarted = count_in_line(out, "cpu   ", " thread\\(s\\) could not be started: ");
     fates.no_arena = count_in_line(
         out, "mem   ", " thread\\(s\\) stopped: not enough memory for an 8 MiB arena\n");
+    fates.hashing = count_in_line(out, "check known answer matched on ", " of ");
+    // The pages line counts arenas: as many as the hashing threads, or more when the start-up
+    // trial chose to hash several side by side.
     std::smatch pages;
     if (!std::regex_search(out, pages,
                            std::regex("(?:^|\n) pages ([0-9]+) arena\\(s\\) in reserved huge "
@@ -228,7 +231,9 @@ ThreadFates expect_bench_accounting(const std::string& out, int exit_code, int t
         ADD_FAILURE() << "no pages line";
         return fates;
     }
-    fates.hashing = std::stoi(pages[1]) + std::stoi(pages[2]);
+    const int arenas = std::stoi(pages[1]) + std::stoi(pages[2]);
+    EXPECT_GE(arenas, fates.hashing);
+    EXPECT_LE(arenas, fates.hashing * MAX_INTENSITY);
     EXPECT_EQ(fates.unstarted + fates.no_arena + fates.hashing, threads);
     if (fates.hashing == 0) {
         EXPECT_EQ(exit_code, 1);
@@ -258,9 +263,16 @@ TEST(BenchSession, ResultCountsOnlyThreadsThatHashed) {
         int startable;
         int arenas;
         ThreadFates expected;
+        int intensity = 1;
     } cases[] = {
-        {8, 8, 3, {0, 5, 3}}, {8, 5, 2, {3, 3, 2}}, {3, 1, 3, {2, 0, 1}},
-        {4, 4, 0, {0, 4, 0}}, {2, 0, 2, {2, 0, 0}},
+        {8, 8, 3, {0, 5, 3}},
+        // One thread is refused its second arena and hashes in its first: five arenas, three
+        // threads counted.
+        {3, 3, 5, {0, 0, 3}, 2},
+        {8, 5, 2, {3, 3, 2}},
+        {3, 1, 3, {2, 0, 1}},
+        {4, 4, 0, {0, 4, 0}},
+        {2, 0, 2, {2, 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.threads) + " threads, " + std::to_string(c.startable) +
@@ -281,6 +293,7 @@ TEST(BenchSession, ResultCountsOnlyThreadsThatHashed) {
         config.bench_seconds = 1;  // no pool is reached
         ThreadPlan plan;
         plan.threads = c.threads;
+        plan.intensity = c.intensity;
         SessionRun run(config, test_support::real_engine(), plan, seams);
         ASSERT_TRUE(run.wait_for_output("\n bench ", 30s)) << run.output();
         const int code = run.stop();
