@@ -40,6 +40,9 @@ cleanup() {
 trap cleanup EXIT
 
 alive() { kill -0 "$1" 2>/dev/null; }
+# Whether h-run.sh <pid> has reached its wait for a restart (it becomes the sleep it waits in):
+# everything it does before waiting, its log lines and dashboard message among them, is done.
+waiting() { [[ $(cat "/proc/$1/comm" 2>/dev/null) == sleep ]]; }
 
 # The stand-in pool and a stand-in HTTP API, started now so they are up when needed. An easy
 # share target, so even a sanitizer build finds shares within a second or two.
@@ -287,7 +290,7 @@ run=$!
 pids+=("$run")
 check "h-run.sh without configuration says so in the log" \
     wait_for 5 grep -q "no configuration" "$log"
-check "h-run.sh without configuration waits instead of returning" alive "$run"
+check "h-run.sh without configuration waits instead of returning" wait_for 5 waiting "$run"
 check "h-run.sh without configuration starts no miner" test "$(starts)" = 0
 kill "$run" 2>/dev/null
 
@@ -337,7 +340,7 @@ while read -r check_code code starts said pages reason; do
     [[ $code == - ]] && code=$check_code
     check "$what: the log says why the miner is not restarted" \
         wait_for 5 grep -q "the miner exited with code $code: $reason" "$log"
-    check "$what: h-run.sh waits instead of returning" alive "$run"
+    check "$what: h-run.sh waits instead of returning" wait_for 5 waiting "$run"
     check "$what: the miner was started $starts time(s)" test "$(starts)" = "$starts"
     check "$what: one error message with the miner's reason (got '$(cat "$farm/message.log")')" \
         one_message "error mintrakel refused to start (exit $code), $reason.*: fake miner: ${said//_/ } $code"
