@@ -76,7 +76,7 @@ struct ThreadStart {
 
 ThreadStart start_hashing_threads(RunState& state, const RunConfig& config,
                                   const InstalledEngine& engine, const ThreadPlan& placement,
-                                  const RunControl& control) {
+                                  const RunControl& control, const SessionSeams& seams) {
     ThreadStart result;
     for (int32_t i = 0; i < placement.arena_threads(); ++i) {
         WorkerContext context{
@@ -97,9 +97,10 @@ ThreadStart start_hashing_threads(RunState& state, const RunConfig& config,
             .stats = &state.thread_stats[static_cast<size_t>(i)],
             .blocks_found = &state.blocks_found,
             .arena_gate = &state.arena_gate,
+            .map = seams.map,
         };
         try {
-            state.threads.emplace_back(hashing_thread, context);
+            state.threads.push_back(seams.start_thread([context] { hashing_thread(context); }));
         } catch (const std::system_error& e) {
             result.refusal = e.code().message();
             return result;
@@ -186,7 +187,8 @@ int run_session(const RunConfig& config, const InstalledEngine& engine, const Th
     // an arena.
     const int32_t without_room = placement.threads - placement.arena_threads();
     state.arenas.failed_count.fetch_add(without_room);
-    const ThreadStart start = start_hashing_threads(state, config, engine, placement, control);
+    const ThreadStart start =
+        start_hashing_threads(state, config, engine, placement, control, seams);
     if (start.started < placement.arena_threads()) {
         report_unstarted_threads(placement.arena_threads() - start.started, start.refusal);
     }

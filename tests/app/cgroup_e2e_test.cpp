@@ -196,10 +196,7 @@ TEST(MemoryRoom, TheStartedThreadsSplitTheWholeRange) {
     plan.cgroup_arenas = 1;
     test_support::SessionRun run(test_support::mining_config({pool.endpoint()}, 4),
                                  test_support::stand_in_engine(), plan);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (pool.submits() < 100 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
+    pool.wait_for_submits(100, 10s);
     EXPECT_EQ(run.stop(), 0);
     EXPECT_EQ(pool.submits(), 100u) << run.output();
 }

@@ -109,7 +109,12 @@ bool SessionRun::wait_for_output(const std::string& needle, std::chrono::millise
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (output().find(needle) != std::string::npos) return true;
-        if (ended() || std::chrono::steady_clock::now() >= deadline) return false;
+        if (ended()) {
+            // The run's last lines may still be on their way through the console's writer.
+            flush_console();
+            return output().find(needle) != std::string::npos;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(10ms);
     }
 }
@@ -123,6 +128,8 @@ int SessionRun::stop(std::chrono::milliseconds bound) {
     }
     thread_.join();
     joined_ = true;
+    // Every line the run wrote is in output() from here on, the last ones included.
+    flush_console();
     return result_.get();
 }
 

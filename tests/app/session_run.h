@@ -42,13 +42,13 @@ class SessionRun {
 
     std::string output() const { return capture_.so_far(); }
     // Polls the captured lines until they hold `needle`; false on timeout or when the run ended
-    // first.
+    // without writing it.
     bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
     // Pauses and resumes the run as the API does.
     RunControl& control() { return control_; }
-    // Stops the run's control and returns run_session's exit code. A run that has not returned
-    // within `bound` ends the test program with its output: a hang must not cost the ctest
-    // timeout.
+    // Stops the run's control and returns run_session's exit code; output() then holds every
+    // line the run wrote. A run that has not returned within `bound` ends the test program with
+    // its output: a hang must not cost the ctest timeout.
     int stop(std::chrono::milliseconds bound = std::chrono::seconds(10));
     bool ended() const;
 

@@ -40,6 +40,9 @@ cleanup() {
 trap cleanup EXIT
 
 alive() { kill -0 "$1" 2>/dev/null; }
+# Whether h-run.sh <pid> has reached its wait for a restart (it becomes the sleep it waits in):
+# everything it does before waiting, its log lines and dashboard message among them, is done.
+waiting() { [[ $(cat "/proc/$1/comm" 2>/dev/null) == sleep ]]; }
 
 # The stand-in pool and a stand-in HTTP API, started now so they are up when needed. An easy
 # share target, so even a sanitizer build finds shares within a second or two.
@@ -274,18 +277,23 @@ os.execvp(sys.argv[1], sys.argv[1:])' bash -c "while :; do bash '$dir/h-run.sh';
     loop=$!
     pids+=("$loop")
 }
-# HiveOS's "miner stop": MINER_STOP, Ctrl-C to the screen, then up to 15 s for it to end (here
-# 5 s: longer is a failure anyway). Prints the milliseconds until the loop ended, or "hung".
+# HiveOS's "miner stop": MINER_STOP, Ctrl-C to the screen, then up to 15 s for it to end before
+# it closes the screen, which kills the miner without its shutdown. Prints the milliseconds until
+# the loop ended, or "hung" when it outlived those 15 s. The time is HiveOS's own deadline, not a
+# speed: how long the stop takes depends on the machine's load and on a sanitizer's runtime,
+# which the miner's own stop tests bound.
+hiveos_stop_ms=15000
 miner_stop() {
-    local loop=$1 t0
+    local loop=$1 t0 ms
     touch "$stop_file"
     t0=$(date +%s%N)
     kill -INT -- "-$loop"
-    if wait_for 5 bash -c "! kill -0 $loop"; then
-        echo $((($(date +%s%N) - t0) / 1000000))
-    else
-        echo hung
-    fi
+    while kill -0 "$loop" 2>/dev/null; do
+        ms=$((($(date +%s%N) - t0) / 1000000))
+        ((ms < hiveos_stop_ms)) || { echo hung; return; }
+        sleep 0.05
+    done
+    echo $((($(date +%s%N) - t0) / 1000000))
 }
 
 rm -f "$log" "$(manifest CUSTOM_CONFIG_FILENAME)"
@@ -294,7 +302,7 @@ run=$!
 pids+=("$run")
 check "h-run.sh without configuration says so in the log" \
     wait_for 5 grep -q "no configuration" "$log"
-check "h-run.sh without configuration waits instead of returning" alive "$run"
+check "h-run.sh without configuration waits instead of returning" wait_for 5 waiting "$run"
 check "h-run.sh without configuration starts no miner" test "$(starts)" = 0
 kill "$run" 2>/dev/null
 
@@ -344,7 +352,7 @@ while read -r check_code code starts said pages reason; do
     [[ $code == - ]] && code=$check_code
     check "$what: the log says why the miner is not restarted" \
         wait_for 5 grep -q "the miner exited with code $code: $reason" "$log"
-    check "$what: h-run.sh waits instead of returning" alive "$run"
+    check "$what: h-run.sh waits instead of returning" wait_for 5 waiting "$run"
     check "$what: the miner was started $starts time(s)" test "$(starts)" = "$starts"
     check "$what: one error message with the miner's reason (got '$(cat "$farm/message.log")')" \
         one_message "error mintrakel refused to start (exit $code), $reason.*: fake miner: ${said//_/ } $code"
@@ -381,8 +389,8 @@ start_loop
 check "the loop starts the miner" wait_for 5 grep -q "fake miner: running" "$log"
 check "the running miner's stats file is there" test -s "$stats_file"
 took=$(miner_stop "$loop")
-check "miner stop ends HiveOS's loop within 2 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 2000))"
+check "miner stop ends HiveOS's loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "miner stop: the shutdown line reaches the log" grep -q "shutdown requested — clean exit" "$log"
 check "miner stop: no second miner started" test "$(starts)" = 1
 check "miner stop: the stats file is gone" test ! -e "$stats_file"
@@ -406,8 +414,8 @@ FAKE_MINER="exit 2" start_loop
 check "exit 2 in HiveOS's loop: the log says why it waits" \
     wait_for 5 grep -q "the miner exited with code 2" "$log"
 took=$(miner_stop "$loop")
-check "exit 2 in HiveOS's loop: miner stop ends the loop within 2 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 2000))"
+check "exit 2 in HiveOS's loop: miner stop ends the loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "exit 2 in HiveOS's loop: the miner was started once" test "$(starts)" = 1
 
 # With MINER_STOP present nothing starts; once it goes, the miner starts.
@@ -598,8 +606,8 @@ check "the real miner: the API address file names MINER_API_PORT" \
     grep -qx "127.0.0.1:$real_port" "$api_file"
 took=$(miner_stop "$loop")
 echo "hiveos: miner stop with the real miner took $took ms"
-check "the real miner: miner stop ends HiveOS's loop within 3 s (took $took ms)" \
-    bash -c "[[ $took != hung ]] && ((took < 3000))"
+check "the real miner: miner stop ends HiveOS's loop before HiveOS closes the screen (took $took ms)" \
+    test "$took" != hung
 check "the real miner: the shutdown line reaches the log" \
     grep -q "shutdown requested — clean exit" "$log"
 out=$(agent)

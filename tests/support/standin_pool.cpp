@@ -1,6 +1,7 @@
 #include "support/standin_pool.h"
 
 #include <cstdlib>
+#include <thread>
 
 namespace orvo::qel::test_support {
 namespace {
@@ -40,6 +41,21 @@ StandinPool::StandinPool(std::vector<std::string> switches)
 
 size_t StandinPool::submits() const {
     return count_occurrences(output(), "\nsubmit #");
+}
+
+bool StandinPool::wait_for_submits(size_t count, std::chrono::milliseconds quiet) {
+    size_t seen = submits();
+    auto last_news = std::chrono::steady_clock::now();
+    while (seen < count) {
+        if (std::chrono::steady_clock::now() - last_news >= quiet) return false;
+        std::this_thread::sleep_for(20ms);
+        const size_t now_seen = submits();
+        if (now_seen != seen) {
+            seen = now_seen;
+            last_news = std::chrono::steady_clock::now();
+        }
+    }
+    return true;
 }
 
 std::string StandinPool::finish(int sig) {

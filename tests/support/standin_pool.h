@@ -27,6 +27,11 @@ class StandinPool {
     }
     // Submissions it has received so far.
     size_t submits() const;
+    // Waits until it has received `count` submissions; false once `quiet` passed without a new
+    // one. It prints each only after judging it by recomputing the hash, which a loaded machine
+    // or a sanitizer slows many times over: only a stall counts against it, never the time all
+    // of them take.
+    bool wait_for_submits(size_t count, std::chrono::milliseconds quiet);
 
     // Ends it with `sig` and returns everything it printed.
     std::string finish(int sig = SIGINT);
