@@ -1,6 +1,5 @@
 // Fuzzes the verify-file reader: any bytes as a vector file, hashed with a stand-in hash that is
 // cheap and deterministic, so that records can be written to match or not.
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
@@ -30,7 +29,7 @@ constexpr size_t SHORTEST_RECORD = 224 + 1 + 1 + 1 + 64;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace orvo::qel;
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    const std::atomic<bool> stop{false};
+    const RunControl stop;
     const Arena arena{};
     const VerifyTally tally = verify_records(in, stand_in_hash, arena, stop);
     check(!tally.stopped);
