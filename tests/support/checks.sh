@@ -41,9 +41,11 @@ wait_for() {
 # wait_lines <file> <text> <count> <seconds>: waits until the file has <count> lines holding
 # <text>, or the seconds pass.
 wait_lines() {
-    local file=$1 text=$2 count=$3 seconds=$4 i
+    local file=$1 text=$2 count=$3 seconds=$4 i n
     for ((i = 0; i < seconds * 10; i++)); do
-        (($(grep -cF -- "$text" "$file") >= count)) && return 0
+        # The file may not exist yet: its writer starts in the background.
+        n=$(grep -cF -- "$text" "$file" 2>/dev/null) || n=${n:-0}
+        ((${n:-0} >= count)) && return 0
         sleep 0.1
     done
     return 1
