@@ -23,6 +23,17 @@ const char* boolean(bool b) {
     return b ? "true" : "false";
 }
 
+// ["api","temperature"]: the reasons that hold, in PAUSE_REASONS order.
+std::string reason_names(PauseReasons reasons) {
+    std::string out(1, '[');
+    for (PauseReason reason : PAUSE_REASONS) {
+        if ((reasons & static_cast<PauseReasons>(reason)) == 0) continue;
+        if (out.size() > 1) out += ',';
+        out += quoted(pause_reason_name(reason));
+    }
+    return out + ']';
+}
+
 }  // namespace
 
 std::string two_decimals(double value) {
@@ -79,16 +90,16 @@ std::string format_summary_json(const ApiSnapshot& s) {
     out += boolean(s.dev_fee_active);
     out += ",\"paused\":";
     out += boolean(s.pause_reasons != 0);
-    out += ",\"pause_reasons\":[";
-    for (PauseReason reason : PAUSE_REASONS) {
-        if ((s.pause_reasons & static_cast<PauseReasons>(reason)) == 0) continue;
-        if (out.back() != '[') out += ',';
-        out += quoted(pause_reason_name(reason));
-    }
-    out += "],\"cpu_temperature_c\":";
+    out += ",\"pause_reasons\":" + reason_names(s.pause_reasons);
+    out += ",\"cpu_temperature_c\":";
     out += s.cpu_temperature_c ? one_decimal(*s.cpu_temperature_c) : std::string("null");
     out += ",\"taken_unix_ms\":" + std::to_string(s.taken_unix_ms) + "}";
     return out;
+}
+
+std::string format_pause_state_json(PauseReasons reasons) {
+    return std::string("{\"paused\":") + boolean(reasons != 0) +
+           ",\"reasons\":" + reason_names(reasons) + "}";
 }
 
 std::string format_history_json(const ApiSnapshot& s) {

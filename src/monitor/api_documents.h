@@ -15,6 +15,9 @@ std::string one_decimal(double value);
 
 // GET /api/v1/summary: one JSON object (members documented in the README).
 std::string format_summary_json(const ApiSnapshot& s);
+// POST /api/v1/pause and /resume: {"paused":true,"reasons":["api","temperature"]}, the reasons
+// that hold in PAUSE_REASONS order.
+std::string format_pause_state_json(PauseReasons reasons);
 // GET /api/v1/history: the rate history, one sample a second, oldest first and the newest
 // taken at "taken_unix_ms": the run's total and every thread's.
 std::string format_history_json(const ApiSnapshot& s);

@@ -59,21 +59,6 @@ std::string_view route_methods(const ApiRoute& route) {
     return route.action != nullptr ? "POST" : "GET, HEAD";
 }
 
-std::string format_pause_state_json(PauseReasons reasons) {
-    std::string out =
-        reasons != 0 ? "{\"paused\":true,\"reasons\":[" : "{\"paused\":false,\"reasons\":[";
-    bool first = true;
-    for (PauseReason reason : PAUSE_REASONS) {
-        if ((reasons & static_cast<PauseReasons>(reason)) == 0) continue;
-        if (!first) out += ',';
-        first = false;
-        out += '"';
-        out += pause_reason_name(reason);
-        out += '"';
-    }
-    return out + "]}";
-}
-
 std::span<const ApiRoute> api_routes() {
     return ROUTES;
 }

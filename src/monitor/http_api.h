@@ -58,9 +58,6 @@ std::span<const ApiRoute> api_routes();
 // The API's paths (not the page's files), separated by blanks: "/api/v1/summary /metrics ...".
 std::string api_paths();
 
-// {"paused":true,"reasons":["api","temperature"]}: the reasons that hold, in PAUSE_REASONS order.
-std::string format_pause_state_json(PauseReasons reasons);
-
 // The answer to `method` on `target` (a query string is ignored). With a non-empty `token` the
 // request's Authorization field must be exactly "Bearer " and the token, else 401; the check
 // comes first, so nothing about the endpoint shows without it but the status page's own files.

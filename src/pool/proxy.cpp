@@ -1,14 +1,9 @@
 #include "pool/proxy.h"
 
+#include "base/hex.h"
+
 namespace orvo::qel {
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // %XX escapes decoded; nothing when a '%' is not followed by two hex digits.
 std::optional<std::string> percent_decode(const std::string& text) {
@@ -18,8 +13,8 @@ std::optional<std::string> percent_decode(const std::string& text) {
             out.push_back(text[i]);
             continue;
         }
-        const int hi = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
-        const int lo = hi >= 0 ? hex_value(text[i + 2]) : -1;
+        const int hi = i + 2 < text.size() ? hex_digit_value(text[i + 1]) : -1;
+        const int lo = hi >= 0 ? hex_digit_value(text[i + 2]) : -1;
         if (lo < 0) return std::nullopt;
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
