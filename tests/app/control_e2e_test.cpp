@@ -24,8 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test_support::api_port_in;
 using test_support::BackgroundProcess;
-using test_support::connect_to;
 using test_support::StandinPool;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -37,23 +37,7 @@ constexpr auto STOP_BOUND = 1500ms;
 // The status line and body of `method path`, or empty when nothing answers within a second.
 std::string http_request(uint16_t port, const std::string& method, const std::string& path,
                          const std::string& token = "") {
-    const int fd = connect_to(port);
-    if (fd < 0) return "";
-    std::string request = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
-    if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
-    request += "\r\n";
-    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    const auto end = Clock::now() + 1s;
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buf[4096];
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
+    const std::string answer = test_support::http_exchange(port, method, path, token);
     const size_t head_end = answer.find("\r\n\r\n");
     if (head_end == std::string::npos) return "";
     return answer.substr(0, answer.find("\r\n")) + "\n" + answer.substr(head_end + 4);
@@ -69,15 +53,6 @@ double cpu_seconds(pid_t pid) {
     double utime = 0, stime = 0;
     fields >> utime >> stime;
     return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-uint16_t api_port_in(const std::string& output) {
-    std::smatch m;
-    if (!std::regex_search(output, m,
-                           std::regex(" http  API on http://127\\.0\\.0\\.1:([0-9]+) "))) {
-        return 0;
-    }
-    return static_cast<uint16_t>(std::stoul(m[1]));
 }
 
 // Mining on the stand-in pool, paused over the API for 10 s: the threads sleep (the process's

@@ -28,8 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test_support::api_port_in;
 using test_support::BackgroundProcess;
-using test_support::connect_to;
 using test_support::HostileClients;
 using test_support::Hostility;
 using test_support::run_process;
@@ -45,35 +45,10 @@ constexpr auto STOP_BOUND = 1500ms;
 
 // The body of GET `path`, or empty when there is no 200 answer within a second.
 std::string http_get(uint16_t port, const std::string& path) {
-    const int fd = connect_to(port);
-    if (fd < 0) return "";
-    const std::string request = "GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n";
-    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    const auto end = Clock::now() + 1s;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (Clock::now() >= end || poll(&p, 1, 100) < 0) break;
-        char buf[4096];
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
+    const std::string answer = test_support::http_exchange(port, "GET", path);
     const size_t body = answer.find("\r\n\r\n");
     if (answer.rfind("HTTP/1.1 200 ", 0) != 0 || body == std::string::npos) return "";
     return answer.substr(body + 4);
-}
-
-// The port named by the "http " line in `output`, or 0 when there is none.
-uint16_t api_port_in(const std::string& output) {
-    std::smatch m;
-    if (!std::regex_search(output, m,
-                           std::regex(" http  API on http://127\\.0\\.0\\.1:([0-9]+) "))) {
-        return 0;
-    }
-    return static_cast<uint16_t>(std::stoul(m[1]));
 }
 
 // A run of two hashing threads against `pool` with the endpoint on any free loopback port.

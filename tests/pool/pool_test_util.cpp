@@ -117,6 +117,17 @@ bool LoopbackPeer::accept_client(std::chrono::milliseconds timeout) {
     return client_ >= 0;
 }
 
+bool LoopbackPeer::receive_more(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !wait_readable(client_, left)) return false;
+    char buf[4096];
+    const ssize_t n = recv(client_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    pending_.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
 bool LoopbackPeer::read_line(std::string& line, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -126,26 +137,14 @@ bool LoopbackPeer::read_line(std::string& line, std::chrono::milliseconds timeou
             pending_.erase(0, lf + 1);
             return true;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !wait_readable(client_, left)) return false;
-        char buf[4096];
-        ssize_t n = recv(client_, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        pending_.append(buf, static_cast<size_t>(n));
+        if (!receive_more(deadline)) return false;
     }
 }
 
 bool LoopbackPeer::read_bytes(std::string& out, size_t size, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pending_.size() < size) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !wait_readable(client_, left)) return false;
-        char buf[4096];
-        ssize_t n = recv(client_, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        pending_.append(buf, static_cast<size_t>(n));
+        if (!receive_more(deadline)) return false;
     }
     out = pending_.substr(0, size);
     pending_.erase(0, size);

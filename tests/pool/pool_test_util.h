@@ -128,6 +128,9 @@ class LoopbackPeer {
     void close_listener();
 
   private:
+    // Appends what the client sends next to pending_; false at the deadline or its close.
+    bool receive_more(std::chrono::steady_clock::time_point deadline);
+
     int listener_ = -1;
     int client_ = -1;
     uint16_t port_ = 0;

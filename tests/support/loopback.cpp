@@ -1,10 +1,12 @@
 #include "support/loopback.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <regex>
 #include <utility>
 
 namespace orvo::qel::test_support {
@@ -40,6 +42,37 @@ int connect_to(uint16_t port) {
         return -1;
     }
     return fd;
+}
+
+std::string http_exchange(uint16_t port, const std::string& method, const std::string& path,
+                          const std::string& token) {
+    const int fd = connect_to(port);
+    if (fd < 0) return "";
+    std::string request = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
+    if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
+    request += "\r\n";
+    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+uint16_t api_port_in(const std::string& output) {
+    std::smatch m;
+    if (!std::regex_search(output, m,
+                           std::regex(" http  API on http://127\\.0\\.0\\.1:([0-9]+) "))) {
+        return 0;
+    }
+    return static_cast<uint16_t>(std::stoul(m[1]));
 }
 
 namespace {

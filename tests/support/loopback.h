@@ -23,6 +23,15 @@ int bound_loopback_socket(uint16_t& port);
 // A blocking TCP connection to 127.0.0.1:`port`: the descriptor, or -1.
 int connect_to(uint16_t port);
 
+// `method path` over HTTP/1.1 with "Connection: close" (and "Authorization: Bearer token" when
+// the token is not empty): the whole answer, head and body, as read until the server closes or
+// a second passes; empty when nothing connects.
+std::string http_exchange(uint16_t port, const std::string& method, const std::string& path,
+                          const std::string& token = "");
+
+// The port named by the miner's "http " line in `output`, or 0 when there is none.
+uint16_t api_port_in(const std::string& output);
+
 enum class Hostility {
     silent,         // connects and says nothing
     dribbling,      // sends a request head one byte every 100 ms, never finishing it
