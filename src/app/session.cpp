@@ -201,8 +201,10 @@ int run_session(const RunConfig& config, const InstalledEngine& engine, const Th
     const Pool* api_pool = bench ? nullptr : &state.pool;
     int32_t intensity = placement.intensity;  // until a measured choice replaces it
     std::optional<int32_t> temperature_mc;
+    // Only the API and the --max-temp guard show or use the reading: without them it is not read.
+    const bool reads_temperature = seams.temperature && (api || config.max_temp_c > 0);
     const auto read_temperature = [&] {
-        if (seams.temperature) temperature_mc = read_temperature_mc(*seams.temperature);
+        if (reads_temperature) temperature_mc = read_temperature_mc(*seams.temperature);
     };
     const auto now_reading = [&](bool dev_fee_active) {
         return reading(state, uptime_origin, dev_fee_active, api_pool, intensity, control,
